@@ -1,0 +1,132 @@
+// The library's platform layer: message processing, waits, the tick counter, the locale,
+// the asynchronous TCP client and the serial port. One implementation per operating system
+// (platform_posix.cpp, platform_win.cpp); everything above this header is portable.
+//
+// Threading model: everything runs on the host's calling thread. Notifications (socket
+// readable, connected, closed/error; serial characters available) are delivered only while
+// that thread processes its pending messages: inside ProcessMessages() or WaitMessages()
+// called by the library's waiting loops, or (on Windows) in the host's own message loop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace plat {
+
+// ---- time ----------------------------------------------------------------------------
+
+// Milliseconds, unsigned 32-bit, wrapping after 2^32 - 1. Elapsed time is always the
+// unsigned difference of two readings.
+uint32_t TickCount();
+// Test hook: make the next TickCount() reading equal `value` (it keeps counting from there),
+// so that wrap-around can be exercised.
+void SetTickCount(uint32_t value);
+void SleepMs(uint32_t ms);
+
+// ---- messages ------------------------------------------------------------------------
+
+// Processes every notification pending for the calling thread right now (socket and serial
+// notifications, posted callbacks that are due). Never blocks.
+void ProcessMessages();
+// Blocks until at least one notification is pending for the calling thread or `ms`
+// milliseconds have passed, whichever comes first. Does not dispatch anything.
+void WaitMessages(uint32_t ms);
+// Plays the role of a host timer: `fn` runs once, `delayMs` after now, from inside the
+// message processing of the thread that posted it.
+void PostCallback(uint32_t delayMs, std::function<void()> fn);
+
+// ---- locale --------------------------------------------------------------------------
+
+// First character of the decimal separator of the system default locale (Windows:
+// GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL); POSIX: the environment's
+// LC_NUMERIC). A value set with SetDecimalSeparator takes precedence.
+std::string SystemDecimalSeparator();
+// Test hook / user override: 0 goes back to the operating system's setting.
+void SetDecimalSeparator(char sep);
+
+// ---- asynchronous TCP client (a channel's reading connection) -------------------------
+
+enum class ErrorKind { General, Send, Receive, Connect, Disconnect };
+
+class TcpClient {
+  public:
+    // Called when received bytes may be waiting; raised again and again as long as unread
+    // bytes remain (one notification per processing pass on POSIX, one per byte taken on
+    // Windows).
+    std::function<void()> OnRead;
+    // Called with the error kind and a modifiable error code.
+    std::function<void(ErrorKind, int&)> OnError;
+
+    virtual ~TcpClient() = default;
+    // Starts connecting to address:port and returns at once. Active() becomes true once the
+    // peer has accepted, as messages are processed.
+    virtual void Open(const std::string& address, int port) = 0;
+    virtual void Close() = 0;
+    virtual bool Active() const = 0;
+    // Bytes taken (>= 1), 0 when not connected, -1 when nothing is waiting. Never blocks.
+    virtual int Receive(void* buf, int size) = 0;
+    // Sends all bytes; false when not connected or the send failed.
+    virtual bool Send(const std::string& bytes) = 0;
+    // Connect attempt ended without a connection (refused, unreachable) since Open().
+    virtual bool ConnectFailed() const = 0;
+};
+std::unique_ptr<TcpClient> NewTcpClient();
+
+// ---- serial port ---------------------------------------------------------------------
+
+enum Parity : int { ParityNone = 0, ParityOdd = 1, ParityEven = 2, ParityMark = 3, ParitySpace = 4 };
+
+struct SerialSettings {
+    uint16_t comNumber = 2;
+    int32_t baud = 4800;
+    uint16_t dataBits = 7;
+    int parity = ParityNone;
+    uint16_t stopBits = 1;
+    bool dtr = true;
+    bool rts = true;
+};
+
+class SerialPort {
+  public:
+    // Called with the number of characters waiting in the receive buffer.
+    std::function<void(uint16_t)> OnTriggerAvail;
+
+    virtual ~SerialPort() = default;
+    // Opens the port with `s`; false when the port does not exist, is in use or refuses the
+    // settings. Opening an open port succeeds and applies the settings.
+    virtual bool Open(const SerialSettings& s) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // Applies new line settings to an open port at once.
+    virtual bool Apply(const SerialSettings& s) = 0;
+    // Takes one character from the receive buffer; false when none is there or the port is
+    // closed.
+    virtual bool GetChar(char& c) = 0;
+    // Writes all characters; false when the port is closed or the write failed.
+    virtual bool Write(const std::string& bytes) = 0;
+};
+std::unique_ptr<SerialPort> NewSerialPort();
+
+// Device path of COM port n (POSIX: $TARVEL_COM<n>, else /dev/ttyS<n-1>; Windows:
+// \\.\COM<n>). Empty for port 0.
+std::string SerialDevicePath(uint16_t comNumber);
+
+// ---- blocking TCP client (the converter's IO command connection) ----------------------
+
+class BlockingTcp {
+  public:
+    virtual ~BlockingTcp() = default;
+    // Connects (blocking, bounded by the operating system); false on failure.
+    virtual bool Connect(const std::string& address, int port) = 0;
+    // Sends all bytes, waiting at most timeoutMs; false on failure.
+    virtual bool Send(const std::string& bytes, uint32_t timeoutMs) = 0;
+    // Waits at most timeoutMs for data; returns bytes read (>0), 0 when nothing came in
+    // time, -1 on a receive failure, -2 when the peer closed the connection.
+    virtual int Receive(char* buf, int size, uint32_t timeoutMs) = 0;
+    virtual void Close() = 0;
+};
+std::unique_ptr<BlockingTcp> NewBlockingTcp();
+
+} // namespace plat
