@@ -1,0 +1,355 @@
+// Real loopback peers and pseudo-terminals. Addresses 127.0.77.x are reserved for these tests.
+#include "tarvelsim.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Minimal blocking client side of a socket or tty, every wait bounded.
+class Client {
+  public:
+    explicit Client(int fd) : fd_(fd) {}
+    Client(const std::string& ip, int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            error_ = errno;
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Client() { Close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Ok() const { return fd_ >= 0; }
+    int Error() const { return error_; }
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    void Write(std::string_view s) {
+        ASSERT_EQ(::write(fd_, s.data(), s.size()), (ssize_t)s.size());
+    }
+    // One read of whatever arrives within `timeout`; "" on timeout, EOF or error (see Eof()).
+    std::string ReadSome(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return {};
+        char buf[65536];
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0) {
+            eof_ = true;
+            readErrno_ = n < 0 ? errno : 0;
+            return {};
+        }
+        return std::string(buf, static_cast<std::size_t>(n));
+    }
+    // Reads until `needle` shows up, EOF, or the timeout passes.
+    std::string ReadUntil(std::string_view needle, std::chrono::milliseconds timeout) {
+        std::string got;
+        auto end = Clock::now() + timeout;
+        while (got.find(needle) == std::string::npos && !eof_ && Clock::now() < end) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            got += ReadSome(std::max(left, 1ms));
+        }
+        return got;
+    }
+    bool Eof() const { return eof_; }
+    int ReadErrno() const { return readErrno_; }
+
+  private:
+    int fd_ = -1;
+    int error_ = 0;
+    bool eof_ = false;
+    int readErrno_ = 0;
+};
+
+tsim::Ind5817 Reading(long weight) {
+    tsim::Ind5817 p;
+    p.weight = weight;
+    p.tare = 7;
+    p.decimalCode = 4;
+    return p;
+}
+
+TEST(Converter, StreamsFramesToEveryClientAndAcceptsReconnects) {
+    tsim::Converter conv("127.0.77.1");
+    const std::string f1 = tsim::Frame5817(Reading(1234));
+    const std::string f2 = tsim::Frame5817(Reading(4321));
+    conv.Channel('a').Stream(f1);
+    {
+        Client c("127.0.77.1", 8881);
+        ASSERT_TRUE(c.Ok()) << c.Error();
+        EXPECT_NE(c.ReadUntil(f1 + f1, 3s).find(f1 + f1), std::string::npos);
+        conv.Channel('A').SetFrame(f2);
+        EXPECT_NE(c.ReadUntil(f2, 3s).find(f2), std::string::npos);
+        c.Write("hello");
+        EXPECT_TRUE(conv.Channel('A').WaitReceived("hello", 3s));
+        conv.Channel('A').Send("\x01one-shot\x01");
+        EXPECT_NE(c.ReadUntil("one-shot", 3s).find("\x01one-shot\x01"), std::string::npos);
+    }
+    // A second connection after the first closed is served just the same.
+    Client again("127.0.77.1", 8881);
+    ASSERT_TRUE(again.Ok());
+    EXPECT_NE(again.ReadUntil(f2, 3s).find(f2), std::string::npos);
+    EXPECT_GE(conv.Channel('A').Connections(), 2);
+    EXPECT_TRUE(conv.Channel('A').DisconnectClients());
+    again.ReadUntil("never", 3s);
+    EXPECT_TRUE(again.Eof());
+
+    // Other channels are silent until told otherwise.
+    Client d("127.0.77.1", 8884);
+    ASSERT_TRUE(d.Ok());
+    EXPECT_EQ(d.ReadSome(200ms), "");
+
+    // The ports are taken while the converter lives.
+    try {
+        tsim::Converter twin("127.0.77.1");
+        ADD_FAILURE() << "second converter on the same address";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("127.0.77.1:8881"), std::string::npos) << e.what();
+    }
+}
+
+TEST(Converter, StreamOptionsGarbageCutAndByteGaps) {
+    tsim::Converter conv("127.0.77.2", false);
+    const std::string f = tsim::FrameKrt(Reading(42));
+    tsim::StreamOptions o;
+    o.period = 20ms;
+    o.garbage = "##";
+    o.cutEvery = 2;
+    conv.Channel(2).Stream(f, o);
+    Client c("127.0.77.2", 8882);
+    ASSERT_TRUE(c.Ok());
+    std::string got = c.ReadUntil("##" + f + "##" + f.substr(0, f.size() / 2) + "##", 3s);
+    EXPECT_NE(got.find("##" + f + "##" + f.substr(0, f.size() / 2) + "##"), std::string::npos);
+
+    o = {};
+    o.period = 1000ms;
+    o.byteGap = 15ms;
+    conv.Channel(2).Stream(f, o);
+    // Bytes trickle in one by one: many small reads.
+    std::string joined;
+    int reads = 0;
+    auto end = Clock::now() + 5s;
+    while (joined.find(f) == std::string::npos && Clock::now() < end) {
+        std::string s = c.ReadSome(500ms);
+        if (!s.empty()) ++reads;
+        joined += s;
+    }
+    EXPECT_NE(joined.find(f), std::string::npos);
+    EXPECT_GT(reads, 3);
+}
+
+TEST(Converter, AnswersRequestsOnlyAfterPCrLf) {
+    tsim::Converter conv("127.0.77.3", false);
+    auto& ind = conv.Channel('C');
+    const std::string line = tsim::OhausReading(-1.5, 2);
+    ind.OnRequest(line);
+    Client c("127.0.77.3", 8883);
+    ASSERT_TRUE(c.Ok());
+    c.Write("P");
+    std::this_thread::sleep_for(100ms);
+    c.Write("\r");
+    EXPECT_EQ(c.ReadSome(150ms), ""); // no LF yet: no request
+    c.Write("\n");
+    EXPECT_EQ(c.ReadUntil("\n", 3s), line);
+    EXPECT_EQ(ind.Requests(), 1);
+
+    ind.SetFrame(tsim::OhausLine("   12.3", "kg", true));
+    c.Write("X\r\nP\r\n");
+    EXPECT_EQ(c.ReadUntil("\n", 3s), "   12.3 kg ?\r\n");
+    EXPECT_TRUE(ind.WaitRequests(2, 1s));
+
+    ind.SetRequestOptions({0ms, true}); // counts, never answers
+    c.Write("P\r\n");
+    EXPECT_TRUE(ind.WaitRequests(3, 3s));
+    EXPECT_EQ(c.ReadSome(300ms), "");
+
+    ind.SetRequestOptions({300ms, false});
+    auto t0 = Clock::now();
+    c.Write("P\r\n");
+    EXPECT_EQ(c.ReadUntil("\n", 5s), "   12.3 kg ?\r\n");
+    EXPECT_GE(Clock::now() - t0, 250ms);
+}
+
+TEST(IoPort, CommandsRepliesAndModes) {
+    tsim::Converter conv("127.0.77.4");
+    auto& io = conv.Io();
+    io.SetInput(12);
+    auto exchange = [](const std::string& cmd, std::chrono::milliseconds wait = 3s) {
+        Client c("127.0.77.4", 8880);
+        EXPECT_TRUE(c.Ok()) << c.Error();
+        c.Write(cmd + "\r");
+        return c.ReadUntil(" OK\n\r", wait);
+    };
+    EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
+    EXPECT_EQ(exchange("OP5"), " OK\n\r");
+    EXPECT_EQ(io.Output(), 5);
+    EXPECT_EQ(exchange("OB13"), " OK\n\r");
+    EXPECT_EQ(io.Output(), 13);
+    EXPECT_EQ(io.OutputText(), "SNSSNNNN");
+    exchange("OB00");
+    exchange("RA");
+    EXPECT_EQ(io.Output(), 12);
+    EXPECT_EQ(io.Commands(), (std::vector<std::string>{"IN", "OP5", "OB13", "OB00", "RA"}));
+
+    // A reply in pieces: the first read holds only the first piece.
+    io.SetReplyPieces({3, 7}, 200ms);
+    {
+        Client c("127.0.77.4", 8880);
+        c.Write("IN\r");
+        std::string first = c.ReadSome(3s);
+        EXPECT_EQ(first, "IN0");
+        EXPECT_EQ(first + c.ReadUntil(" OK\n\r", 3s), "IN012 OK\n\r");
+    }
+    io.SetReplyPieces({});
+
+    const std::string custom("IN5 OK\n\r\0xx", 11);
+    io.SetCustomReply(custom);
+    {
+        Client c("127.0.77.4", 8880);
+        c.Write("IN\r");
+        EXPECT_EQ(c.ReadUntil("xx", 3s), custom);
+    }
+
+    io.SetMode(tsim::IoMode::Silent);
+    EXPECT_EQ(exchange("IN", 300ms), "");
+
+    io.SetMode(tsim::IoMode::Hangup);
+    {
+        Client c("127.0.77.4", 8880);
+        c.Write("IN\r");
+        EXPECT_EQ(c.ReadUntil("x", 3s), "");
+        EXPECT_TRUE(c.Eof());
+    }
+
+    io.SetMode(tsim::IoMode::Refuse);
+    {
+        Client c("127.0.77.4", 8880);
+        EXPECT_FALSE(c.Ok());
+        EXPECT_EQ(c.Error(), ECONNREFUSED);
+    }
+
+    io.SetFlood("0123456789", 200000);
+    {
+        Client c("127.0.77.4", 8880);
+        ASSERT_TRUE(c.Ok());
+        c.Write("IN\r");
+        std::string got;
+        auto end = Clock::now() + 10s;
+        while (got.size() < 200000 && Clock::now() < end)
+            got += c.ReadSome(500ms);
+        EXPECT_EQ(got.size(), 200000u);
+        EXPECT_EQ(got.find(" OK"), std::string::npos);
+        EXPECT_EQ(c.ReadSome(200ms), ""); // bounded, and the connection stays open
+        EXPECT_FALSE(c.Eof());
+    }
+
+    io.SetMode(tsim::IoMode::Normal);
+    EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
+    EXPECT_GE(io.Connections(), 10);
+}
+
+TEST(Pty, LineSettingsAndRoundTrips) {
+    tsim::PtyIndicator pty;
+    ASSERT_EQ(pty.Path().rfind("/dev/", 0), 0u);
+    int fd = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    ::cfmakeraw(&t);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    t.c_cflag |= CS7 | PARENB | PARODD | CMSPAR | CSTOPB;
+    ::cfsetispeed(&t, B1200);
+    ::cfsetospeed(&t, B1200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    tsim::LineSettings l = pty.Line();
+    EXPECT_EQ(l.baud, 1200u);
+    EXPECT_EQ(l.stopBits, 2);
+    EXPECT_TRUE(l.parityOdd);
+    EXPECT_TRUE(l.parityStick);
+    termios now = pty.Termios();
+    EXPECT_EQ(::cfgetospeed(&now), B1200);
+    std::cout << "pty reports: " << l.Describe() << "\n";
+
+    Client c(fd); // owns fd from here
+    const std::string f = tsim::Frame5817(Reading(77));
+    pty.Ind().Stream(f, {20ms, "", 0, 0ms});
+    EXPECT_NE(c.ReadUntil(f, 3s).find(f), std::string::npos);
+
+    // Unread frames do not pile up while nobody reads.
+    std::this_thread::sleep_for(400ms);
+    std::string backlog = c.ReadSome(100ms);
+    EXPECT_LE(backlog.size(), 4 * f.size());
+
+    pty.Ind().OnRequest(tsim::OhausLine("    3.25"));
+    for (int i = 0; i < 50 && !c.ReadSome(100ms).empty(); ++i) {
+    }
+    c.Write("P\r\n");
+    EXPECT_EQ(c.ReadUntil("\n", 3s), "    3.25 kg\r\n");
+    EXPECT_TRUE(pty.Ind().WaitReceived("P\r\n", 1s));
+
+    // The line stays usable after the client closes and opens it again.
+    c.Close();
+    Client again(::open(pty.Path().c_str(), O_RDWR | O_NOCTTY));
+    again.Write("P\r\n");
+    EXPECT_EQ(again.ReadUntil("\n", 3s), "    3.25 kg\r\n");
+    EXPECT_EQ(pty.Ind().Requests(), 2);
+}
+
+TEST(RawPeer, SendsReceivesAndCloses) {
+    tsim::RawPeer peer("127.0.77.5", 0);
+    ASSERT_GT(peer.Port(), 0);
+    EXPECT_FALSE(peer.Send("x"));
+    {
+        Client c("127.0.77.5", peer.Port());
+        ASSERT_TRUE(c.Ok());
+        ASSERT_TRUE(peer.WaitClient(3s));
+        EXPECT_TRUE(peer.Send("abc"));
+        EXPECT_EQ(c.ReadUntil("abc", 3s), "abc");
+        c.Write("xyz");
+        EXPECT_TRUE(peer.WaitFor("xyz", 3s));
+        peer.CloseClient();
+        c.ReadUntil("never", 3s);
+        EXPECT_TRUE(c.Eof());
+        EXPECT_EQ(c.ReadErrno(), 0);
+    }
+    {
+        Client c("127.0.77.5", peer.Port());
+        ASSERT_TRUE(c.Ok());
+        ASSERT_TRUE(peer.WaitClient(3s));
+        peer.ResetClient();
+        c.ReadUntil("never", 3s);
+        EXPECT_TRUE(c.Eof());
+        EXPECT_EQ(c.ReadErrno(), ECONNRESET);
+    }
+    {
+        Client c("127.0.77.5", peer.Port());
+        ASSERT_TRUE(peer.WaitClient(3s));
+        c.Close();
+        EXPECT_TRUE(peer.WaitClientClosed(3s));
+    }
+    EXPECT_EQ(peer.Accepted(), 3);
+    EXPECT_EQ(peer.Received(), "xyz");
+}
+
+} // namespace
