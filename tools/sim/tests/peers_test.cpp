@@ -218,7 +218,8 @@ TEST(IoPort, CommandsRepliesAndModes) {
         Client c("127.0.77.4", 8880);
         c.Write("IN\r");
         std::string first = c.ReadSome(3s);
-        EXPECT_EQ(first, "IN0");
+        EXPECT_EQ(first.substr(0, 3), "IN0");
+        EXPECT_LT(first.size(), 10u);
         EXPECT_EQ(first + c.ReadUntil(" OK\n\r", 3s), "IN012 OK\n\r");
     }
     io.SetReplyPieces({});
