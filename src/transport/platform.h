@@ -58,6 +58,9 @@ class TcpClient {
     std::function<void()> OnRead;
     // Called with the error kind and a modifiable error code.
     std::function<void(ErrorKind, int&)> OnError;
+    // When set (and OnRead is empty), unread bytes still wake WaitMessages without any
+    // notification being dispatched: for a reader that takes bytes itself on each pass.
+    bool WakeOnData = false;
 
     virtual ~TcpClient() = default;
     // Starts connecting to address:port and returns at once. Active() becomes true once the
@@ -76,7 +79,13 @@ std::unique_ptr<TcpClient> NewTcpClient();
 
 // ---- serial port ---------------------------------------------------------------------
 
-enum Parity : int { ParityNone = 0, ParityOdd = 1, ParityEven = 2, ParityMark = 3, ParitySpace = 4 };
+enum Parity : int {
+    ParityNone = 0,
+    ParityOdd = 1,
+    ParityEven = 2,
+    ParityMark = 3,
+    ParitySpace = 4
+};
 
 struct SerialSettings {
     uint16_t comNumber = 2;

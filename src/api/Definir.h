@@ -1,0 +1,131 @@
+// Shared state of the library: the table of registered converter addresses, the table of
+// channels, the channel object, the last validation message, the validators and the small
+// helpers every part uses (locale separator, busy wait, the converter's IO command exchange).
+#pragma once
+
+#include "DataMDll.h"
+#include "DataMSerial.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TBal;
+
+namespace Definir {
+constexpr char STX = 0x02;
+constexpr char ETX = 0x03;
+constexpr char LF = 0x0A;
+constexpr char CR = 0x0D;
+} // namespace Definir
+
+// One registered converter: its address text, NUL-padded to 16 characters (no terminator
+// when the text is 16 characters long).
+struct TIpProg {
+    std::array<char, 16> IpAddress{};
+    // The characters up to the first NUL, or all 16.
+    std::string Text() const;
+};
+
+// Device types that select the driver.
+enum : int32_t {
+    kDevice5817 = 1,
+    kDeviceOhaus = 2,
+    kDeviceMSI3360 = 3,
+    kDevice5817C = 4,
+    kDeviceMSI6260 = 5,
+    kDeviceKRT = 6,
+};
+
+// Channel states.
+enum : int32_t { kStatePolling = 0, kStateClosed = 1, kStateIdle = 2 };
+
+// The channel: one indicator reached through a converter channel or a local serial port.
+class TClDunor : public std::enable_shared_from_this<TClDunor> {
+  public:
+    TClDunor() = default;
+    ~TClDunor();
+    TClDunor(const TClDunor&) = delete;
+    TClDunor& operator=(const TClDunor&) = delete;
+
+    std::string ErrorText;
+    std::string PendingErrorText;
+    std::unique_ptr<TDMDLL> TcpModule;
+    std::unique_ptr<TDMSerialDll> SerialModule;
+    std::unique_ptr<TBal> Driver;
+    int32_t ChannelState = 0;
+    int32_t IpIndex = 0;
+    int32_t ConverterChannel = 0;
+    std::string ModelName;
+    int32_t DeviceType = 0;
+    int32_t TcpPort = 0;
+    std::string MotionText;
+    std::string StatusText;
+    std::string GrossText;
+    std::string NetText;
+    std::string TareText;
+    std::string TotalText;
+    std::string CounterText;
+
+    // Calls that are using the channel right now (a poll or a connect waiting further up
+    // the stack, a receive notification). A close or delete requested meanwhile is carried
+    // out when the last of them returns.
+    int UseCount = 0;
+    bool ClosePending = false;
+
+    // Releases the transport and the driver (the close of a channel).
+    void ReleaseTransports();
+};
+
+// Keeps a channel alive and its transport and driver in place for the length of a call;
+// a close requested meanwhile is carried out when the outermost use ends.
+class ChannelUse {
+  public:
+    explicit ChannelUse(TClDunor* ch);
+    ~ChannelUse();
+    ChannelUse(const ChannelUse&) = delete;
+    ChannelUse& operator=(const ChannelUse&) = delete;
+    TClDunor* get() const { return ch_.get(); }
+    // True when the channel was closed or deleted during this use.
+    bool Released() const { return ch_ && ch_->ClosePending; }
+
+  private:
+    std::shared_ptr<TClDunor> ch_;
+};
+
+extern std::vector<TIpProg> IpTable;
+extern std::vector<std::shared_ptr<TClDunor>> ChannelTable;
+extern std::string LastError;
+
+// The channel in a slot, or null for an index outside the table or an empty slot.
+TClDunor* ChannelAt(int32_t index);
+
+bool Valida_Ip(int32_t index);
+bool Valida_Canal(int32_t index);
+bool Valida_CanalSerial(const std::string& letter);
+// Message for an address that Seta_Ip cannot register (null or longer than 16).
+std::string SetaIpRejected();
+
+// The system default locale's decimal separator (the drivers use its first character).
+std::string LocaleDecimalSeparator();
+
+// Busy wait of the given milliseconds; processes no messages.
+void TickWait(uint32_t ms);
+
+// Upper-cases a host text (a null pointer gives the empty text).
+std::string UpperText(const char* s);
+
+// Closes and deletes a channel, deferring the release while the channel is in use.
+void CloseChannel(int32_t index);
+void DeleteChannel(int32_t index);
+
+// What unloading the library does: both tables emptied (channels still in the table are
+// not closed: the host deletes them first) and LastError cleared.
+void UnloadLibrary();
+
+// On a platform without a host message loop between calls, notifications that came in
+// since the last call are handled (and bytes nobody waits for dropped) at the entry of
+// every exported call, as the host's message loop would have done.
+void ExportEntry();

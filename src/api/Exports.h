@@ -1,0 +1,12 @@
+// Internal entry points of the exported channel functions, shared between the exports.
+#pragma once
+
+#include <cstdint>
+
+// Select_Canal with a bound on the connect wait.
+int32_t SelectChannel(int32_t channel, uint32_t limitMs);
+// The poll dispatcher behind Update_Canal and Update_NoMotion.
+int32_t PollChannel(int32_t channel, int32_t timeOut);
+// The construction paths of the TCP and serial constructors.
+int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType);
+int32_t NewSerialChannel(int32_t comNumber, int32_t deviceType);

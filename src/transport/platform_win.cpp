@@ -1,0 +1,820 @@
+// Windows implementation of the platform layer.
+//
+// Notifications travel through the calling thread's real message queue. Each thread that
+// opens a transport gets a hidden message-only window of the library:
+//   - reading sockets use WSAAsyncSelect, so Winsock posts FD_CONNECT, FD_READ and FD_CLOSE
+//     to that window; after every recv that leaves bytes unread it posts FD_READ again, so a
+//     handler that takes one byte per notification drains the connection;
+//   - each open serial port has a reception thread that fills a bounded buffer and posts a
+//     "characters available" message to the window of the thread that opened the port.
+// ProcessMessages pumps the thread's whole queue (the host's windows included), so the same
+// notifications also arrive in the host's own message loop between calls.
+#include "platform.h"
+
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace plat {
+
+namespace {
+
+// ---- the thread's notification window -------------------------------------------------
+
+constexpr UINT kMsgSerial = WM_APP + 1;    // wParam: port id
+constexpr UINT kMsgSocketFirst = WM_APP + 0x100; // one message number per reading socket
+constexpr UINT kMsgSocketLast = 0xBFFF;
+constexpr int kMaxMessagesPerCall = 4096;
+
+class WinTcpClient;
+class WinSerialPort;
+
+struct PostedCallback {
+    uint64_t due;
+    uint64_t seq;
+    std::function<void()> fn;
+};
+
+struct ThreadState {
+    HWND hwnd = nullptr;
+    std::map<UINT, WinTcpClient*> sockets;   // by message number
+    std::map<uint32_t, WinSerialPort*> ports; // by port id
+    std::deque<PostedCallback> callbacks;
+    uint64_t callbackSeq = 0;
+    int users = 0;       // transports alive on this thread
+    int dispatching = 0; // nesting depth of the window procedure
+};
+
+thread_local ThreadState* t_state = nullptr;
+
+std::atomic<UINT> g_socketCounter{0};
+std::atomic<uint32_t> g_nextPortId{1};
+uint32_t g_tickOffset = 0;
+char g_decimalOverride = 0;
+
+const char kWindowClass[] = "Tarvel6Notify";
+
+HINSTANCE ModuleHandle() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+
+LRESULT CALLBACK NotifyWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+bool RegisterWindowClass() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = NotifyWndProc;
+        wc.hInstance = ModuleHandle();
+        wc.lpszClassName = kWindowClass;
+        ok = RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    });
+    return ok;
+}
+
+ThreadState& State() {
+    if (t_state == nullptr) t_state = new ThreadState();
+    return *t_state;
+}
+
+// The thread's window, created on first use; nullptr when it cannot be created.
+HWND Window() {
+    ThreadState& st = State();
+    if (st.hwnd == nullptr && RegisterWindowClass())
+        st.hwnd = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  ModuleHandle(), nullptr);
+    return st.hwnd;
+}
+
+// Destroys the window once nothing on this thread needs it any more, so that the library can
+// be unloaded without leaving a window whose procedure is gone. Not done from inside the
+// window procedure; the outermost dispatch does it on its way out.
+void ReleaseWindowIfIdle() {
+    ThreadState* st = t_state;
+    if (st == nullptr || st->users > 0 || st->dispatching > 0 || st->hwnd == nullptr) return;
+    DestroyWindow(st->hwnd);
+    st->hwnd = nullptr;
+}
+
+void EnsureWinsock() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    });
+}
+
+uint64_t MonotonicMs() { return GetTickCount64(); }
+
+// Runs every posted callback that is due; each may re-enter the library.
+void RunDueCallbacks() {
+    ThreadState* st = t_state;
+    if (st == nullptr) return;
+    for (;;) {
+        auto& q = st->callbacks;
+        auto it = std::min_element(q.begin(), q.end(), [](const auto& a, const auto& b) {
+            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+        });
+        if (it == q.end() || it->due > MonotonicMs()) break;
+        auto fn = std::move(it->fn);
+        q.erase(it);
+        try {
+            if (fn) fn();
+        } catch (...) {
+        }
+    }
+}
+
+void KickPending(); // defined after the transports
+
+} // namespace
+
+// ---- time -----------------------------------------------------------------------------
+
+uint32_t TickCount() { return GetTickCount() + g_tickOffset; }
+
+void SetTickCount(uint32_t value) { g_tickOffset = value - GetTickCount(); }
+
+void SleepMs(uint32_t ms) { Sleep(ms); }
+
+// ---- messages -------------------------------------------------------------------------
+
+void ProcessMessages() {
+    RunDueCallbacks();
+    KickPending();
+    MSG msg;
+    for (int i = 0; i < kMaxMessagesPerCall && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+        if (msg.message == WM_QUIT) {
+            // The host's loop must still see it.
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    ReleaseWindowIfIdle();
+}
+
+void WaitMessages(uint32_t ms) {
+    uint64_t limit = ms;
+    if (t_state != nullptr && !t_state->callbacks.empty()) {
+        uint64_t next = UINT64_MAX;
+        for (auto& c : t_state->callbacks) next = std::min(next, c.due);
+        const uint64_t now = MonotonicMs();
+        limit = std::min<uint64_t>(limit, next > now ? next - now : 0);
+    }
+    KickPending();
+    if (limit == 0) return;
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<uint64_t>(limit, 60000)),
+                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+void PostCallback(uint32_t delayMs, std::function<void()> fn) {
+    ThreadState& st = State();
+    st.callbacks.push_back(PostedCallback{MonotonicMs() + delayMs, ++st.callbackSeq, std::move(fn)});
+}
+
+// ---- locale ---------------------------------------------------------------------------
+
+std::string SystemDecimalSeparator() {
+    if (g_decimalOverride != 0) return std::string(1, g_decimalOverride);
+    const int size = GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, nullptr, 0);
+    if (size <= 1) return ".";
+    std::string sep(static_cast<size_t>(size), '\0');
+    const int got = GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, sep.data(), size);
+    if (got <= 1) return ".";
+    sep.resize(static_cast<size_t>(got - 1)); // drop the terminating zero
+    return sep;
+}
+
+void SetDecimalSeparator(char sep) { g_decimalOverride = sep; }
+
+// ---- asynchronous TCP client ----------------------------------------------------------
+
+namespace {
+
+class WinTcpClient final : public TcpClient {
+  public:
+    WinTcpClient() {
+        EnsureWinsock();
+        ++State().users;
+    }
+
+    ~WinTcpClient() override {
+        Drop();
+        if (t_state != nullptr) --t_state->users;
+        ReleaseWindowIfIdle();
+    }
+
+    void Open(const std::string& address, int port) override {
+        if (state_ != Conn::Closed) return;
+        failed_ = false;
+        peerClosed_ = false;
+        readMissed_ = false;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<u_short>(port));
+        HWND hwnd = Window();
+        if (hwnd == nullptr || port <= 0 || port > 65535 ||
+            inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+            Fail(ErrorKind::Connect, WSAEINVAL);
+            return;
+        }
+        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (sock_ == INVALID_SOCKET) {
+            Fail(ErrorKind::Connect, WSAGetLastError());
+            return;
+        }
+        BOOL one = TRUE;
+        setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        msg_ = NextMessageNumber();
+        State().sockets[msg_] = this;
+        hwnd_ = hwnd;
+        state_ = Conn::Connecting;
+        // Also makes the socket non-blocking.
+        if (WSAAsyncSelect(sock_, hwnd_, msg_, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
+            Fail(ErrorKind::Connect, WSAGetLastError());
+            return;
+        }
+        if (connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            const int err = WSAGetLastError();
+            if (err != WSAEWOULDBLOCK) Fail(ErrorKind::Connect, err);
+        }
+        // Success is reported by FD_CONNECT.
+    }
+
+    void Close() override { Drop(); }
+
+    bool Active() const override { return state_ == Conn::Connected; }
+
+    bool ConnectFailed() const override { return failed_; }
+
+    int Receive(void* buf, int size) override {
+        if (state_ != Conn::Connected) return 0;
+        if (size <= 0) return -1;
+        const int n = recv(sock_, static_cast<char*>(buf), size, 0);
+        if (n > 0) {
+            // After the peer's close Winsock posts no further FD_READ: keep the chain of
+            // notifications going until the remaining bytes are taken.
+            if (peerClosed_ && OnRead) Repost();
+            return n;
+        }
+        if (n == 0) {
+            Drop(); // the converter closed the connection
+            return 0;
+        }
+        const int err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) return -1;
+        Fail(ErrorKind::Receive, err);
+        return 0;
+    }
+
+    bool Send(const std::string& bytes) override {
+        if (state_ != Conn::Connected) return false;
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - done, 65536));
+            const int n = send(sock_, bytes.data() + done, chunk, 0);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            const int err = WSAGetLastError();
+            if (n == SOCKET_ERROR && err == WSAEWOULDBLOCK) {
+                fd_set w;
+                FD_ZERO(&w);
+                FD_SET(sock_, &w);
+                timeval tv{1, 0};
+                if (select(0, nullptr, &w, nullptr, &tv) <= 0) {
+                    Fail(ErrorKind::Send, WSAETIMEDOUT);
+                    return false;
+                }
+                continue;
+            }
+            Fail(ErrorKind::Send, err);
+            return false;
+        }
+        return true;
+    }
+
+    // A socket message for this client (already matched by message number).
+    void OnSocketMessage(WPARAM wParam, LPARAM lParam) {
+        if (sock_ == INVALID_SOCKET || static_cast<SOCKET>(wParam) != sock_) return; // stale
+        const int event = WSAGETSELECTEVENT(lParam);
+        const int error = WSAGETSELECTERROR(lParam);
+        switch (event) {
+        case FD_CONNECT:
+            if (state_ != Conn::Connecting) return;
+            if (error != 0) {
+                Fail(ErrorKind::Connect, error);
+                return;
+            }
+            state_ = Conn::Connected;
+            return;
+        case FD_READ:
+            if (state_ != Conn::Connected) return;
+            if (error != 0) {
+                Fail(ErrorKind::Receive, error);
+                return;
+            }
+            if (OnRead) {
+                readMissed_ = false;
+                auto handler = OnRead; // the handler may clear OnRead or close this client
+                handler();
+            } else {
+                // Nobody takes the bytes now; notify again once a handler is bound.
+                readMissed_ = true;
+            }
+            return;
+        case FD_CLOSE:
+            if (state_ == Conn::Connecting) {
+                Fail(ErrorKind::Connect, error != 0 ? error : WSAECONNREFUSED);
+                return;
+            }
+            if (state_ != Conn::Connected) return;
+            if (error != 0 && error != WSAECONNRESET && error != WSAECONNABORTED) {
+                Fail(ErrorKind::Disconnect, error);
+                return;
+            }
+            if (Unread() > 0) {
+                // Bytes sent before the close are still delivered; Receive drops the
+                // connection when it reaches the end.
+                peerClosed_ = true;
+                if (OnRead) Repost();
+                return;
+            }
+            if (error != 0) Fail(ErrorKind::Disconnect, error);
+            else Drop();
+            return;
+        default: return;
+        }
+    }
+
+    // Called while processing messages: a notification that found no handler is given again
+    // once one is bound, as long as bytes are waiting.
+    void Kick() {
+        if (readMissed_ && state_ == Conn::Connected && OnRead) {
+            readMissed_ = false;
+            if (Unread() > 0) Repost();
+        }
+    }
+
+  private:
+    enum class Conn { Closed, Connecting, Connected };
+
+    // A message number that no other reading socket of this thread uses.
+    static UINT NextMessageNumber() {
+        constexpr UINT span = kMsgSocketLast - kMsgSocketFirst + 1;
+        for (;;) {
+            const UINT m = kMsgSocketFirst + g_socketCounter.fetch_add(1) % span;
+            if (t_state == nullptr || t_state->sockets.count(m) == 0) return m;
+        }
+    }
+
+    u_long Unread() const {
+        u_long n = 0;
+        if (sock_ == INVALID_SOCKET || ioctlsocket(sock_, FIONREAD, &n) != 0) return 0;
+        return n;
+    }
+
+    void Repost() {
+        if (hwnd_ != nullptr) PostMessageA(hwnd_, msg_, static_cast<WPARAM>(sock_), FD_READ);
+    }
+
+    void Drop() {
+        if (sock_ != INVALID_SOCKET) {
+            WSAAsyncSelect(sock_, hwnd_, 0, 0);
+            closesocket(sock_);
+        }
+        sock_ = INVALID_SOCKET;
+        if (msg_ != 0 && t_state != nullptr) t_state->sockets.erase(msg_);
+        msg_ = 0;
+        state_ = Conn::Closed;
+        peerClosed_ = false;
+        readMissed_ = false;
+    }
+
+    void Fail(ErrorKind kind, int code) {
+        const bool connecting = state_ != Conn::Connected;
+        Drop();
+        if (connecting) failed_ = true;
+        if (OnError) {
+            auto handler = OnError;
+            int c = code;
+            try {
+                handler(kind, c);
+            } catch (...) {
+            }
+        }
+    }
+
+    SOCKET sock_ = INVALID_SOCKET;
+    HWND hwnd_ = nullptr;
+    UINT msg_ = 0;
+    Conn state_ = Conn::Closed;
+    bool failed_ = false;
+    bool peerClosed_ = false;
+    bool readMissed_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<TcpClient> NewTcpClient() { return std::make_unique<WinTcpClient>(); }
+
+// ---- serial port ----------------------------------------------------------------------
+
+std::string SerialDevicePath(uint16_t comNumber) {
+    if (comNumber == 0) return {};
+    return "\\\\.\\COM" + std::to_string(comNumber);
+}
+
+namespace {
+
+// Ports open in this process: a second open of the same port fails even where the operating
+// system would share the device.
+std::mutex g_openMutex;
+std::set<uint16_t> g_openPorts;
+
+class WinSerialPort final : public SerialPort {
+  public:
+    WinSerialPort() : id_(g_nextPortId.fetch_add(1)) {
+        ThreadState& st = State();
+        st.ports[id_] = this;
+        ++st.users;
+    }
+
+    ~WinSerialPort() override {
+        Close();
+        if (t_state != nullptr) {
+            t_state->ports.erase(id_);
+            --t_state->users;
+        }
+        ReleaseWindowIfIdle();
+    }
+
+    bool Open(const SerialSettings& s) override {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            if (s.comNumber == settings_.comNumber) return Apply(s);
+            Close(); // another port: close this one and open that
+        }
+        const std::string path = SerialDevicePath(s.comNumber);
+        HWND hwnd = Window();
+        if (path.empty() || hwnd == nullptr) return false;
+        {
+            std::lock_guard<std::mutex> lock(g_openMutex);
+            if (!g_openPorts.insert(s.comNumber).second) return false; // in use here
+        }
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            Unlist(s.comNumber);
+            return false;
+        }
+        handle_ = h;
+        settings_ = s;
+        hwnd_ = hwnd;
+        // The reception thread waits at most 50 ms per read, so it sees a stop request
+        // quickly; a read returns as soon as any character is there.
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXDWORD;
+        t.ReadTotalTimeoutMultiplier = MAXDWORD;
+        t.ReadTotalTimeoutConstant = kReadSliceMs;
+        t.WriteTotalTimeoutMultiplier = 0;
+        t.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+        if (!SetupComm(h, kBufferSize, kBufferSize)) {
+            // Optional: the driver's own queue sizes are fine too.
+        }
+        if (!SetCommTimeouts(h, &t) || !Apply(s)) {
+            Close();
+            return false;
+        }
+        PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            buffer_.clear();
+            posted_ = false;
+        }
+        stop_ = false;
+        thread_ = CreateThread(nullptr, 0, &WinSerialPort::ReaderMain, this, 0, nullptr);
+        if (thread_ == nullptr) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    void Close() override {
+        const bool wasOpen = handle_ != INVALID_HANDLE_VALUE;
+        if (thread_ != nullptr) {
+            stop_ = true;
+            CancelSynchronousIo(thread_);
+            if (WaitForSingleObject(thread_, 2000) != WAIT_OBJECT_0 &&
+                handle_ != INVALID_HANDLE_VALUE) {
+                // A read that ignores its time-out: closing the device ends it.
+                CloseHandle(handle_);
+                handle_ = INVALID_HANDLE_VALUE;
+                WaitForSingleObject(thread_, 2000);
+            }
+            CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        if (wasOpen) Unlist(settings_.comNumber);
+        std::lock_guard<std::mutex> lock(mutex_);
+        buffer_.clear();
+        posted_ = false;
+    }
+
+    bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+    bool Apply(const SerialSettings& s) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        DCB d{};
+        d.DCBlength = sizeof d;
+        if (!GetCommState(handle_, &d)) {
+            std::memset(&d, 0, sizeof d);
+            d.DCBlength = sizeof d;
+        }
+        if (s.baud <= 0 || s.dataBits < 5 || s.dataBits > 8) return false;
+        d.BaudRate = static_cast<DWORD>(s.baud);
+        d.ByteSize = static_cast<BYTE>(s.dataBits);
+        switch (s.parity) {
+        case ParityNone: d.Parity = NOPARITY; break;
+        case ParityOdd: d.Parity = ODDPARITY; break;
+        case ParityEven: d.Parity = EVENPARITY; break;
+        case ParityMark: d.Parity = MARKPARITY; break;
+        case ParitySpace: d.Parity = SPACEPARITY; break;
+        default: return false;
+        }
+        if (s.stopBits == 1) d.StopBits = ONESTOPBIT;
+        // Five data bits take one and a half stop bits where others take two.
+        else if (s.stopBits == 2) d.StopBits = s.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+        else return false;
+        d.fBinary = TRUE;
+        d.fParity = s.parity != ParityNone;
+        d.fOutxCtsFlow = FALSE;
+        d.fOutxDsrFlow = FALSE;
+        d.fDtrControl = s.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        d.fDsrSensitivity = FALSE;
+        d.fTXContinueOnXoff = TRUE;
+        d.fOutX = FALSE;
+        d.fInX = FALSE;
+        d.fErrorChar = FALSE;
+        d.fNull = FALSE;
+        d.fRtsControl = s.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        d.fAbortOnError = FALSE;
+        if (!SetCommState(handle_, &d)) return false;
+        settings_.baud = s.baud;
+        settings_.dataBits = s.dataBits;
+        settings_.parity = s.parity;
+        settings_.stopBits = s.stopBits;
+        settings_.dtr = s.dtr;
+        settings_.rts = s.rts;
+        return true;
+    }
+
+    bool GetChar(char& c) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (buffer_.empty()) return false;
+        c = buffer_.front();
+        buffer_.pop_front();
+        return true;
+    }
+
+    bool Write(const std::string& bytes) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD n = 0;
+            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 4096));
+            if (!WriteFile(handle_, bytes.data() + done, chunk, &n, nullptr) || n == 0) return false;
+            done += n;
+        }
+        return true;
+    }
+
+    // The posted "characters available" message has arrived on the opening thread.
+    void OnAvailable() {
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            posted_ = false; // characters arriving from now on post again
+            count = buffer_.size();
+        }
+        if (count == 0 || handle_ == INVALID_HANDLE_VALUE || !OnTriggerAvail) return;
+        auto handler = OnTriggerAvail; // the handler may close the port or clear itself
+        try {
+            handler(static_cast<uint16_t>(std::min<size_t>(count, 0xFFFF)));
+        } catch (...) {
+        }
+    }
+
+    // Called while processing messages: characters that arrived while no handler was bound
+    // are announced once one is.
+    void Kick() {
+        if (handle_ == INVALID_HANDLE_VALUE || !OnTriggerAvail) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!buffer_.empty() && !posted_) {
+            posted_ = true;
+            PostMessageA(hwnd_, kMsgSerial, id_, 0);
+        }
+    }
+
+  private:
+    static constexpr size_t kBufferSize = 4096;
+    static constexpr DWORD kReadSliceMs = 50;
+    static constexpr DWORD kWriteTimeoutMs = 5000;
+
+    static DWORD WINAPI ReaderMain(LPVOID self) {
+        static_cast<WinSerialPort*>(self)->Reader();
+        return 0;
+    }
+
+    void Reader() {
+        char tmp[512];
+        while (!stop_) {
+            size_t room;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                room = kBufferSize - buffer_.size();
+            }
+            if (room == 0) {
+                Sleep(kReadSliceMs); // full: wait for the host thread to fetch
+                continue;
+            }
+            DWORD n = 0;
+            if (!ReadFile(handle_, tmp, static_cast<DWORD>(std::min(room, sizeof tmp)), &n,
+                          nullptr)) {
+                if (stop_) break;
+                // The device went away or reports an error: wait a slice, never spin.
+                DWORD errors = 0;
+                ClearCommError(handle_, &errors, nullptr);
+                Sleep(kReadSliceMs);
+                continue;
+            }
+            if (n == 0) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            buffer_.insert(buffer_.end(), tmp, tmp + n);
+            if (!posted_) {
+                posted_ = true;
+                PostMessageA(hwnd_, kMsgSerial, id_, 0);
+            }
+        }
+    }
+
+    static void Unlist(uint16_t comNumber) {
+        std::lock_guard<std::mutex> lock(g_openMutex);
+        g_openPorts.erase(comNumber);
+    }
+
+    const uint32_t id_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE thread_ = nullptr;
+    HWND hwnd_ = nullptr;
+    SerialSettings settings_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::deque<char> buffer_; // bounded by kBufferSize
+    bool posted_ = false;     // a "characters available" message is on its way
+};
+
+LRESULT CALLBACK NotifyWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    ThreadState* st = t_state;
+    if (st == nullptr || hwnd != st->hwnd) return DefWindowProcA(hwnd, msg, wParam, lParam);
+    if (msg == kMsgSerial) {
+        auto it = st->ports.find(static_cast<uint32_t>(wParam));
+        if (it != st->ports.end()) {
+            ++st->dispatching;
+            it->second->OnAvailable();
+            --st->dispatching;
+        }
+        return 0;
+    }
+    if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
+        auto it = st->sockets.find(msg);
+        if (it != st->sockets.end()) {
+            ++st->dispatching;
+            it->second->OnSocketMessage(wParam, lParam);
+            --st->dispatching;
+        }
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+void KickPending() {
+    ThreadState* st = t_state;
+    if (st == nullptr) return;
+    std::vector<WinTcpClient*> clients;
+    for (auto& [m, c] : st->sockets) clients.push_back(c);
+    for (WinTcpClient* c : clients) c->Kick();
+    std::vector<WinSerialPort*> ports;
+    for (auto& [id, p] : st->ports) ports.push_back(p);
+    for (WinSerialPort* p : ports) p->Kick();
+}
+
+} // namespace
+
+std::unique_ptr<SerialPort> NewSerialPort() { return std::make_unique<WinSerialPort>(); }
+
+// ---- blocking TCP client --------------------------------------------------------------
+
+namespace {
+
+class WinBlockingTcp final : public BlockingTcp {
+  public:
+    WinBlockingTcp() { EnsureWinsock(); }
+    ~WinBlockingTcp() override { Close(); }
+
+    bool Connect(const std::string& address, int port) override {
+        Close();
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<u_short>(port));
+        if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
+            return false;
+        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (sock_ == INVALID_SOCKET) return false;
+        if (connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    bool Send(const std::string& bytes, uint32_t timeoutMs) override {
+        if (sock_ == INVALID_SOCKET) return false;
+        size_t done = 0;
+        while (done < bytes.size()) {
+            if (!Ready(false, timeoutMs)) return false;
+            const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - done, 65536));
+            const int n = send(sock_, bytes.data() + done, chunk, 0);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    int Receive(char* buf, int size, uint32_t timeoutMs) override {
+        if (sock_ == INVALID_SOCKET) return -1;
+        if (!Ready(true, timeoutMs)) return error_ ? -1 : 0;
+        const int n = recv(sock_, buf, size, 0);
+        if (n > 0) return n;
+        if (n == 0) return -2;
+        return -1;
+    }
+
+    void Close() override {
+        if (sock_ != INVALID_SOCKET) closesocket(sock_);
+        sock_ = INVALID_SOCKET;
+    }
+
+  private:
+    // Waits until the socket can be read (or written); false on time-out or error.
+    bool Ready(bool read, uint32_t timeoutMs) {
+        error_ = false;
+        fd_set set, err;
+        FD_ZERO(&set);
+        FD_ZERO(&err);
+        FD_SET(sock_, &set);
+        FD_SET(sock_, &err);
+        timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+        const int r = select(0, read ? &set : nullptr, read ? nullptr : &set, &err, &tv);
+        if (r < 0) error_ = true;
+        return r > 0 && FD_ISSET(sock_, &set);
+    }
+
+    SOCKET sock_ = INVALID_SOCKET;
+    bool error_ = false;
+};
+
+// Unloading the library: the calling thread's window goes with it.
+struct ModuleCleanup {
+    ~ModuleCleanup() {
+        if (t_state != nullptr && t_state->hwnd != nullptr) {
+            DestroyWindow(t_state->hwnd);
+            t_state->hwnd = nullptr;
+        }
+        UnregisterClassA(kWindowClass, ModuleHandle());
+    }
+} g_moduleCleanup;
+
+} // namespace
+
+std::unique_ptr<BlockingTcp> NewBlockingTcp() { return std::make_unique<WinBlockingTcp>(); }
+
+} // namespace plat

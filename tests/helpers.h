@@ -1,0 +1,63 @@
+// Shared test helpers. Each test uses its own loopback address 127.0.0.N so that the fixed
+// converter ports never collide between tests running at the same time:
+//   registry 10-19, lifecycle 20-49, transport 50-69, 5817 and values 70-119,
+//   KRT/MSI 120-159, Ohaus/digital I/O/settings 160-219.
+#pragma once
+
+#include "Definir.h"
+#include "TBal.h"
+#include "platform.h"
+#include "tarvel6.h"
+#include "tarvelsim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace t6test {
+
+inline std::string Ip(int n) {
+    return "127.0.0." + std::to_string(n);
+}
+
+inline uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Processes the library's notifications until `pred` holds or `timeoutMs` passes.
+inline bool PumpUntil(const std::function<bool()>& pred, uint32_t timeoutMs = 5000) {
+    const uint64_t end = NowMs() + timeoutMs;
+    while (!pred()) {
+        if (NowMs() >= end) return false;
+        plat::ProcessMessages();
+        plat::WaitMessages(10);
+    }
+    return true;
+}
+
+// Maps COM<n> to a device path for the library.
+inline void MapCom(int n, const std::string& path) {
+    ::setenv(("TARVEL_COM" + std::to_string(n)).c_str(), path.c_str(), 1);
+}
+
+// Every test starts with a freshly loaded library and ends with its channels deleted.
+class LibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plat::SetDecimalSeparator('.');
+        UnloadLibrary();
+    }
+    void TearDown() override {
+        for (int32_t i = static_cast<int32_t>(ChannelTable.size()) - 1; i >= 0; --i)
+            Deleta_Canal(i);
+        UnloadLibrary();
+        plat::SetDecimalSeparator(0);
+    }
+};
+
+} // namespace t6test

@@ -1,0 +1,251 @@
+// Constructors, table numbering, Select_Canal, Close_Canal and Deleta_Canal.
+#include "helpers.h"
+
+#include "Exports.h"
+#include "W_5817.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+using namespace t6test;
+
+namespace {
+
+TClDunor& Chan(int32_t i) {
+    return *ChannelAt(i);
+}
+
+// A listener whose accept queue is full: further connection attempts get no answer at
+// all, as with a converter that is switched off behind a router.
+class Unanswered {
+  public:
+    Unanswered(const std::string& ip, int port) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(listener_, 0) != 0)
+            throw std::runtime_error("cannot listen");
+        for (int i = 0; i < 3; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            fillers_.push_back(fd);
+        }
+        usleep(200 * 1000);
+    }
+    ~Unanswered() {
+        for (int fd : fillers_)
+            close(fd);
+        close(listener_);
+    }
+
+  private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+};
+
+} // namespace
+
+TEST_F(LibraryTest, ConstructorsFillTheChannel) {
+    ASSERT_EQ(Seta_Ip(Ip(20).c_str()), 0);
+    const int32_t a = W5817(0, "a");
+    ASSERT_EQ(a, 0);
+    EXPECT_EQ(Chan(a).ConverterChannel, 1);
+    EXPECT_EQ(Chan(a).TcpPort, 8881);
+    EXPECT_EQ(Chan(a).DeviceType, 1);
+    EXPECT_EQ(Chan(a).ModelName, "5817");
+    EXPECT_EQ(Chan(a).ChannelState, 2);
+    EXPECT_TRUE(Chan(a).TcpModule && !Chan(a).SerialModule && Chan(a).Driver);
+    EXPECT_EQ(Chan(a).Driver->ChannelIndex, 0);
+    EXPECT_TRUE(static_cast<bool>(Chan(a).TcpModule->SocLeitura->OnRead));
+
+    const int32_t d = W5817C(0, "D");
+    EXPECT_EQ(Chan(d).TcpPort, 8884);
+    EXPECT_EQ(Chan(d).DeviceType, 4);
+
+    struct Row {
+        int32_t (*tcp)(int32_t, const char*);
+        int32_t (*serial)(int32_t);
+        int32_t type;
+        const char* model;
+    };
+    const Row rows[] = {{WKRT, WKRTSerial, 6, "KRT"},
+                        {WOhaus, WOhausSerial, 2, "Ohaus"},
+                        {WMSI3360, WMSI3360Serial, 3, "MSI3360"},
+                        {WMSI6260, WMSI6260Serial, 5, "MSI6260"},
+                        {W5817, W5817Serial, 1, "5817"},
+                        {W5817C, W5817SerialC, 4, "5817"}};
+    for (const Row& r : rows) {
+        const int32_t t = r.tcp(0, "c");
+        ASSERT_GE(t, 0);
+        EXPECT_EQ(Chan(t).DeviceType, r.type);
+        EXPECT_EQ(Chan(t).ModelName, r.model);
+        EXPECT_EQ(Chan(t).TcpPort, 8883);
+        // The Ohaus driver reads its connection itself; every other one is notified.
+        EXPECT_EQ(static_cast<bool>(Chan(t).TcpModule->SocLeitura->OnRead), r.type != 2);
+
+        const int32_t s = r.serial(65536 + 7); // only the low 16 bits name the port
+        ASSERT_EQ(s, t + 1);
+        EXPECT_EQ(Chan(s).DeviceType, r.type);
+        EXPECT_EQ(Chan(s).IpIndex, 0);
+        EXPECT_EQ(Chan(s).ConverterChannel, 0);
+        EXPECT_EQ(Chan(s).TcpPort, 0);
+        EXPECT_TRUE(Chan(s).SerialModule && !Chan(s).TcpModule);
+        EXPECT_EQ(Chan(s).SerialModule->SerCom.Settings.comNumber, 7);
+        EXPECT_FALSE(Chan(s).SerialModule->SerCom.Open());
+    }
+}
+
+TEST_F(LibraryTest, ConstructorValidationOrderAndRollBack) {
+    EXPECT_EQ(W5817(0, "A"), -1);
+    EXPECT_EQ(LastError.rfind("N\xE3o existe IP registrado !", 0), 0u);
+    Seta_Ip(Ip(21).c_str());
+    EXPECT_EQ(WKRT(1, "E"), -1); // both wrong: the address is checked first
+    EXPECT_EQ(LastError.rfind("O n\xFAmero de IP registrado (1)", 0), 0u);
+    EXPECT_EQ(WMSI3360(0, "E"), -1);
+    EXPECT_EQ(LastError.rfind("O canal (E)", 0), 0u);
+    EXPECT_EQ(WMSI6260(0, nullptr), -1);
+    EXPECT_EQ(LastError.rfind("O canal ()", 0), 0u);
+    EXPECT_EQ(WOhaus(0, "ab"), -1);
+    EXPECT_EQ(LastError.rfind("O canal (AB)", 0), 0u);
+    EXPECT_TRUE(ChannelTable.empty());
+
+    // A failure while the new channel is filled in removes its slot again.
+    ASSERT_EQ(W5817(0, "A"), 0);
+    EXPECT_EQ(NewTcpChannel(0, "B", 99), -1);
+    EXPECT_EQ(ChannelTable.size(), 1u);
+    EXPECT_EQ(W5817(0, "B"), 1);
+}
+
+TEST_F(LibraryTest, SlotsAreNeverReusedUntilTheTableIsEmpty) {
+    EXPECT_EQ(W5817Serial(1), 0);
+    EXPECT_EQ(WKRTSerial(1), 1);
+    EXPECT_EQ(WOhausSerial(1), 2);
+    Deleta_Canal(1);
+    EXPECT_EQ(ChannelAt(1), nullptr);
+    EXPECT_EQ(WMSI3360Serial(1), 3);
+    Deleta_Canal(1); // already empty: nothing happens
+    Deleta_Canal(0);
+    Deleta_Canal(2);
+    EXPECT_EQ(ChannelTable.size(), 4u);
+    Deleta_Canal(3);
+    EXPECT_TRUE(ChannelTable.empty());
+    EXPECT_EQ(WMSI6260Serial(1), 0);
+    // Indices outside the table are ignored.
+    Close_Canal(-1);
+    Close_Canal(5);
+    Deleta_Canal(-3);
+    Deleta_Canal(5);
+    EXPECT_EQ(ChannelTable.size(), 1u);
+}
+
+TEST_F(LibraryTest, SelectCanalConnectsOnceAndReportsFailures) {
+    tsim::RawPeer peer(Ip(22), 8881);
+    ASSERT_EQ(Seta_Ip(Ip(22).c_str()), 0);
+    const int32_t ch = W5817(0, "A");
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_TRUE(Chan(ch).TcpModule->SocLeitura->Active());
+    ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
+    EXPECT_EQ(Select_Canal(ch), 1); // already connected: no new connection
+    EXPECT_EQ(peer.Accepted(), 1);
+
+    EXPECT_EQ(Select_Canal(W5817Serial(4)), 1); // serial channel: nothing to connect
+    Deleta_Canal(1);
+    EXPECT_EQ(Select_Canal(1), 0);
+    EXPECT_EQ(LastError.rfind("O n\xFAmero de Canal registrado (1) n\xE3o est\xE1", 0), 0u);
+    EXPECT_EQ(Select_Canal(9), 0);
+    EXPECT_EQ(LastError.rfind("O n\xFAmero de Canal registrado (9) est\xE1 errado", 0), 0u);
+
+    // The converter closes the connection: the next Select_Canal connects again.
+    peer.CloseClient();
+    ASSERT_TRUE(PumpUntil([&] {
+        uint8_t b;
+        Chan(ch).TcpModule->SocLeitura->Receive(&b, 1);
+        return !Chan(ch).TcpModule->SocLeitura->Active();
+    }));
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_TRUE(peer.WaitClient(tsim::Ms{2000}));
+    EXPECT_EQ(peer.Accepted(), 2);
+
+    // Refused: 0 at once, the reading connection stays inactive.
+    const int32_t refused = W5817(0, "B");
+    const uint64_t t0 = NowMs();
+    EXPECT_EQ(Select_Canal(refused), 0);
+    EXPECT_LT(NowMs() - t0, 5000u);
+    EXPECT_FALSE(Chan(refused).TcpModule->SocLeitura->Active());
+    EXPECT_NE(std::string(Display_Erro(refused)).find("recusada"), std::string::npos);
+}
+
+TEST_F(LibraryTest, SelectCanalGivesUpAfterTenSeconds) {
+    Unanswered silent(Ip(23), 8881);
+    Seta_Ip(Ip(23).c_str());
+    const int32_t ch = W5817(0, "A");
+    const uint64_t t0 = NowMs();
+    EXPECT_EQ(Select_Canal(ch), 0);
+    const uint64_t took = NowMs() - t0;
+    EXPECT_GE(took, 9500u);
+    EXPECT_LT(took, 20000u);
+    EXPECT_NE(std::string(Display_Erro(ch)).find("tempo esgotado"), std::string::npos);
+}
+
+TEST_F(LibraryTest, CloseCanalReleasesTransportAndDriver) {
+    tsim::RawPeer peer(Ip(24), 8882);
+    Seta_Ip(Ip(24).c_str());
+    const int32_t ch = W5817(0, "B");
+    ASSERT_EQ(Select_Canal(ch), 1);
+    ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
+    Close_Canal(ch);
+    EXPECT_EQ(Chan(ch).ChannelState, 1);
+    EXPECT_FALSE(Chan(ch).TcpModule || Chan(ch).Driver);
+    EXPECT_TRUE(peer.WaitClientClosed(tsim::Ms{2000}));
+    // A closed channel cannot be reconnected; its values read as closed.
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(peer.Accepted(), 1);
+    EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
+    EXPECT_EQ(Update_Canal(ch), 1);
+    Close_Canal(ch); // twice is harmless
+
+    const int32_t s = W5817Serial(2);
+    Close_Canal(s);
+    EXPECT_EQ(Chan(s).ChannelState, 2);
+    EXPECT_FALSE(Chan(s).SerialModule || Chan(s).Driver);
+    EXPECT_STREQ(Net_Canal(s), "EEEEEEEEEE");
+    EXPECT_EQ(Update_Canal(s), 1);
+}
+
+TEST_F(LibraryTest, ClosingFromInsideItsOwnPollIsDeferred) {
+    tsim::Converter conv(Ip(25), false);
+    conv.Channel('A').Silent();
+    conv.Channel('B').Silent();
+    Seta_Ip(Ip(25).c_str());
+    const int32_t a = W5817(0, "A");
+    const int32_t b = W5817(0, "B");
+    ASSERT_EQ(Select_Canal(a), 1);
+    ASSERT_EQ(Select_Canal(b), 1);
+
+    plat::PostCallback(200, [&] { Close_Canal(a); });
+    uint64_t t0 = NowMs();
+    EXPECT_EQ(Update_Canal(a), 1);
+    EXPECT_LT(NowMs() - t0, 8000u); // the wait ended with the close, not after 10 s
+    EXPECT_EQ(Chan(a).ChannelState, 1);
+    EXPECT_FALSE(Chan(a).TcpModule || Chan(a).Driver);
+    EXPECT_STREQ(Net_Canal(a), "EEEEEEEEEE");
+
+    plat::PostCallback(200, [&] { Deleta_Canal(b); });
+    t0 = NowMs();
+    EXPECT_EQ(Update_Canal(b), 1);
+    EXPECT_LT(NowMs() - t0, 8000u);
+    EXPECT_EQ(ChannelAt(b), nullptr);
+    EXPECT_STREQ(Net_Canal(b), "EEEEEEEEEE");
+    Deleta_Canal(a);
+    EXPECT_TRUE(ChannelTable.empty());
+}

@@ -1,0 +1,168 @@
+// The receive path from the reading connection and the serial port to a driver, serial
+// line settings, the tick counter and the decimal separator.
+#include "helpers.h"
+
+#include <termios.h>
+
+#include <vector>
+
+using namespace t6test;
+
+namespace {
+
+TBal& Drv(int32_t ch) {
+    return *ChannelAt(ch)->Driver;
+}
+
+} // namespace
+
+TEST_F(LibraryTest, TcpBytesReachTheHandlerOneByOneAndAreDroppedWhenNoneIsArmed) {
+    tsim::RawPeer peer(Ip(50), 8883);
+    Seta_Ip(Ip(50).c_str());
+    const int32_t ch = W5817(0, "C");
+    ASSERT_EQ(Select_Canal(ch), 1);
+    ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
+
+    // Nothing armed: bytes are read and dropped.
+    ASSERT_TRUE(peer.Send("dropped"));
+    ASSERT_TRUE(PumpUntil([] { return false; }, 300) == false);
+    std::vector<int> got;
+    int calls = 0;
+    Drv(ch).ByteHandler = [&](uint8_t b) {
+        got.push_back(b);
+        ++calls;
+    };
+    plat::ProcessMessages();
+    EXPECT_TRUE(got.empty());
+
+    // Armed: each byte arrives in order, one per notification.
+    ASSERT_TRUE(peer.Send(std::string("\x02"
+                                      "ab\x00\xff",
+                                      5)));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 5; }));
+    EXPECT_EQ(got, (std::vector<int>{2, 'a', 'b', 0, 255}));
+    EXPECT_EQ(calls, 5);
+
+    // A read notification after the converter closed passes nothing on.
+    peer.CloseClient();
+    ASSERT_TRUE(PumpUntil([&] { return !ChannelAt(ch)->TcpModule->SocLeitura->Active(); }));
+    EXPECT_EQ(got.size(), 5u);
+    Drv(ch).ByteHandler = nullptr;
+}
+
+TEST_F(LibraryTest, RefusedReadingConnectionStaysInactiveSilently) {
+    Seta_Ip(Ip(51).c_str());
+    const int32_t ch = WMSI3360(0, "D");
+    LastError.clear();
+    EXPECT_EQ(Select_Canal(ch), 0);
+    EXPECT_FALSE(ChannelAt(ch)->TcpModule->SocLeitura->Active());
+    EXPECT_TRUE(LastError.empty());
+    uint8_t b;
+    EXPECT_EQ(ChannelAt(ch)->TcpModule->SocLeitura->Receive(&b, 1), 0);
+}
+
+TEST_F(LibraryTest, SerialLineSettingsPerModelAsThePortSeesThem) {
+    tsim::PtyIndicator pty;
+    MapCom(5, pty.Path());
+    struct Row {
+        int32_t (*ctor)(int32_t);
+        speed_t speed;
+        bool twoStop, odd, stick, modemLines;
+    };
+    const Row rows[] = {{W5817Serial, B4800, false, false, false, false},
+                        {W5817SerialC, B4800, false, false, false, false},
+                        {WKRTSerial, B4800, false, false, false, false},
+                        {WOhausSerial, B9600, true, false, false, true},
+                        {WMSI3360Serial, B9600, false, false, false, false},
+                        {WMSI6260Serial, B1200, false, true, true, false}};
+    for (const Row& r : rows) {
+        const int32_t ch = r.ctor(5);
+        auto& com = ChannelAt(ch)->SerialModule->SerCom;
+        EXPECT_EQ(com.Settings.dtr, r.modemLines);
+        EXPECT_EQ(com.Settings.rts, r.modemLines);
+        EXPECT_FALSE(com.AutoOpen);
+        EXPECT_FALSE(com.Open()); // opened by a poll, never by the constructor
+        ASSERT_TRUE(Drv(ch).OpenPort(ch));
+        const termios t = pty.Termios();
+        EXPECT_EQ(cfgetospeed(&t), r.speed);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.twoStop);
+        EXPECT_EQ((t.c_cflag & PARODD) != 0, r.odd);
+        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.stick);
+        EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+        Drv(ch).ClosePort();
+        EXPECT_FALSE(com.Open());
+        EXPECT_EQ(ChannelAt(ch)->ChannelState, 2);
+        Deleta_Canal(ch);
+    }
+}
+
+TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
+    tsim::PtyIndicator pty;
+    MapCom(6, pty.Path());
+    const int32_t ch = WMSI3360Serial(6);
+    std::string got;
+    Drv(ch).ByteHandler = [&](uint8_t b) { got.push_back(static_cast<char>(b)); };
+    ASSERT_TRUE(Drv(ch).OpenPort(ch));
+    ASSERT_TRUE(pty.Ind().WaitClients(1, tsim::Ms{2000}));
+    pty.Ind().Send("12345");
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 5; }));
+    EXPECT_EQ(got, "12345");
+
+    // No handler armed: still fetched, and dropped.
+    Drv(ch).ByteHandler = nullptr;
+    pty.Ind().Send("xyz");
+    PumpUntil([] { return false; }, 300);
+    got.clear();
+    Drv(ch).ByteHandler = [&](uint8_t b) { got.push_back(static_cast<char>(b)); };
+    plat::ProcessMessages();
+    EXPECT_EQ(got, "");
+
+    // Once closed, nothing more arrives until the next open.
+    Drv(ch).ClosePort();
+    pty.Ind().Send("after");
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(got, "");
+    Drv(ch).ByteHandler = nullptr;
+}
+
+TEST_F(LibraryTest, SerialPortsThatCannotOpen) {
+    MapCom(7, "/nonexistent/tty");
+    const int32_t missing = W5817Serial(7);
+    EXPECT_FALSE(Drv(missing).OpenPort(missing));
+    EXPECT_FALSE(ChannelAt(missing)->SerialModule->SerCom.Open());
+    const int32_t none = W5817Serial(0); // port 0 names no port
+    EXPECT_FALSE(Drv(none).OpenPort(none));
+    EXPECT_EQ(plat::SerialDevicePath(0), "");
+    ::unsetenv("TARVEL_COM3");
+    EXPECT_EQ(plat::SerialDevicePath(3), "/dev/ttyS2");
+    // A TCP channel has no port to open.
+    Seta_Ip(Ip(52).c_str());
+    const int32_t tcp = W5817(0, "A");
+    EXPECT_TRUE(Drv(tcp).OpenPort(tcp));
+}
+
+TEST(Platform, TickCountWrapsAndElapsedTimeSurvivesIt) {
+    plat::SetTickCount(0xFFFFFFFFu - 100);
+    const uint32_t start = plat::TickCount();
+    EXPECT_GT(start, 0xFFFFFF00u);
+    plat::SleepMs(250);
+    const uint32_t now = plat::TickCount();
+    EXPECT_LT(now, start); // wrapped
+    const uint32_t elapsed = now - start;
+    EXPECT_GE(elapsed, 240u);
+    EXPECT_LT(elapsed, 5000u);
+    TickWait(50); // the busy wait measures across the wrap as well
+    EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), 290u);
+}
+
+TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
+    plat::SetDecimalSeparator(',');
+    EXPECT_EQ(TBal::FormatWeight("1234", 2, true), "    -12,34");
+    EXPECT_EQ(TBal::FormatWeight("5", 3, false), "     0,005");
+    plat::SetDecimalSeparator('.');
+    EXPECT_EQ(TBal::FormatWeight("0", 0, false), "         0");
+    EXPECT_EQ(TBal::FormatWeight("120", 1, true), "     -12.0");
+    plat::SetDecimalSeparator(0);
+    EXPECT_FALSE(plat::SystemDecimalSeparator().empty());
+}
