@@ -24,10 +24,13 @@ void SetNonBlocking(int fd) {
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-Fd Listen(const std::string& ip, int port, std::string* error) {
+namespace {
+
+Fd ListenOnce(const std::string& ip, int port, std::string* error, int* code) {
     auto fail = [&](const char* what) {
+        *code = errno;
         *error = "cannot listen on " + ip + ":" + std::to_string(port) + ": " + what + ": " +
-                 std::strerror(errno);
+                 std::strerror(*code);
         return Fd{};
     };
     sockaddr_in addr{};
@@ -44,6 +47,18 @@ Fd Listen(const std::string& ip, int port, std::string* error) {
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
     if (::listen(fd.Get(), 16) != 0) return fail("listen");
     return fd;
+}
+
+} // namespace
+
+Fd Listen(const std::string& ip, int port, std::string* error, Ms retry) {
+    const auto end = Clock::now() + retry;
+    for (;;) {
+        int code = 0;
+        Fd fd = ListenOnce(ip, port, error, &code);
+        if (fd.Valid() || code != EADDRINUSE || Clock::now() >= end) return fd;
+        std::this_thread::sleep_for(Ms{50});
+    }
 }
 
 int LocalPort(int fd) {

@@ -48,9 +48,10 @@ class Fd {
     int fd_ = -1;
 };
 
-// Non-blocking listening socket on ip:port (SO_REUSEADDR). On failure returns an invalid Fd
+// Non-blocking listening socket on ip:port (SO_REUSEADDR). A port in use is tried again for
+// up to `retry` (another process may hold it for a moment). On failure returns an invalid Fd
 // and a message naming the address in *error.
-Fd Listen(const std::string& ip, int port, std::string* error);
+Fd Listen(const std::string& ip, int port, std::string* error, Ms retry = Ms{1000});
 // Port a socket is bound to.
 int LocalPort(int fd);
 // Accepts one pending connection (non-blocking, TCP_NODELAY); invalid Fd when none.

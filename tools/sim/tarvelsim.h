@@ -201,7 +201,8 @@ class IoPort {
 class Converter {
   public:
     // Binds ip:base+1..base+4 and, when `ioPort`, ip:base (otherwise the IO port starts in
-    // Refuse mode). Throws std::runtime_error naming the address when a port cannot be bound.
+    // Refuse mode). Throws std::runtime_error naming the address when a port cannot be bound
+    // (a busy port is retried for about a second first).
     explicit Converter(std::string ip, bool ioPort = true, int basePort = 8880);
     ~Converter();
     Converter(const Converter&) = delete;
