@@ -1,4 +1,6 @@
-// TKRTBal: the KRT family (5817-style frames ended by CR, no check character).
+// TKRTBal: the KRT indicator family. Its frames carry the 5817 status characters and
+// weight fields (STX, status A, B, C, six-digit weight, six-digit tare, CR) but end at CR
+// without a check character, so a frame is taken by its length alone.
 #pragma once
 
 #include "TBal.h"
@@ -7,5 +9,13 @@ class TKRTBal : public TBal {
   public:
     using TBal::TBal;
 
+    // Codes 0-4 as for the 5817 family: 0 frame, 1 none in 10000 ms, 2 none without motion
+    // within the host's time-out, 3 out of range (from the last decoded frame), 4 serial
+    // port not open within 1000 ms.
     int Poll(int32_t channelIndex, uint32_t timeOut);
+    void StartPoll(int32_t channelIndex);
+
+    // Receive states.
+    void WaitStx(uint8_t b);
+    void CollectFrame(uint8_t b);
 };
