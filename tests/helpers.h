@@ -40,6 +40,13 @@ inline bool PumpUntil(const std::function<bool()>& pred, uint32_t timeoutMs = 50
     return true;
 }
 
+// Stream options with one frame every `ms` milliseconds.
+inline tsim::StreamOptions Every(int ms) {
+    tsim::StreamOptions o;
+    o.period = tsim::Ms{ms};
+    return o;
+}
+
 // Maps COM<n> to a device path for the library.
 inline void MapCom(int n, const std::string& path) {
     ::setenv(("TARVEL_COM" + std::to_string(n)).c_str(), path.c_str(), 1);

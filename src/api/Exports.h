@@ -10,3 +10,5 @@ int32_t PollChannel(int32_t channel, int32_t timeOut);
 // The construction paths of the TCP and serial constructors.
 int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType);
 int32_t NewSerialChannel(int32_t comNumber, int32_t deviceType);
+// Number of driver polls started since the library was loaded (diagnostics).
+uint32_t PollCount();

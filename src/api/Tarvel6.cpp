@@ -239,6 +239,12 @@ int32_t SelectChannel(int32_t channel, uint32_t limitMs) {
     }
 }
 
+namespace {
+uint32_t g_pollCount = 0;
+}
+
+uint32_t PollCount() { return g_pollCount; }
+
 int32_t PollChannel(int32_t channel, int32_t timeOut) {
     TClDunor* ch = ChannelAt(channel);
     try {
@@ -261,6 +267,7 @@ int32_t PollChannel(int32_t channel, int32_t timeOut) {
         TBal* drv = ch->Driver.get();
         const auto t = static_cast<uint32_t>(timeOut);
         int32_t result = 1;
+        ++g_pollCount;
         switch (ch->DeviceType) {
         case kDevice5817:
         case kDevice5817C:

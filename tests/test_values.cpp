@@ -1,0 +1,109 @@
+// Poll dispatcher refusals, the value functions, and LePesoConsecutivo.
+#include "helpers.h"
+
+#include "Exports.h"
+
+#include <atomic>
+
+using namespace t6test;
+
+namespace {
+
+std::string Frame(long weight, bool motion = false) {
+    tsim::Ind5817 r;
+    r.weight = weight;
+    r.decimalCode = 4; // two decimal places
+    r.motion = motion;
+    return tsim::Frame5817(r);
+}
+
+} // namespace
+
+TEST_F(LibraryTest, DispatcherRefusalsAndValuesOfUnusableChannels) {
+    Seta_Ip(Ip(90).c_str());
+    const int32_t ch = W5817(0, "A");
+    // A fresh channel: empty texts, never null; a text that is not a number reads 0.0.
+    EXPECT_STREQ(Gross_Canal(ch), "");
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+
+    // Indices outside the table and emptied slots: closed-channel values, never a crash.
+    for (int32_t bad : {-1, 7, 100000}) {
+        EXPECT_STREQ(Net_Canal(bad), "EEEEEEEEEE");
+        EXPECT_STREQ(Estado_Canal(bad), "EEEEEEEEEE");
+        EXPECT_DOUBLE_EQ(Tare_Canal_Float(bad), 0.0);
+        EXPECT_EQ(Update_Canal(bad), 1);
+        EXPECT_EQ(Update_NoMotion(bad, 100), 1);
+    }
+    const int32_t gone = W5817Serial(1);
+    Deleta_Canal(gone);
+    EXPECT_STREQ(Contadora_Canal(gone), "EEEEEEEEEE");
+    EXPECT_DOUBLE_EQ(Gross_Canal_Float(gone), 0.0);
+    EXPECT_EQ(Update_Canal(gone), 1);
+
+    // An unknown device type is refused without calling a driver.
+    const uint32_t before = PollCount();
+    for (int32_t type : {0, 7}) {
+        ChannelAt(ch)->DeviceType = type;
+        EXPECT_EQ(Update_Canal(ch), 1);
+    }
+    EXPECT_EQ(PollCount(), before);
+    ChannelAt(ch)->DeviceType = 1;
+
+    // Conversion: blanks and a sign around the digits, the system separator only.
+    ChannelAt(ch)->NetText = "    -12.50";
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), -12.5);
+    ChannelAt(ch)->NetText = "     12,50";
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+    plat::SetDecimalSeparator(',');
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 12.5);
+    ChannelAt(ch)->NetText = "12 5";
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+    ChannelAt(ch)->NetText = "EEEEEEE";
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+
+    Close_Canal(ch);
+    EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+}
+
+TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
+    tsim::Converter conv(Ip(91), false);
+    conv.Channel('A').Stream(Frame(0), Every(30));
+    conv.Channel('B').Stream(Frame(1250), Every(30));
+    Seta_Ip(Ip(91).c_str());
+    const int32_t empty = W5817(0, "A");
+    const int32_t loaded = W5817(0, "B");
+
+    EXPECT_EQ(LePesoConsecutivo(-1, 5, 5), -1);
+
+    // An empty scale counts from the first reading; a load needs one more to set the
+    // reference. LePesoConsecutivo connects the channel itself.
+    uint32_t before = PollCount();
+    EXPECT_EQ(LePesoConsecutivo(empty, 10, 3), 0);
+    EXPECT_EQ(PollCount() - before, 3u);
+    before = PollCount();
+    EXPECT_EQ(LePesoConsecutivo(loaded, 10, 3), 0);
+    EXPECT_EQ(PollCount() - before, 4u);
+    EXPECT_DOUBLE_EQ(Net_Canal_Float(loaded), 12.5);
+
+    // A weight that keeps changing: time up with the last poll successful gives 7.
+    std::atomic<long> w{0};
+    conv.Channel('C').Stream([&] { return Frame(++w); }, Every(30));
+    const int32_t changing = W5817(0, "C");
+    uint64_t t0 = NowMs();
+    EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), 7);
+    EXPECT_GE(NowMs() - t0, 950u);
+
+}
+
+TEST_F(LibraryTest, LePesoConsecutivoKeepsItsLimitWhenTheConverterIsAway) {
+    Seta_Ip(Ip(92).c_str());
+    const int32_t ch = W5817(0, "A"); // nothing listens: every connect is refused
+    const uint64_t t0 = NowMs();
+    // The refused connect costs nothing; the one poll of the unconnected channel waits its
+    // usual 10 s for a frame, and its code (1, not 7) is the result.
+    EXPECT_EQ(LePesoConsecutivo(ch, 2, 3), 1);
+    const uint64_t took = NowMs() - t0;
+    EXPECT_GE(took, 1900u);
+    EXPECT_LT(took, 16000u);
+}
