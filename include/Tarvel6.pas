@@ -1,0 +1,84 @@
+{ Tarvel6 import unit: the library's exported functions for Pascal hosts.
+
+  On Windows the functions are imported from Tarvel6.dll with the standard-call
+  convention; on Linux from libTarvel6.so with the C convention. Texts are
+  zero-terminated single-byte strings owned by the library: copy them before the
+  channel's next poll or deletion. See tarvel6.h for the meaning of every result. }
+unit Tarvel6;
+
+{$IFDEF FPC}
+{$MODE DELPHI}
+{$ENDIF}
+
+interface
+
+const
+{$IFDEF MSWINDOWS}
+  Tarvel6Lib = 'Tarvel6.dll';
+{$ELSE}
+  Tarvel6Lib = 'libTarvel6.so';
+{$ENDIF}
+
+{$IFDEF MSWINDOWS}
+{$DEFINE TARVEL_STDCALL}
+{$ENDIF}
+
+{ converter addresses and errors }
+function Seta_Ip(Address: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Display_Erro(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ constructors: the new channel index, or -1 }
+function W5817(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function W5817C(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function W5817Serial(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function W5817SerialC(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WKRT(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WKRTSerial(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WOhaus(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WOhausSerial(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WMSI3360(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WMSI3360Serial(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WMSI6260(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function WMSI6260Serial(ComNumber: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ lifecycle }
+function Select_Canal(Channel: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+procedure Close_Canal(Channel: LongInt); {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+procedure Deleta_Canal(Channel: LongInt); {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ polling: 0 frame, 1 none or refused, 2 no stable frame, 3 out of range, 4 port did not open }
+function Update_Canal(Channel: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Update_NoMotion(Channel: LongInt; TimeOut: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ values of the last poll }
+function Gross_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Net_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Tare_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Total_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Contadora_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Estado_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Estado_EmMovimento(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Gross_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Net_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function Tare_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function LePesoConsecutivo(Channel, Seconds, Count: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ converter digital I/O }
+function DIO_InPort(IpIndex: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_InPortStr(IpIndex: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_InBit(IpIndex, Bit: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_InBitStr(IpIndex, Bit: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_OutPort(IpIndex, Value: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_OutPortStr(IpIndex: LongInt; Bits: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_OutBit(IpIndex, Bit, State: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function DIO_OutBitStr(IpIndex, Bit: LongInt; State: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+{ serial settings, converter buffers, version }
+function ProgSerial(Channel, Baud: LongInt; DataBits: LongWord; Parity: LongInt; StopBits: LongWord): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function ClrBufRx(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+function ClrBufTx(IpIndex: LongInt; Letter: PAnsiChar): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+procedure FirVer(var Product, Version, Text3, Text4, Name: PAnsiChar); {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+
+implementation
+
+end.
