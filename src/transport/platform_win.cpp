@@ -34,7 +34,7 @@ namespace {
 
 // ---- the thread's notification window -------------------------------------------------
 
-constexpr UINT kMsgSerial = WM_APP + 1;    // wParam: port id
+constexpr UINT kMsgSerial = WM_APP + 1;          // wParam: port id
 constexpr UINT kMsgSocketFirst = WM_APP + 0x100; // one message number per reading socket
 constexpr UINT kMsgSocketLast = 0xBFFF;
 constexpr int kMaxMessagesPerCall = 4096;
@@ -50,7 +50,7 @@ struct PostedCallback {
 
 struct ThreadState {
     HWND hwnd = nullptr;
-    std::map<UINT, WinTcpClient*> sockets;   // by message number
+    std::map<UINT, WinTcpClient*> sockets;    // by message number
     std::map<uint32_t, WinSerialPort*> ports; // by port id
     std::deque<PostedCallback> callbacks;
     uint64_t callbackSeq = 0;
@@ -67,7 +67,9 @@ char g_decimalOverride = 0;
 
 const char kWindowClass[] = "Tarvel6Notify";
 
-HINSTANCE ModuleHandle() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+HINSTANCE ModuleHandle() {
+    return reinterpret_cast<HINSTANCE>(&__ImageBase);
+}
 
 LRESULT CALLBACK NotifyWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -116,7 +118,9 @@ void EnsureWinsock() {
     });
 }
 
-uint64_t MonotonicMs() { return GetTickCount64(); }
+uint64_t MonotonicMs() {
+    return GetTickCount64();
+}
 
 // Runs every posted callback that is due; each may re-enter the library.
 void RunDueCallbacks() {
@@ -143,11 +147,17 @@ void KickPending(); // defined after the transports
 
 // ---- time -----------------------------------------------------------------------------
 
-uint32_t TickCount() { return GetTickCount() + g_tickOffset; }
+uint32_t TickCount() {
+    return GetTickCount() + g_tickOffset;
+}
 
-void SetTickCount(uint32_t value) { g_tickOffset = value - GetTickCount(); }
+void SetTickCount(uint32_t value) {
+    g_tickOffset = value - GetTickCount();
+}
 
-void SleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) {
+    Sleep(ms);
+}
 
 // ---- messages -------------------------------------------------------------------------
 
@@ -171,7 +181,8 @@ void WaitMessages(uint32_t ms) {
     uint64_t limit = ms;
     if (t_state != nullptr && !t_state->callbacks.empty()) {
         uint64_t next = UINT64_MAX;
-        for (auto& c : t_state->callbacks) next = std::min(next, c.due);
+        for (auto& c : t_state->callbacks)
+            next = std::min(next, c.due);
         const uint64_t now = MonotonicMs();
         limit = std::min<uint64_t>(limit, next > now ? next - now : 0);
     }
@@ -183,7 +194,8 @@ void WaitMessages(uint32_t ms) {
 
 void PostCallback(uint32_t delayMs, std::function<void()> fn) {
     ThreadState& st = State();
-    st.callbacks.push_back(PostedCallback{MonotonicMs() + delayMs, ++st.callbackSeq, std::move(fn)});
+    st.callbacks.push_back(
+        PostedCallback{MonotonicMs() + delayMs, ++st.callbackSeq, std::move(fn)});
 }
 
 // ---- locale ---------------------------------------------------------------------------
@@ -199,7 +211,9 @@ std::string SystemDecimalSeparator() {
     return sep;
 }
 
-void SetDecimalSeparator(char sep) { g_decimalOverride = sep; }
+void SetDecimalSeparator(char sep) {
+    g_decimalOverride = sep;
+}
 
 // ---- asynchronous TCP client ----------------------------------------------------------
 
@@ -238,7 +252,8 @@ class WinTcpClient final : public TcpClient {
             return;
         }
         BOOL one = TRUE;
-        setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                   sizeof one);
         msg_ = NextMessageNumber();
         State().sockets[msg_] = this;
         hwnd_ = hwnd;
@@ -355,10 +370,13 @@ class WinTcpClient final : public TcpClient {
                 if (OnRead) Repost();
                 return;
             }
-            if (error != 0) Fail(ErrorKind::Disconnect, error);
-            else Drop();
+            if (error != 0)
+                Fail(ErrorKind::Disconnect, error);
+            else
+                Drop();
             return;
-        default: return;
+        default:
+            return;
         }
     }
 
@@ -431,7 +449,9 @@ class WinTcpClient final : public TcpClient {
 
 } // namespace
 
-std::unique_ptr<TcpClient> NewTcpClient() { return std::make_unique<WinTcpClient>(); }
+std::unique_ptr<TcpClient> NewTcpClient() {
+    return std::make_unique<WinTcpClient>();
+}
 
 // ---- serial port ----------------------------------------------------------------------
 
@@ -552,17 +572,30 @@ class WinSerialPort final : public SerialPort {
         d.BaudRate = static_cast<DWORD>(s.baud);
         d.ByteSize = static_cast<BYTE>(s.dataBits);
         switch (s.parity) {
-        case ParityNone: d.Parity = NOPARITY; break;
-        case ParityOdd: d.Parity = ODDPARITY; break;
-        case ParityEven: d.Parity = EVENPARITY; break;
-        case ParityMark: d.Parity = MARKPARITY; break;
-        case ParitySpace: d.Parity = SPACEPARITY; break;
-        default: return false;
+        case ParityNone:
+            d.Parity = NOPARITY;
+            break;
+        case ParityOdd:
+            d.Parity = ODDPARITY;
+            break;
+        case ParityEven:
+            d.Parity = EVENPARITY;
+            break;
+        case ParityMark:
+            d.Parity = MARKPARITY;
+            break;
+        case ParitySpace:
+            d.Parity = SPACEPARITY;
+            break;
+        default:
+            return false;
         }
         if (s.stopBits == 1) d.StopBits = ONESTOPBIT;
         // Five data bits take one and a half stop bits where others take two.
-        else if (s.stopBits == 2) d.StopBits = s.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-        else return false;
+        else if (s.stopBits == 2)
+            d.StopBits = s.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+        else
+            return false;
         d.fBinary = TRUE;
         d.fParity = s.parity != ParityNone;
         d.fOutxCtsFlow = FALSE;
@@ -576,7 +609,20 @@ class WinSerialPort final : public SerialPort {
         d.fNull = FALSE;
         d.fRtsControl = s.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         d.fAbortOnError = FALSE;
-        if (!SetCommState(handle_, &d)) return false;
+        if (!SetCommState(handle_, &d)) {
+            // A device that ignores part of the line settings refuses them: a pseudo-terminal
+            // under Wine always works with 8 bits, no parity and no modem lines, and refuses
+            // every request after the first that changes nothing it can take. It is usable
+            // when the speed and the stop bits are as asked; its modem lines, if any, are
+            // set on their own.
+            DCB now{};
+            now.DCBlength = sizeof now;
+            if (!GetCommState(handle_, &now) || now.BaudRate != d.BaudRate ||
+                (now.StopBits == ONESTOPBIT) != (d.StopBits == ONESTOPBIT))
+                return false;
+            EscapeCommFunction(handle_, s.dtr ? SETDTR : CLRDTR);
+            EscapeCommFunction(handle_, s.rts ? SETRTS : CLRRTS);
+        }
         settings_.baud = s.baud;
         settings_.dataBits = s.dataBits;
         settings_.parity = s.parity;
@@ -601,7 +647,8 @@ class WinSerialPort final : public SerialPort {
         while (done < bytes.size()) {
             DWORD n = 0;
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 4096));
-            if (!WriteFile(handle_, bytes.data() + done, chunk, &n, nullptr) || n == 0) return false;
+            if (!WriteFile(handle_, bytes.data() + done, chunk, &n, nullptr) || n == 0)
+                return false;
             done += n;
         }
         return true;
@@ -720,16 +767,22 @@ void KickPending() {
     ThreadState* st = t_state;
     if (st == nullptr) return;
     std::vector<WinTcpClient*> clients;
-    for (auto& [m, c] : st->sockets) clients.push_back(c);
-    for (WinTcpClient* c : clients) c->Kick();
+    for (auto& [m, c] : st->sockets)
+        clients.push_back(c);
+    for (WinTcpClient* c : clients)
+        c->Kick();
     std::vector<WinSerialPort*> ports;
-    for (auto& [id, p] : st->ports) ports.push_back(p);
-    for (WinSerialPort* p : ports) p->Kick();
+    for (auto& [id, p] : st->ports)
+        ports.push_back(p);
+    for (WinSerialPort* p : ports)
+        p->Kick();
 }
 
 } // namespace
 
-std::unique_ptr<SerialPort> NewSerialPort() { return std::make_unique<WinSerialPort>(); }
+std::unique_ptr<SerialPort> NewSerialPort() {
+    return std::make_unique<WinSerialPort>();
+}
 
 // ---- blocking TCP client --------------------------------------------------------------
 
@@ -792,7 +845,8 @@ class WinBlockingTcp final : public BlockingTcp {
         FD_ZERO(&err);
         FD_SET(sock_, &set);
         FD_SET(sock_, &err);
-        timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+        timeval tv{static_cast<long>(timeoutMs / 1000),
+                   static_cast<long>((timeoutMs % 1000) * 1000)};
         const int r = select(0, read ? &set : nullptr, read ? nullptr : &set, &err, &tv);
         if (r < 0) error_ = true;
         return r > 0 && FD_ISSET(sock_, &set);
@@ -815,6 +869,8 @@ struct ModuleCleanup {
 
 } // namespace
 
-std::unique_ptr<BlockingTcp> NewBlockingTcp() { return std::make_unique<WinBlockingTcp>(); }
+std::unique_ptr<BlockingTcp> NewBlockingTcp() {
+    return std::make_unique<WinBlockingTcp>();
+}
 
 } // namespace plat

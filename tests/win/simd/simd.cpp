@@ -107,7 +107,8 @@ class Server {
         ptys_.clear();
         convs_.clear();
         ownedInds_.clear();
-        for (auto& link : links_) ::unlink(link.c_str());
+        for (auto& link : links_)
+            ::unlink(link.c_str());
     }
 
     Msg Handle(const Msg& a) {
@@ -180,11 +181,12 @@ class Server {
         const std::string& op = a[0];
         // ---- converter
         if (op == "conv.new") {
-            auto conv = std::make_unique<tsim::Converter>(S(a, 1), N(a, 2) != 0,
-                                                          static_cast<int>(N(a, 3)));
+            auto conv =
+                std::make_unique<tsim::Converter>(S(a, 1), N(a, 2) != 0, static_cast<int>(N(a, 3)));
             const int id = ++next_;
             Msg r{"ok", I(id)};
-            for (int ch = 1; ch <= 4; ++ch) r.push_back(I(Add(&conv->Channel(ch))));
+            for (int ch = 1; ch <= 4; ++ch)
+                r.push_back(I(Add(&conv->Channel(ch))));
             ios_[++next_] = &conv->Io();
             r.push_back(I(next_));
             convs_[id] = std::move(conv);
@@ -217,14 +219,21 @@ class Server {
         }
         if (op == "pty.termios") {
             const termios t = Pty(a).Termios();
-            return {"ok", I(t.c_iflag), I(t.c_oflag), I(t.c_cflag), I(t.c_lflag),
-                    I(::cfgetispeed(&t)), I(::cfgetospeed(&t))};
+            return {"ok",         I(t.c_iflag),         I(t.c_oflag),        I(t.c_cflag),
+                    I(t.c_lflag), I(::cfgetispeed(&t)), I(::cfgetospeed(&t))};
         }
         if (op == "pty.line") {
             const tsim::LineSettings l = Pty(a).Line();
-            return {"ok", I(l.baud), I(l.dataBits), B(l.parity), B(l.parityOdd),
-                    B(l.parityStick), I(l.stopBits), B(l.modemBits.has_value()),
-                    I(l.modemBits.value_or(0)), l.Describe()};
+            return {"ok",
+                    I(l.baud),
+                    I(l.dataBits),
+                    B(l.parity),
+                    B(l.parityOdd),
+                    B(l.parityStick),
+                    I(l.stopBits),
+                    B(l.modemBits.has_value()),
+                    I(l.modemBits.value_or(0)),
+                    l.Describe()};
         }
         if (op == "pty.backlog") {
             Pty(a).SetMaxBacklog(static_cast<size_t>(N(a, 2)));
@@ -272,15 +281,15 @@ class Server {
             return {"ok", B(Ind(a).WaitClients(static_cast<int>(N(a, 2)), Ms{N(a, 3)}))};
         if (op == "ind.framessent") return {"ok", I(Ind(a).FramesSent())};
         // ---- converter IO port
-        if (op == "io.setmode")
-            return Io(a).SetMode(static_cast<tsim::IoMode>(N(a, 2))), Msg{"ok"};
+        if (op == "io.setmode") return Io(a).SetMode(static_cast<tsim::IoMode>(N(a, 2))), Msg{"ok"};
         if (op == "io.mode") return {"ok", I(static_cast<int>(Io(a).Mode()))};
         if (op == "io.setinput") return Io(a).SetInput(static_cast<int>(N(a, 2))), Msg{"ok"};
         if (op == "io.input") return {"ok", I(Io(a).Input())};
         if (op == "io.customreply") return Io(a).SetCustomReply(S(a, 2)), Msg{"ok"};
         if (op == "io.pieces") {
             std::vector<std::size_t> cuts;
-            for (size_t i = 3; i < a.size(); ++i) cuts.push_back(static_cast<size_t>(N(a, i)));
+            for (size_t i = 3; i < a.size(); ++i)
+                cuts.push_back(static_cast<size_t>(N(a, i)));
             Io(a).SetReplyPieces(std::move(cuts), Ms{N(a, 2)});
             return {"ok"};
         }
@@ -290,7 +299,8 @@ class Server {
         if (op == "io.outputtext") return {"ok", Io(a).OutputText()};
         if (op == "io.commands") {
             Msg r{"ok"};
-            for (auto& c : Io(a).Commands()) r.push_back(c);
+            for (auto& c : Io(a).Commands())
+                r.push_back(c);
             return r;
         }
         if (op == "io.lastcommand") return {"ok", Io(a).LastCommand()};

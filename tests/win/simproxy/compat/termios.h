@@ -61,8 +61,12 @@ struct termios {
 #define TIOCM_DTR 0x002
 #define TIOCM_RTS 0x004
 
-static inline speed_t cfgetospeed(const struct termios* t) { return t->c_ospeed; }
-static inline speed_t cfgetispeed(const struct termios* t) { return t->c_ispeed; }
+static inline speed_t cfgetospeed(const struct termios* t) {
+    return t->c_ospeed;
+}
+static inline speed_t cfgetispeed(const struct termios* t) {
+    return t->c_ispeed;
+}
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,0 +1,383 @@
+// The Windows platform layer against native peers (through the simulator server): socket
+// notifications through the thread's message queue, serial ports on pseudo-terminals named
+// as COM ports, waits that block, posted callbacks, ticks, the locale and the blocking IO
+// connection. Addresses 127.0.0.220-239 belong to these tests.
+#include "platform.h"
+#include "tarvelsim.h"
+
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace {
+
+using tsim::Ms;
+
+std::string Ip(int n) {
+    return "127.0.0." + std::to_string(n);
+}
+
+uint64_t NowMs() {
+    return GetTickCount64();
+}
+
+bool PumpUntil(const std::function<bool()>& pred, uint32_t timeoutMs = 5000) {
+    const uint64_t end = NowMs() + timeoutMs;
+    while (!pred()) {
+        if (NowMs() >= end) return false;
+        plat::ProcessMessages();
+        plat::WaitMessages(10);
+    }
+    return true;
+}
+
+void Pump(uint32_t ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+std::unique_ptr<plat::TcpClient> Connected(tsim::RawPeer& peer, const std::string& ip) {
+    auto c = plat::NewTcpClient();
+    c->Open(ip, peer.Port());
+    EXPECT_TRUE(PumpUntil([&] { return c->Active(); }));
+    EXPECT_TRUE(peer.WaitClient(Ms{3000}));
+    return c;
+}
+
+// A pseudo-terminal indicator named COM<n> in the Wine prefix.
+struct ComPty {
+    explicit ComPty(int n) : com(n) {
+        setenv(("TARVEL_COM" + std::to_string(n)).c_str(), pty.Path().c_str(), 1);
+    }
+    ~ComPty() { unsetenv(("TARVEL_COM" + std::to_string(com)).c_str()); }
+    tsim::PtyIndicator pty;
+    int com;
+};
+
+TEST(WinTcp, OneByteTakenPerNotificationDrainsTheConnectionInOrder) {
+    tsim::RawPeer peer(Ip(220), 0);
+    auto c = Connected(peer, Ip(220));
+    std::string got;
+    int notifications = 0, empty = 0;
+    c->OnRead = [&] {
+        ++notifications;
+        char b;
+        const int n = c->Receive(&b, 1);
+        if (n == 1)
+            got.push_back(b);
+        else
+            ++empty;
+    };
+    ASSERT_TRUE(peer.Send("hello, scale"));
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 12; }));
+    EXPECT_EQ(got, "hello, scale");
+    Pump(200);
+    EXPECT_EQ(got, "hello, scale");
+    EXPECT_LE(notifications - empty, 12);
+
+    // Sending works, and a notification with nothing waiting passes nothing on.
+    EXPECT_TRUE(c->Send("P\r\n"));
+    EXPECT_TRUE(peer.WaitFor("P\r\n", Ms{3000}));
+    char b;
+    EXPECT_EQ(c->Receive(&b, 1), -1);
+    c->Close();
+    EXPECT_FALSE(c->Active());
+    EXPECT_EQ(c->Receive(&b, 1), 0);
+}
+
+TEST(WinTcp, BytesThatWaitedForAHandlerReachItOnceBound) {
+    tsim::RawPeer peer(Ip(221), 0);
+    auto c = Connected(peer, Ip(221));
+    ASSERT_TRUE(peer.Send("abc"));
+    Pump(300); // notified with no handler: the bytes stay in the connection
+    std::string got;
+    c->OnRead = [&] {
+        char b;
+        if (c->Receive(&b, 1) == 1) got.push_back(b);
+    };
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 3; }));
+    EXPECT_EQ(got, "abc");
+}
+
+TEST(WinTcp, ThePeersCloseEndsTheConnectionAfterItsLastBytes) {
+    tsim::RawPeer peer(Ip(222), 0);
+    auto c = Connected(peer, Ip(222));
+    int errors = 0;
+    c->OnError = [&](plat::ErrorKind, int& code) {
+        ++errors;
+        code = 0;
+    };
+    std::string got;
+    c->OnRead = [&] {
+        char b;
+        if (c->Receive(&b, 1) == 1) got.push_back(b);
+    };
+    ASSERT_TRUE(peer.Send("last words"));
+    peer.CloseClient();
+    EXPECT_TRUE(PumpUntil([&] { return !c->Active(); }));
+    EXPECT_EQ(got, "last words");
+
+    // Reconnects after the close; an abortive close ends it as well.
+    c->Open(Ip(222), peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return c->Active(); }));
+    ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
+    peer.ResetClient();
+    EXPECT_TRUE(PumpUntil([&] { return !c->Active(); }));
+    EXPECT_FALSE(c->ConnectFailed());
+}
+
+TEST(WinTcp, ARefusedConnectionReportsAConnectErrorAndStaysInactive) {
+    auto c = plat::NewTcpClient();
+    int connectErrors = 0;
+    c->OnError = [&](plat::ErrorKind kind, int& code) {
+        if (kind == plat::ErrorKind::Connect) ++connectErrors;
+        code = 0;
+    };
+    c->Open(Ip(223), 1); // nothing listens there
+    EXPECT_TRUE(PumpUntil([&] { return c->ConnectFailed(); }));
+    EXPECT_FALSE(c->Active());
+    EXPECT_EQ(connectErrors, 1);
+
+    auto bad = plat::NewTcpClient();
+    bad->Open("not an address", 8881);
+    EXPECT_TRUE(bad->ConnectFailed());
+    EXPECT_FALSE(bad->Active());
+}
+
+TEST(WinMessages, WaitBlocksUntilDataOrTimeAndCallbacksRunInsideProcessing) {
+    // Nothing pending: the wait takes its time (no early return, no spinning).
+    uint64_t t0 = NowMs();
+    plat::WaitMessages(300);
+    EXPECT_GE(NowMs() - t0, 250u);
+
+    // Data waiting on a connection without a handler wakes the wait early.
+    tsim::RawPeer peer(Ip(224), 0);
+    auto c = Connected(peer, Ip(224));
+    plat::ProcessMessages();
+    ASSERT_TRUE(peer.Send("x"));
+    t0 = NowMs();
+    plat::WaitMessages(8000);
+    EXPECT_LT(NowMs() - t0, 6000u);
+
+    // A posted callback runs from message processing once due, in order of time.
+    std::string order;
+    plat::PostCallback(300, [&] { order += "b"; });
+    plat::PostCallback(100, [&] {
+        order += "a";
+        plat::ProcessMessages(); // re-entering is fine
+    });
+    plat::ProcessMessages();
+    EXPECT_EQ(order, "");
+    t0 = NowMs();
+    EXPECT_TRUE(PumpUntil([&] { return order.size() == 2; }));
+    EXPECT_EQ(order, "ab");
+    EXPECT_GE(NowMs() - t0, 200u);
+
+    // The host's quit request survives the library's pumping.
+    PostQuitMessage(7);
+    plat::ProcessMessages();
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 7u);
+}
+
+TEST(WinMessages, NotificationsAlsoArriveInTheHostsOwnMessageLoop) {
+    tsim::RawPeer peer(Ip(225), 0);
+    auto c = plat::NewTcpClient();
+    c->Open(Ip(225), peer.Port());
+    std::string got;
+    c->OnRead = [&] {
+        char b;
+        if (c->Receive(&b, 1) == 1) got.push_back(b);
+        if (got == "host") PostQuitMessage(0);
+    };
+    ASSERT_TRUE(peer.WaitClient(Ms{5000}));
+    ASSERT_TRUE(peer.Send("host"));
+    const UINT_PTR guard = SetTimer(nullptr, 0, 8000, nullptr);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.wParam == guard) break;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    KillTimer(nullptr, guard);
+    EXPECT_TRUE(c->Active());
+    EXPECT_EQ(got, "host");
+}
+
+TEST(WinSerial, SettingsReachTheDeviceAndCharactersArriveByCount) {
+    ComPty p(31);
+    auto port = plat::NewSerialPort();
+    plat::SerialSettings s;
+    s.comNumber = 31;
+    s.baud = 1200;
+    s.dataBits = 7;
+    s.parity = plat::ParityMark;
+    s.stopBits = 1;
+    s.dtr = false;
+    s.rts = false;
+    ASSERT_TRUE(port->Open(s));
+    EXPECT_TRUE(port->IsOpen());
+    termios t = p.pty.Termios();
+    EXPECT_EQ(cfgetospeed(&t), B1200);
+    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), PARODD | CMSPAR);
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+
+    // Changes apply to the open port at once.
+    s.baud = 9600;
+    s.parity = plat::ParitySpace;
+    s.stopBits = 2;
+    ASSERT_TRUE(port->Apply(s));
+    t = p.pty.Termios();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), CMSPAR);
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+    s.dataBits = 9;
+    EXPECT_FALSE(port->Apply(s));
+    s.dataBits = 7;
+
+    std::string got;
+    std::vector<int> counts;
+    port->OnTriggerAvail = [&](uint16_t count) {
+        counts.push_back(count);
+        for (uint16_t i = 0; i < count; ++i) {
+            char c;
+            if (port->GetChar(c)) got.push_back(c);
+        }
+    };
+    p.pty.Ind().Send("12345");
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 5; }));
+    EXPECT_EQ(got, "12345");
+    ASSERT_FALSE(counts.empty());
+    for (int n : counts)
+        EXPECT_GT(n, 0);
+
+    // Characters that came while no handler was bound are announced once one is.
+    auto handler = port->OnTriggerAvail;
+    port->OnTriggerAvail = nullptr;
+    p.pty.Ind().Send("67");
+    Pump(300);
+    port->OnTriggerAvail = handler;
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 7; }));
+    EXPECT_EQ(got, "1234567");
+
+    // Writing reaches the device.
+    EXPECT_TRUE(port->Write("P\r\n"));
+    EXPECT_TRUE(p.pty.Ind().WaitReceived("P\r\n", Ms{3000}));
+
+    // Closed: nothing more arrives and nothing can be fetched.
+    port->Close();
+    EXPECT_FALSE(port->IsOpen());
+    p.pty.Ind().Send("after");
+    Pump(300);
+    EXPECT_EQ(got, "1234567");
+    char c;
+    EXPECT_FALSE(port->GetChar(c));
+    EXPECT_FALSE(port->Write("x"));
+}
+
+TEST(WinSerial, TheReceiveBufferIsBoundedAndNothingIsLost) {
+    ComPty p(32);
+    auto port = plat::NewSerialPort();
+    plat::SerialSettings s;
+    s.comNumber = 32;
+    s.baud = 9600;
+    s.dataBits = 8;
+    ASSERT_TRUE(port->Open(s));
+    const std::string block(10000, 'w');
+    p.pty.Ind().Send(block);
+    Sleep(500); // nobody fetches meanwhile
+    size_t got = 0;
+    int maxCount = 0;
+    port->OnTriggerAvail = [&](uint16_t count) {
+        maxCount = std::max<int>(maxCount, count);
+        char c;
+        for (uint16_t i = 0; i < count; ++i)
+            if (port->GetChar(c)) ++got;
+    };
+    EXPECT_TRUE(PumpUntil([&] { return got >= block.size(); }, 15000));
+    EXPECT_EQ(got, block.size());
+    EXPECT_LE(maxCount, 4096);
+}
+
+TEST(WinSerial, PortsThatCannotOpen) {
+    ComPty p(33);
+    plat::SerialSettings s;
+    s.comNumber = 33;
+    auto first = plat::NewSerialPort();
+    ASSERT_TRUE(first->Open(s));
+    EXPECT_TRUE(first->Open(s)); // already open: settings applied again
+    auto second = plat::NewSerialPort();
+    EXPECT_FALSE(second->Open(s)); // in use
+    first->Close();
+    EXPECT_TRUE(second->Open(s));
+    second->Close();
+
+    s.comNumber = 0;
+    EXPECT_FALSE(second->Open(s));
+    s.comNumber = 199; // not mapped to any device
+    EXPECT_FALSE(second->Open(s));
+    EXPECT_FALSE(second->IsOpen());
+    EXPECT_EQ(plat::SerialDevicePath(0), "");
+    EXPECT_EQ(plat::SerialDevicePath(3), "\\\\.\\COM3");
+    EXPECT_EQ(plat::SerialDevicePath(12), "\\\\.\\COM12");
+}
+
+TEST(WinPlatform, TicksWrapAndTheLocaleGivesASeparator) {
+    plat::SetTickCount(0xFFFFFFFFu - 100);
+    const uint32_t start = plat::TickCount();
+    plat::SleepMs(250);
+    const uint32_t now = plat::TickCount();
+    EXPECT_LT(now, start); // wrapped
+    EXPECT_GE(static_cast<uint32_t>(now - start), 200u);
+    EXPECT_LT(static_cast<uint32_t>(now - start), 5000u);
+
+    const std::string sep = plat::SystemDecimalSeparator();
+    ASSERT_FALSE(sep.empty());
+    EXPECT_EQ(sep.find('\0'), std::string::npos);
+    char buf[8] = {};
+    ASSERT_GT(GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, buf, sizeof buf), 0);
+    EXPECT_EQ(sep, buf);
+    plat::SetDecimalSeparator(',');
+    EXPECT_EQ(plat::SystemDecimalSeparator(), ",");
+    plat::SetDecimalSeparator(0);
+    EXPECT_EQ(plat::SystemDecimalSeparator(), sep);
+}
+
+TEST(WinPlatform, BlockingConnectionBoundsItsWaits) {
+    tsim::RawPeer peer(Ip(226), 0);
+    auto io = plat::NewBlockingTcp();
+    ASSERT_TRUE(io->Connect(Ip(226), peer.Port()));
+    ASSERT_TRUE(peer.WaitClient(Ms{3000}));
+    EXPECT_TRUE(io->Send("IN\r", 1000));
+    EXPECT_TRUE(peer.WaitFor("IN\r", Ms{3000}));
+    char buf[32];
+    const uint64_t t0 = NowMs();
+    EXPECT_EQ(io->Receive(buf, sizeof buf, 300), 0); // nothing came in time
+    EXPECT_GE(NowMs() - t0, 250u);
+    ASSERT_TRUE(peer.Send("IN005 OK\n\r"));
+    std::string got;
+    while (got.size() < 10) {
+        const int n = io->Receive(buf, sizeof buf, 3000);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, "IN005 OK\n\r");
+    peer.CloseClient();
+    EXPECT_EQ(io->Receive(buf, sizeof buf, 3000), -2);
+    io->Close();
+
+    auto refused = plat::NewBlockingTcp();
+    EXPECT_FALSE(refused->Connect(Ip(227), 1));
+}
+
+} // namespace
