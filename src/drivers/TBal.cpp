@@ -128,6 +128,26 @@ int TBal::PollCycle(uint32_t timeOut, const Timing& t, const std::function<void(
     return result;
 }
 
+// ---- framing ------------------------------------------------------------------------------
+
+void TBal::WaitStx(uint8_t b) {
+    if (b != static_cast<uint8_t>(Definir::STX)) return;
+    RxBuffer.clear();
+    ByteHandler = FrameCollector;
+}
+
+void TBal::ArmWaitStx() {
+    ByteHandler = [this](uint8_t b) { WaitStx(b); };
+}
+
+bool TBal::AppendBounded(uint8_t b) {
+    RxBuffer.push_back(static_cast<char>(b));
+    if (RxBuffer.size() <= kMaxRxBuffer) return true;
+    RxBuffer.clear();
+    ArmWaitStx();
+    return false;
+}
+
 // ---- weights ------------------------------------------------------------------------------
 
 char TBal::Sep() {

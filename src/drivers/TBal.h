@@ -44,6 +44,10 @@ class TBal {
     // Closes the serial port once the poll's frame is in (nothing on a TCP channel).
     void ClosePort();
 
+    // WaitStx, the first receive state of the families whose frames start with STX: an STX
+    // empties RxBuffer and arms the driver's collecting state; other bytes are ignored.
+    void WaitStx(uint8_t b);
+
     // FormatWeight: digits right-aligned in ten characters, with the system decimal
     // separator before the last `decimals` digits and a minus sign directly left of the
     // first digit when `sign` is wanted.
@@ -75,6 +79,13 @@ class TBal {
 
     // Where serial characters go; empty means ByteHandler.
     std::function<void(uint8_t)> SerialSink;
+
+    // The state WaitStx arms after an STX (set by the STX-framed drivers).
+    std::function<void(uint8_t)> FrameCollector;
+    void ArmWaitStx();
+    // Appends a byte of a frame to RxBuffer. A text that outgrows kMaxRxBuffer without its
+    // end character is noise: it is dropped, WaitStx is armed again and false returned.
+    bool AppendBounded(uint8_t b);
 
   private:
     bool PortPhase(uint32_t limit);

@@ -67,6 +67,10 @@ bool ParseStatusWeightFrame(TBal& drv, TClDunor& ch, const std::string& frame) {
     return true;
 }
 
+T5817Bal::T5817Bal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
+    FrameCollector = [this](uint8_t b) { CollectFrame(b); };
+}
+
 int T5817Bal::Poll(int32_t channelIndex, uint32_t timeOut) {
     StartPoll(channelIndex);
     return PollStatusWeight(*this, timeOut);
@@ -76,21 +80,9 @@ void T5817Bal::StartPoll(int32_t) {
     StartPollWith("0", "0", [this](uint8_t b) { WaitStx(b); });
 }
 
-void T5817Bal::WaitStx(uint8_t b) {
-    if (b != static_cast<uint8_t>(Definir::STX)) return;
-    RxBuffer.clear();
-    ByteHandler = [this](uint8_t x) { CollectFrame(x); };
-}
-
 void T5817Bal::CollectFrame(uint8_t b) {
-    RxBuffer.push_back(static_cast<char>(b));
-    if (b == static_cast<uint8_t>(Definir::CR)) {
-        ByteHandler = [this](uint8_t x) { CheckFrame(x); };
-    } else if (RxBuffer.size() > kMaxRxBuffer) {
-        // No CR in sight: noise, not a frame.
-        RxBuffer.clear();
-        ByteHandler = [this](uint8_t x) { WaitStx(x); };
-    }
+    if (!AppendBounded(b)) return; // no CR in sight: noise, not a frame
+    if (b == static_cast<uint8_t>(Definir::CR)) ByteHandler = [this](uint8_t x) { CheckFrame(x); };
 }
 
 uint8_t T5817Bal::FrameCheckSum() {
@@ -102,16 +94,16 @@ uint8_t T5817Bal::FrameCheckSum() {
 
 void T5817Bal::CheckFrame(uint8_t b) {
     if (b != FrameCheckSum()) {
-        ByteHandler = [this](uint8_t x) { WaitStx(x); };
+        ArmWaitStx();
         return;
     }
     if (Ch().DeviceType == kDevice5817) {
         if (!ParseStatusWeightFrame(*this, Ch(), RxBuffer)) {
-            ByteHandler = [this](uint8_t x) { WaitStx(x); };
+            ArmWaitStx();
             return;
         }
         if (WaitStable && Motion != "N") {
-            ByteHandler = [this](uint8_t x) { WaitStx(x); };
+            ArmWaitStx();
             return;
         }
         ClosePort();

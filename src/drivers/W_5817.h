@@ -7,13 +7,12 @@
 
 class T5817Bal : public TBal {
   public:
-    using TBal::TBal;
+    T5817Bal(TClDunor* channel, int32_t channelIndex);
 
     int Poll(int32_t channelIndex, uint32_t timeOut);
     void StartPoll(int32_t channelIndex);
 
     // Receive states.
-    void WaitStx(uint8_t b);
     void CollectFrame(uint8_t b);
     void CheckFrame(uint8_t b);
 

@@ -8,6 +8,10 @@ constexpr size_t kFrameLength = 16; // status A through CR
 
 } // namespace
 
+TKRTBal::TKRTBal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
+    FrameCollector = [this](uint8_t b) { CollectFrame(b); };
+}
+
 int TKRTBal::Poll(int32_t channelIndex, uint32_t timeOut) {
     StartPoll(channelIndex);
     return PollStatusWeight(*this, timeOut);
@@ -17,30 +21,17 @@ void TKRTBal::StartPoll(int32_t) {
     StartPollWith("0", "0", [this](uint8_t b) { WaitStx(b); });
 }
 
-void TKRTBal::WaitStx(uint8_t b) {
-    if (b != static_cast<uint8_t>(Definir::STX)) return;
-    RxBuffer.clear();
-    ByteHandler = [this](uint8_t x) { CollectFrame(x); };
-}
-
 void TKRTBal::CollectFrame(uint8_t b) {
-    RxBuffer.push_back(static_cast<char>(b));
-    if (b != static_cast<uint8_t>(Definir::CR)) {
-        if (RxBuffer.size() > kMaxRxBuffer) {
-            // No CR in sight: noise, not a frame.
-            RxBuffer.clear();
-            ByteHandler = [this](uint8_t x) { WaitStx(x); };
-        }
-        return;
-    }
+    if (!AppendBounded(b)) return; // no CR in sight: noise, not a frame
+    if (b != static_cast<uint8_t>(Definir::CR)) return;
     // The length is the only check this frame allows: anything else is dropped and the
     // next STX starts over (its text stays in RxBuffer until then).
     if (RxBuffer.size() != kFrameLength || !ParseStatusWeightFrame(*this, Ch(), RxBuffer)) {
-        ByteHandler = [this](uint8_t x) { WaitStx(x); };
+        ArmWaitStx();
         return;
     }
     if (WaitStable && Motion != "N") {
-        ByteHandler = [this](uint8_t x) { WaitStx(x); };
+        ArmWaitStx();
         return;
     }
     ClosePort();

@@ -7,7 +7,7 @@
 
 class TKRTBal : public TBal {
   public:
-    using TBal::TBal;
+    TKRTBal(TClDunor* channel, int32_t channelIndex);
 
     // Codes 0-4 as for the 5817 family: 0 frame, 1 none in 10000 ms, 2 none without motion
     // within the host's time-out, 3 out of range (from the last decoded frame), 4 serial
@@ -16,6 +16,5 @@ class TKRTBal : public TBal {
     void StartPoll(int32_t channelIndex);
 
     // Receive states.
-    void WaitStx(uint8_t b);
     void CollectFrame(uint8_t b);
 };

@@ -32,6 +32,10 @@ int PollUnitOnly(TBal& drv, uint32_t timeOut) {
     return drv.PollCycle(timeOut, timing);
 }
 
+TMSI3360Bal::TMSI3360Bal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
+    FrameCollector = [this](uint8_t b) { CollectFrame(b); };
+}
+
 int TMSI3360Bal::Poll(int32_t channelIndex, uint32_t timeOut) {
     StartPoll(channelIndex);
     return PollUnitOnly(*this, timeOut);
@@ -41,25 +45,14 @@ void TMSI3360Bal::StartPoll(int32_t) {
     StartPollWith("0", "0", [this](uint8_t b) { WaitStx(b); });
 }
 
-void TMSI3360Bal::WaitStx(uint8_t b) {
-    if (b != static_cast<uint8_t>(Definir::STX)) return;
-    RxBuffer.clear();
-    ByteHandler = [this](uint8_t x) { CollectFrame(x); };
-}
-
 void TMSI3360Bal::CollectFrame(uint8_t b) {
     if (b != static_cast<uint8_t>(Definir::ETX)) {
-        RxBuffer.push_back(static_cast<char>(b));
-        if (RxBuffer.size() > kMaxRxBuffer) {
-            // No ETX in sight: noise, not a frame.
-            RxBuffer.clear();
-            ByteHandler = [this](uint8_t x) { WaitStx(x); };
-        }
+        AppendBounded(b); // no ETX in sight: noise, not a frame
         return;
     }
     if (RxBuffer.size() != kFrameLength) {
         // Wrong length: dropped whole; the next STX empties the buffer.
-        ByteHandler = [this](uint8_t x) { WaitStx(x); };
+        ArmWaitStx();
         return;
     }
     ParseFrame(RxBuffer);

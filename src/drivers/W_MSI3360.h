@@ -9,7 +9,7 @@
 
 class TMSI3360Bal : public TBal {
   public:
-    using TBal::TBal;
+    TMSI3360Bal(TClDunor* channel, int32_t channelIndex);
 
     // 0 a frame was decoded, 1 none within the wait (5000 ms, or the host's time-out: this
     // indicator reports no motion, so a time-out only sets the wait), 4 serial port not
@@ -18,7 +18,6 @@ class TMSI3360Bal : public TBal {
     void StartPoll(int32_t channelIndex);
 
     // Receive states.
-    void WaitStx(uint8_t b);
     void CollectFrame(uint8_t b);
 
     // Writes the channel's texts from the 26 characters between STX and ETX.
