@@ -55,40 +55,29 @@ const char* ModelText(int32_t deviceType) {
     }
 }
 
-} // namespace
-
-// NewTcpChannel: the path of every TCP constructor.
-int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType) {
-    if (!Valida_Ip(ipIndex)) return -1;
-    const std::string text = UpperText(letter);
-    if (!Valida_CanalSerial(text)) return -1;
+// Appends a slot with a new channel of `deviceType`: `attach` gives it its transport, then
+// its driver is created and `fill` completes it. A failure anywhere removes the slot
+// again, so the table is as before the call.
+template <class Attach, class Fill>
+int32_t AppendChannel(int32_t deviceType, Attach&& attach, Fill&& fill) {
     const auto n = static_cast<int32_t>(ChannelTable.size());
     ChannelTable.emplace_back();
     try {
         auto ch = std::make_shared<TClDunor>();
         ChannelTable.back() = ch;
-        ch->TcpModule = std::make_unique<TDMDLL>();
+        attach(*ch);
         ch->Driver = NewDriver(deviceType, ch.get(), n);
-        if (!ch->Driver) throw std::runtime_error("no driver");
-        ch->IpIndex = ipIndex;
-        ch->ConverterChannel = text[0] - 'A' + 1;
+        if (!ch->Driver) throw std::runtime_error("no driver for this device type");
+        fill(*ch);
         ch->ModelName = ModelText(deviceType);
         ch->DeviceType = deviceType;
-        ch->TcpPort = ch->ConverterChannel + 8880;
-        if (deviceType != kDeviceOhaus) {
-            TBal* drv = ch->Driver.get();
-            ch->TcpModule->SocLeitura->OnRead = [drv] { drv->SocketRead(); };
-        }
         ch->ChannelState = kStateIdle;
         return n;
     } catch (...) {
-        // Roll back: the table is as before the call.
         ChannelTable.resize(static_cast<size_t>(n));
         return -1;
     }
 }
-
-namespace {
 
 struct SerialLine {
     int32_t baud;
@@ -113,36 +102,43 @@ SerialLine LineOf(int32_t deviceType) {
 
 } // namespace
 
+// NewTcpChannel: the path of every TCP constructor.
+int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType) {
+    if (!Valida_Ip(ipIndex)) return -1;
+    const std::string text = UpperText(letter);
+    if (!Valida_CanalSerial(text)) return -1;
+    return AppendChannel(
+        deviceType, [](TClDunor& ch) { ch.TcpModule = std::make_unique<TDMDLL>(); },
+        [&](TClDunor& ch) {
+            ch.IpIndex = ipIndex;
+            ch.ConverterChannel = text[0] - 'A' + 1;
+            ch.TcpPort = ch.ConverterChannel + 8880;
+            // The Ohaus driver reads its connection itself, once per pass of its wait.
+            if (deviceType != kDeviceOhaus) {
+                TBal* drv = ch.Driver.get();
+                ch.TcpModule->SocLeitura->OnRead = [drv] { drv->SocketRead(); };
+            }
+        });
+}
+
 // NewSerialChannel: the path of every serial constructor; it validates nothing.
 int32_t NewSerialChannel(int32_t comNumber, int32_t deviceType) {
-    const auto n = static_cast<int32_t>(ChannelTable.size());
-    ChannelTable.emplace_back();
-    try {
-        auto ch = std::make_shared<TClDunor>();
-        ChannelTable.back() = ch;
-        ch->SerialModule = std::make_unique<TDMSerialDll>();
-        ch->Driver = NewDriver(deviceType, ch.get(), n);
-        if (!ch->Driver) throw std::runtime_error("no driver");
-        const SerialLine line = LineOf(deviceType);
-        auto& s = ch->SerialModule->SerCom.Settings;
-        s.baud = line.baud;
-        s.dataBits = line.dataBits;
-        s.parity = line.parity;
-        s.comNumber = static_cast<uint16_t>(comNumber & 0xFFFF);
-        s.stopBits = line.stopBits;
-        if (line.clearDtrRts) {
-            s.dtr = false;
-            s.rts = false;
-        }
-        ch->SerialModule->SerCom.AutoOpen = false;
-        ch->ModelName = ModelText(deviceType);
-        ch->DeviceType = deviceType;
-        ch->ChannelState = kStateIdle;
-        return n;
-    } catch (...) {
-        ChannelTable.resize(static_cast<size_t>(n));
-        return -1;
-    }
+    return AppendChannel(
+        deviceType, [](TClDunor& ch) { ch.SerialModule = std::make_unique<TDMSerialDll>(); },
+        [&](TClDunor& ch) {
+            const SerialLine line = LineOf(deviceType);
+            auto& com = ch.SerialModule->SerCom;
+            com.Settings.baud = line.baud;
+            com.Settings.dataBits = line.dataBits;
+            com.Settings.parity = line.parity;
+            com.Settings.comNumber = static_cast<uint16_t>(comNumber & 0xFFFF);
+            com.Settings.stopBits = line.stopBits;
+            if (line.clearDtrRts) {
+                com.Settings.dtr = false;
+                com.Settings.rts = false;
+            }
+            com.AutoOpen = false;
+        });
 }
 
 namespace {
@@ -243,7 +239,9 @@ namespace {
 uint32_t g_pollCount = 0;
 }
 
-uint32_t PollCount() { return g_pollCount; }
+uint32_t PollCount() {
+    return g_pollCount;
+}
 
 int32_t PollChannel(int32_t channel, int32_t timeOut) {
     TClDunor* ch = ChannelAt(channel);
