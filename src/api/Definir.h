@@ -114,6 +114,31 @@ std::string LocaleDecimalSeparator();
 // Busy wait of the given milliseconds; processes no messages.
 void TickWait(uint32_t ms);
 
+// ---- the converter's IO command connection (TCP port 8880) ------------------------------
+
+constexpr int kIoPort = 8880;
+// Reads and writes of one exchange each wait at most this long; the reply is read until
+// its end marker or until this long after the command was written.
+constexpr uint32_t kIoTimeoutMs = 10000;
+// Longest reply kept: a converter that sends more without the end marker is flooding the
+// connection, and the exchange fails.
+constexpr size_t kIoReplyLimit = 4096;
+// What every reply of the converter ends with.
+inline constexpr char kIoEndMarker[] = " OK\n\r";
+
+// One command-and-reply exchange on a connection of its own. Reply holds what came in
+// (empty when no connection could be made). False only when a send or receive failed on the
+// established connection, or the reply overflowed kIoReplyLimit: the caller's failure.
+bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply);
+// Steps of IoExchange: connect the IO connection to the converter, and release it.
+bool IoConnect(int32_t ipIndex);
+void IoRelease();
+// Runs the exchange without looking at the reply: 0, or -1 when it failed.
+int32_t IoCommand(int32_t ipIndex, const std::string& command);
+// The converter's input port value: the three characters after the first "IN" of the
+// reply read as a decimal integer, or -1.
+int32_t InPortValue(int32_t ipIndex);
+
 // Upper-cases a host text (a null pointer gives the empty text).
 std::string UpperText(const char* s);
 

@@ -2,32 +2,107 @@
 #include "tarvel6.h"
 
 #include "Definir.h"
+#include "Guarded.h"
+
+#include <array>
+#include <string>
+
+namespace {
+
+const char* const kNoPortText = "EEEEEEEE";
+
+// The text DIO_InPortStr hands out; it stays as it is until that function's next call.
+std::array<char, 9> g_inPortText{};
+
+const char* InPortText(const char* text) {
+    std::string(text).copy(g_inPortText.data(), 8);
+    g_inPortText[8] = '\0';
+    return g_inPortText.data();
+}
+
+int32_t InPort(int32_t ipIndex) {
+    if (!Valida_Ip(ipIndex)) return -1;
+    return InPortValue(ipIndex);
+}
+
+int32_t InBit(int32_t ipIndex, int32_t bit) {
+    const int32_t v = InPort(ipIndex);
+    if (v == -1) return -1;
+    return (static_cast<uint32_t>(v) >> (static_cast<uint32_t>(bit) & 31u)) & 1u;
+}
+
+int32_t OutPort(int32_t ipIndex, int32_t value) {
+    if (!Valida_Ip(ipIndex)) return -1;
+    return IoCommand(ipIndex, "OP" + std::to_string(value));
+}
+
+int32_t OutBit(int32_t ipIndex, const std::string& state, int32_t bit) {
+    if (!Valida_Ip(ipIndex)) return -1;
+    return IoCommand(ipIndex, "OB" + state + std::to_string(bit));
+}
+
+} // namespace
 
 extern "C" {
 
-int32_t TARVEL_CALL DIO_InPort(int32_t) {
-    return -1;
+int32_t TARVEL_CALL DIO_InPort(int32_t ipIndex) {
+    return Guarded<int32_t>(-1, [&] { return InPort(ipIndex); });
 }
-const char* TARVEL_CALL DIO_InPortStr(int32_t) {
-    return "EEEEEEEE";
+
+const char* TARVEL_CALL DIO_InPortStr(int32_t ipIndex) {
+    return Guarded<const char*>(kNoPortText, [&]() -> const char* {
+        const int32_t v = InPort(ipIndex);
+        if (v == -1) return InPortText(kNoPortText);
+        char bits[9] = {};
+        for (int k = 0; k < 8; ++k)
+            bits[k] = (static_cast<uint32_t>(v) >> k) & 1u ? 'S' : 'N';
+        return InPortText(bits);
+    });
 }
-int32_t TARVEL_CALL DIO_InBit(int32_t, int32_t) {
-    return -1;
+
+int32_t TARVEL_CALL DIO_InBit(int32_t ipIndex, int32_t bit) {
+    return Guarded<int32_t>(-1, [&] { return InBit(ipIndex, bit); });
 }
-int32_t TARVEL_CALL DIO_InBitStr(int32_t, int32_t) {
-    return 'E';
+
+int32_t TARVEL_CALL DIO_InBitStr(int32_t ipIndex, int32_t bit) {
+    return Guarded<int32_t>('E', [&]() -> int32_t {
+        if (!Valida_Ip(ipIndex)) return 'E';
+        switch (InBit(ipIndex, bit)) {
+        case 1:
+            return 'S';
+        case 0:
+            return 'N';
+        default:
+            return 'E';
+        }
+    });
 }
-int32_t TARVEL_CALL DIO_OutPort(int32_t, int32_t) {
-    return -1;
+
+int32_t TARVEL_CALL DIO_OutPort(int32_t ipIndex, int32_t value) {
+    return Guarded<int32_t>(-1, [&] { return OutPort(ipIndex, value); });
 }
-int32_t TARVEL_CALL DIO_OutPortStr(int32_t, const char*) {
-    return -1;
+
+int32_t TARVEL_CALL DIO_OutPortStr(int32_t ipIndex, const char* bits) {
+    return Guarded<int32_t>(-1, [&] {
+        // Position i (from 1) stands for 2^(i-1), in 32-bit arithmetic: positions past 32
+        // add nothing.
+        uint32_t value = 0;
+        const std::string text = bits != nullptr ? bits : "";
+        for (size_t i = 0; i < text.size() && i < 32; ++i)
+            if (text[i] == 'S') value += 1u << i;
+        return OutPort(ipIndex, static_cast<int32_t>(value));
+    });
 }
-int32_t TARVEL_CALL DIO_OutBit(int32_t, int32_t, int32_t) {
-    return -1;
+
+int32_t TARVEL_CALL DIO_OutBit(int32_t ipIndex, int32_t bit, int32_t state) {
+    return Guarded<int32_t>(-1, [&] { return OutBit(ipIndex, std::to_string(state), bit); });
 }
-int32_t TARVEL_CALL DIO_OutBitStr(int32_t, int32_t, const char*) {
-    return -1;
+
+int32_t TARVEL_CALL DIO_OutBitStr(int32_t ipIndex, int32_t bit, const char* state) {
+    return Guarded<int32_t>(-1, [&] {
+        const bool on = state != nullptr && std::string(state) == "S";
+        return OutBit(ipIndex, on ? "1" : "0", bit);
+    });
 }
 
 } // extern "C"

@@ -1,0 +1,106 @@
+// The converter's IO command exchange: one blocking TCP connection to port 8880 per
+// command, the command and CR written at once, the reply read until " OK\n\r" or until the
+// time-out. No messages are processed meanwhile.
+#include "Definir.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// The one IO connection; it exists only during an exchange.
+std::unique_ptr<plat::BlockingTcp> IoSocket;
+
+enum class ReadEnd { Marker, TimeOut, PeerClosed, Failed };
+
+// Appends one read to the reply, up to (not including) its first zero byte.
+void AppendRead(std::string& reply, const char* buf, int n) {
+    const char* end = std::find(buf, buf + n, '\0');
+    reply.append(buf, end);
+}
+
+// Reads until the end marker, the time-out since `start`, the peer's close or a failure.
+ReadEnd ReadReply(plat::BlockingTcp& sock, uint32_t start, std::string& reply) {
+    const std::string marker = kIoEndMarker;
+    char buf[1024];
+    bool timedOut = false;
+    for (;;) {
+        if (reply.find(marker) != std::string::npos) return ReadEnd::Marker;
+        if (timedOut) return ReadEnd::TimeOut;
+        if (reply.size() >= kIoReplyLimit) return ReadEnd::Failed; // flooded
+        // Each read waits at most for what is left of the exchange's time.
+        const uint32_t elapsed = plat::TickCount() - start;
+        const uint32_t left = elapsed < kIoTimeoutMs ? kIoTimeoutMs - elapsed : 0;
+        const int n = sock.Receive(buf, static_cast<int>(sizeof buf), left);
+        if (n == -1) return ReadEnd::Failed;
+        if (n == -2) return ReadEnd::PeerClosed; // nothing more can come
+        if (n > 0) AppendRead(reply, buf, n);
+        if (static_cast<uint32_t>(plat::TickCount() - start) >= kIoTimeoutMs) timedOut = true;
+    }
+}
+
+} // namespace
+
+bool IoConnect(int32_t ipIndex) {
+    try {
+        if (!IoSocket) return false;
+        if (ipIndex < 0 || static_cast<size_t>(ipIndex) >= IpTable.size()) return false;
+        const std::string address = IpTable[static_cast<size_t>(ipIndex)].Text();
+        return IoSocket->Connect(address, kIoPort);
+    } catch (...) {
+        return false;
+    }
+}
+
+void IoRelease() {
+    if (!IoSocket) return;
+    IoSocket->Close();
+    IoSocket.reset();
+}
+
+bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply) {
+    reply.clear();
+    bool ok = true;
+    try {
+        if (!IoSocket) IoSocket = plat::NewBlockingTcp();
+        if (IoConnect(ipIndex)) {
+            const uint32_t start = plat::TickCount();
+            if (!IoSocket->Send(command + Definir::CR, kIoTimeoutMs)) {
+                ok = false;
+            } else {
+                // A converter that answers and then closes ends the reply early; what came
+                // before the close is kept.
+                ok = ReadReply(*IoSocket, start, reply) != ReadEnd::Failed;
+            }
+        }
+    } catch (...) {
+        ok = false;
+    }
+    IoRelease();
+    return ok;
+}
+
+int32_t IoCommand(int32_t ipIndex, const std::string& command) {
+    std::string reply;
+    return IoExchange(ipIndex, command, reply) ? 0 : -1;
+}
+
+int32_t InPortValue(int32_t ipIndex) {
+    std::string reply;
+    if (!IoExchange(ipIndex, "IN", reply)) return -1;
+    const size_t p = reply.find("IN");
+    if (p == std::string::npos) return -1;
+    const std::string digits = reply.substr(p + 2, 3);
+    // A decimal integer: leading blanks and one sign allowed, nothing after the digits.
+    size_t i = 0;
+    while (i < digits.size() && digits[i] == ' ')
+        ++i;
+    if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) ++i;
+    if (i == digits.size()) return -1;
+    for (size_t k = i; k < digits.size(); ++k)
+        if (digits[k] < '0' || digits[k] > '9') return -1;
+    return static_cast<int32_t>(std::strtol(digits.c_str(), nullptr, 10));
+}
