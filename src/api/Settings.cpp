@@ -2,17 +2,48 @@
 #include "tarvel6.h"
 
 #include "Definir.h"
+#include "Guarded.h"
+
+namespace {
+
+// ClrBufRx and ClrBufTx: "R" or "W" + the converter channel's letter.
+int32_t ClearBuffer(int32_t ipIndex, const char* letter, const char* command) {
+    if (!Valida_Ip(ipIndex)) return -1;
+    const std::string text = UpperText(letter);
+    if (!Valida_CanalSerial(text)) return -1;
+    return IoCommand(ipIndex, command + text);
+}
+
+} // namespace
 
 extern "C" {
 
-int32_t TARVEL_CALL ProgSerial(int32_t, int32_t, uint32_t, int32_t, uint32_t) {
-    return 0;
+// Result: 1 once the new settings are in place (the port closed, reopened by the channel's
+// next poll); 0 when the index names no channel or the channel has no serial port, and
+// then nothing changes.
+int32_t TARVEL_CALL ProgSerial(int32_t channel, int32_t baud, uint32_t dataBits, int32_t parity,
+                               uint32_t stopBits) {
+    return Guarded<int32_t>(0, [&]() -> int32_t {
+        TClDunor* ch = ChannelAt(channel);
+        if (ch == nullptr || !ch->SerialModule) return 0;
+        auto& com = ch->SerialModule->SerCom;
+        com.SetOpen(false);
+        com.Settings.baud = baud;
+        com.Settings.dataBits = static_cast<uint16_t>(dataBits & 0xFFFFu);
+        com.Settings.stopBits = static_cast<uint16_t>(stopBits & 0xFFFFu);
+        com.Settings.parity = parity == 1   ? plat::ParityOdd
+                              : parity == 2 ? plat::ParityEven
+                                            : plat::ParityNone;
+        return 1;
+    });
 }
-int32_t TARVEL_CALL ClrBufRx(int32_t, const char*) {
-    return -1;
+
+int32_t TARVEL_CALL ClrBufRx(int32_t ipIndex, const char* letter) {
+    return Guarded<int32_t>(-1, [&] { return ClearBuffer(ipIndex, letter, "R"); });
 }
-int32_t TARVEL_CALL ClrBufTx(int32_t, const char*) {
-    return -1;
+
+int32_t TARVEL_CALL ClrBufTx(int32_t ipIndex, const char* letter) {
+    return Guarded<int32_t>(-1, [&] { return ClearBuffer(ipIndex, letter, "W"); });
 }
 
 void TARVEL_CALL FirVer(const char** product, const char** version, const char** p3,
