@@ -3,6 +3,7 @@
 
 #include "Definir.h"
 #include "Exports.h"
+#include "Guarded.h"
 #include "TBal.h"
 #include "W_5817.h"
 #include "W_KRT.h"
@@ -194,15 +195,6 @@ double ValueFloat(int32_t channel, std::string TClDunor::*field) {
     return WeightValue(ch->*field);
 }
 
-template <class R, class F> R Guarded(R failure, F&& body) noexcept {
-    try {
-        ExportEntry();
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
-
 } // namespace
 
 // ---- connect and poll, shared with LePesoConsecutivo -----------------------------------
@@ -212,6 +204,7 @@ int32_t SelectChannel(int32_t channel, uint32_t limitMs) {
     TClDunor* ch = ChannelAt(channel);
     if (!ch->TcpModule) return 1;
     if (ch->TcpModule->SocLeitura->Active()) return 1;
+    if (ch->IpIndex < 0 || static_cast<size_t>(ch->IpIndex) >= IpTable.size()) return 0;
     ChannelUse use(ch);
     auto& sock = *ch->TcpModule->SocLeitura;
     const std::string address = IpTable[static_cast<size_t>(ch->IpIndex)].Text();
