@@ -52,6 +52,28 @@ inline void MapCom(int n, const std::string& path) {
     ::setenv(("TARVEL_COM" + std::to_string(n)).c_str(), path.c_str(), 1);
 }
 
+// A TCP channel made by `ctor` on converter channel A of `conv` at 127.0.0.<n>, connected.
+inline int32_t Connect(tsim::Converter& conv, int n,
+                       int32_t (*ctor)(int32_t, const char*) = W5817) {
+    const int32_t ip = Seta_Ip(Ip(n).c_str());
+    const int32_t ch = ctor(ip, "A");
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_TRUE(conv.Channel('A').WaitClients(1, tsim::Ms{2000}));
+    return ch;
+}
+
+// Sends `bytes` once, shortly after the poll has started, so the poll sees them from their
+// first byte; then polls (Update_Canal for -1, else Update_NoMotion).
+inline int32_t PollWhileSending(tsim::Indicator& ind, int32_t ch, std::string bytes,
+                                int32_t timeOut = -1) {
+    plat::PostCallback(50, [&ind, bytes] { ind.Send(bytes); });
+    return timeOut == -1 ? Update_Canal(ch) : Update_NoMotion(ch, timeOut);
+}
+
+inline TClDunor& Chan(int32_t ch) {
+    return *ChannelAt(ch);
+}
+
 // Every test starts with a freshly loaded library and ends with its channels deleted.
 class LibraryTest : public ::testing::Test {
   protected:

@@ -18,17 +18,7 @@ tsim::Ind5817 Reading(long weight, long tare, int decimalCode = 0) {
     return r;
 }
 
-class Driver5817 : public LibraryTest {
-  protected:
-    // A converter on 127.0.0.n with channel A streaming `frame`, and a connected channel.
-    int32_t Connect(int n, tsim::Converter& conv, int32_t (*ctor)(int32_t, const char*) = W5817) {
-        const int32_t ip = Seta_Ip(Ip(n).c_str());
-        const int32_t ch = ctor(ip, "A");
-        EXPECT_EQ(Select_Canal(ch), 1);
-        EXPECT_TRUE(conv.Channel('A').WaitClients(1, tsim::Ms{2000}));
-        return ch;
-    }
-};
+class Driver5817 : public LibraryTest {};
 
 } // namespace
 
@@ -39,7 +29,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
     r.netMode = true;
     r.incrementBits = 0x10;
     conv.Channel('A').Stream(tsim::Frame5817(r));
-    const int32_t ch = Connect(70, conv);
+    const int32_t ch = Connect(conv, 70);
 
     plat::SetDecimalSeparator(',');
     EXPECT_EQ(Update_Canal(ch), 0);
@@ -77,7 +67,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
 TEST_F(Driver5817, IgnoresNoiseBadChecksAndShortFrames) {
     tsim::Converter conv(Ip(71), false);
     conv.Channel('A').Silent();
-    const int32_t ch = Connect(71, conv);
+    const int32_t ch = Connect(conv, 71);
     auto* drv = static_cast<T5817Bal*>(ChannelAt(ch)->Driver.get());
 
     // Noise, a frame with a wrong check character, a frame too short to hold the weights
@@ -117,7 +107,7 @@ TEST_F(Driver5817, MotionOutOfRangeAndTheNoMotionWait) {
     auto moving = Reading(50, 0);
     moving.motion = true;
     conv.Channel('A').Stream(tsim::Frame5817(moving), Every(100));
-    const int32_t ch = Connect(72, conv);
+    const int32_t ch = Connect(conv, 72);
 
     EXPECT_EQ(Update_Canal(ch), 0); // a plain poll takes a moving frame
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
@@ -155,7 +145,7 @@ TEST_F(Driver5817, RawVariantKeepsTheFrameCharacters) {
     r.motion = true;
     const std::string frame = tsim::Frame5817(r);
     conv.Channel('A').Stream(frame);
-    const int32_t ch = Connect(73, conv, W5817C);
+    const int32_t ch = Connect(conv, 73, W5817C);
     EXPECT_EQ(Update_NoMotion(ch, 3000), 0); // the first valid frame, moving or not
     EXPECT_EQ(std::string(Contadora_Canal(ch)), frame.substr(1, 16));
     EXPECT_STREQ(Net_Canal(ch), "0");
@@ -221,7 +211,7 @@ TEST_F(Driver5817, TickCounterWrapsDuringAPoll) {
     auto moving = Reading(5, 0);
     moving.motion = true;
     conv.Channel('A').Stream(tsim::Frame5817(moving));
-    const int32_t ch = Connect(75, conv);
+    const int32_t ch = Connect(conv, 75);
     plat::SetTickCount(0xFFFFFFFFu - 300);
     const uint64_t t0 = NowMs();
     EXPECT_EQ(Update_NoMotion(ch, 1000), 2);

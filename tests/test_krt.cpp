@@ -10,36 +10,13 @@ using namespace t6test;
 
 namespace {
 
-class KrtDriver : public LibraryTest {
-  protected:
-    // A TCP channel on converter channel A of a fresh converter at 127.0.0.<n>.
-    int32_t Connect(tsim::Converter& conv, int n) {
-        conv.Channel('A').Silent();
-        Seta_Ip(Ip(n).c_str());
-        const int32_t ch = WKRT(0, "A");
-        EXPECT_EQ(Select_Canal(ch), 1);
-        EXPECT_TRUE(conv.Channel('A').WaitClients(1, tsim::Ms{2000}));
-        return ch;
-    }
-};
-
-// Sends `bytes` once, shortly after the poll has started, so the poll sees them from
-// their first byte.
-int32_t PollWhileSending(tsim::Indicator& ind, int32_t ch, std::string bytes,
-                         int32_t timeOut = -1) {
-    plat::PostCallback(50, [&ind, bytes] { ind.Send(bytes); });
-    return timeOut == -1 ? Update_Canal(ch) : Update_NoMotion(ch, timeOut);
-}
-
-TClDunor& Chan(int32_t ch) {
-    return *ChannelAt(ch);
-}
+class KrtDriver : public LibraryTest {};
 
 } // namespace
 
 TEST_F(KrtDriver, DecodesAsThe5817FamilyWithEitherSeparator) {
     tsim::Converter conv(Ip(120), false);
-    const int32_t ch = Connect(conv, 120);
+    const int32_t ch = Connect(conv, 120, WKRT);
     auto& ind = conv.Channel('A');
 
     tsim::Ind5817 p;
@@ -95,7 +72,7 @@ TEST_F(KrtDriver, DecodesAsThe5817FamilyWithEitherSeparator) {
 
 TEST_F(KrtDriver, OnlySixteenCharactersThroughCrMakeAFrame) {
     tsim::Converter conv(Ip(121), false);
-    const int32_t ch = Connect(conv, 121);
+    const int32_t ch = Connect(conv, 121, WKRT);
     auto& ind = conv.Channel('A');
 
     tsim::Ind5817 wrong, right;
@@ -123,7 +100,7 @@ TEST_F(KrtDriver, OnlySixteenCharactersThroughCrMakeAFrame) {
 
 TEST_F(KrtDriver, NoMotionWaitsForAStillFrameAndOutOfRangeSticks) {
     tsim::Converter conv(Ip(122), false);
-    const int32_t ch = Connect(conv, 122);
+    const int32_t ch = Connect(conv, 122, WKRT);
     auto& ind = conv.Channel('A');
 
     tsim::Ind5817 moving;
@@ -164,7 +141,7 @@ TEST_F(KrtDriver, NoMotionWaitsForAStillFrameAndOutOfRangeSticks) {
 
 TEST_F(KrtDriver, ATextWithoutCrIsCappedAndTheNextFrameIsTaken) {
     tsim::Converter conv(Ip(123), false);
-    const int32_t ch = Connect(conv, 123);
+    const int32_t ch = Connect(conv, 123, WKRT);
     auto& ind = conv.Channel('A');
     TBal& drv = *Chan(ch).Driver;
 

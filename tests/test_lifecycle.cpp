@@ -16,10 +16,6 @@ using namespace t6test;
 
 namespace {
 
-TClDunor& Chan(int32_t i) {
-    return *ChannelAt(i);
-}
-
 // A listener whose accept queue is full: further connection attempts get no answer at
 // all, as with a converter that is switched off behind a router.
 class Unanswered {

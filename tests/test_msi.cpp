@@ -10,28 +10,6 @@ using namespace t6test;
 
 namespace {
 
-// A TCP channel of the given constructor on converter channel A at 127.0.0.<n>.
-int32_t Connect(tsim::Converter& conv, int n, int32_t (*ctor)(int32_t, const char*)) {
-    conv.Channel('A').Silent();
-    Seta_Ip(Ip(n).c_str());
-    const int32_t ch = ctor(0, "A");
-    EXPECT_EQ(Select_Canal(ch), 1);
-    EXPECT_TRUE(conv.Channel('A').WaitClients(1, tsim::Ms{2000}));
-    return ch;
-}
-
-// Sends `bytes` once, shortly after the poll has started, so the poll sees them from
-// their first byte.
-int32_t PollWhileSending(tsim::Indicator& ind, int32_t ch, std::string bytes,
-                         int32_t timeOut = -1) {
-    plat::PostCallback(50, [&ind, bytes] { ind.Send(bytes); });
-    return timeOut == -1 ? Update_Canal(ch) : Update_NoMotion(ch, timeOut);
-}
-
-TClDunor& Chan(int32_t ch) {
-    return *ChannelAt(ch);
-}
-
 class Msi3360Driver : public LibraryTest {};
 class Msi6260Driver : public LibraryTest {};
 

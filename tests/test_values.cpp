@@ -93,7 +93,6 @@ TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     uint64_t t0 = NowMs();
     EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), 7);
     EXPECT_GE(NowMs() - t0, 950u);
-
 }
 
 TEST_F(LibraryTest, LePesoConsecutivoKeepsItsLimitWhenTheConverterIsAway) {
