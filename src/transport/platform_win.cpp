@@ -141,7 +141,13 @@ void RunDueCallbacks() {
     }
 }
 
-void KickPending(); // defined after the transports
+// Announces again what waits without a notification on its way: unread bytes of a reading
+// socket with a handler, characters of a serial port with a handler. Winsock posts the next
+// read notification from within recv on Windows but a moment later under Wine, so a pass over
+// the queue could otherwise end while bytes still wait. Returns whether it posted anything.
+bool KickPending();
+// Whether a reading socket that wakes the waits has unread bytes.
+bool DataWaiting();
 
 } // namespace
 
@@ -163,16 +169,22 @@ void SleepMs(uint32_t ms) {
 
 void ProcessMessages() {
     RunDueCallbacks();
+    // Until the queue is empty and no transport has anything left to announce; a count of
+    // messages bounds one call, so a flooding peer cannot hold the caller forever.
     KickPending();
-    MSG msg;
-    for (int i = 0; i < kMaxMessagesPerCall && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+    for (int handled = 0; handled < kMaxMessagesPerCall;) {
+        MSG msg;
+        if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (!KickPending()) break;
+            continue;
+        }
         if (msg.message == WM_QUIT) {
-            // The host's loop must still see it.
-            PostQuitMessage(static_cast<int>(msg.wParam));
+            PostQuitMessage(static_cast<int>(msg.wParam)); // the host's loop must still see it
             break;
         }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        ++handled;
     }
     ReleaseWindowIfIdle();
 }
@@ -186,8 +198,7 @@ void WaitMessages(uint32_t ms) {
         const uint64_t now = MonotonicMs();
         limit = std::min<uint64_t>(limit, next > now ? next - now : 0);
     }
-    KickPending();
-    if (limit == 0) return;
+    if (KickPending() || DataWaiting() || limit == 0) return;
     MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<uint64_t>(limit, 60000)),
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
@@ -236,7 +247,6 @@ class WinTcpClient final : public TcpClient {
         if (state_ != Conn::Closed) return;
         failed_ = false;
         peerClosed_ = false;
-        readMissed_ = false;
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<u_short>(port));
@@ -345,13 +355,10 @@ class WinTcpClient final : public TcpClient {
                 return;
             }
             if (OnRead) {
-                readMissed_ = false;
                 auto handler = OnRead; // the handler may clear OnRead or close this client
                 handler();
-            } else {
-                // Nobody takes the bytes now; notify again once a handler is bound.
-                readMissed_ = true;
             }
+            // Without a handler the bytes wait; they are announced again once one is bound.
             return;
         case FD_CLOSE:
             if (state_ == Conn::Connecting) {
@@ -380,13 +387,15 @@ class WinTcpClient final : public TcpClient {
         }
     }
 
-    // Called while processing messages: a notification that found no handler is given again
-    // once one is bound, as long as bytes are waiting.
-    void Kick() {
-        if (readMissed_ && state_ == Conn::Connected && OnRead) {
-            readMissed_ = false;
-            if (Unread() > 0) Repost();
-        }
+    // Unread bytes and a handler: one more read notification.
+    bool Kick() {
+        if (state_ != Conn::Connected || !OnRead || Unread() == 0) return false;
+        Repost();
+        return true;
+    }
+
+    bool DataWaiting() const {
+        return state_ == Conn::Connected && (OnRead || WakeOnData) && Unread() > 0;
     }
 
   private:
@@ -421,7 +430,6 @@ class WinTcpClient final : public TcpClient {
         msg_ = 0;
         state_ = Conn::Closed;
         peerClosed_ = false;
-        readMissed_ = false;
     }
 
     void Fail(ErrorKind kind, int code) {
@@ -444,7 +452,6 @@ class WinTcpClient final : public TcpClient {
     Conn state_ = Conn::Closed;
     bool failed_ = false;
     bool peerClosed_ = false;
-    bool readMissed_ = false;
 };
 
 } // namespace
@@ -670,15 +677,14 @@ class WinSerialPort final : public SerialPort {
         }
     }
 
-    // Called while processing messages: characters that arrived while no handler was bound
-    // are announced once one is.
-    void Kick() {
-        if (handle_ == INVALID_HANDLE_VALUE || !OnTriggerAvail) return;
+    // Characters that arrived while no handler was bound are announced once one is.
+    bool Kick() {
+        if (handle_ == INVALID_HANDLE_VALUE || !OnTriggerAvail) return false;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!buffer_.empty() && !posted_) {
-            posted_ = true;
-            PostMessageA(hwnd_, kMsgSerial, id_, 0);
-        }
+        if (buffer_.empty() || posted_) return false;
+        posted_ = true;
+        PostMessageA(hwnd_, kMsgSerial, id_, 0);
+        return true;
     }
 
   private:
@@ -763,19 +769,23 @@ LRESULT CALLBACK NotifyWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
-void KickPending() {
+bool KickPending() {
     ThreadState* st = t_state;
-    if (st == nullptr) return;
-    std::vector<WinTcpClient*> clients;
+    if (st == nullptr) return false;
+    bool posted = false;
     for (auto& [m, c] : st->sockets)
-        clients.push_back(c);
-    for (WinTcpClient* c : clients)
-        c->Kick();
-    std::vector<WinSerialPort*> ports;
+        posted = c->Kick() || posted;
     for (auto& [id, p] : st->ports)
-        ports.push_back(p);
-    for (WinSerialPort* p : ports)
-        p->Kick();
+        posted = p->Kick() || posted;
+    return posted;
+}
+
+bool DataWaiting() {
+    ThreadState* st = t_state;
+    if (st == nullptr) return false;
+    for (auto& [m, c] : st->sockets)
+        if (c->DataWaiting()) return true;
+    return false;
 }
 
 } // namespace
@@ -802,6 +812,7 @@ class WinBlockingTcp final : public BlockingTcp {
             return false;
         sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (sock_ == INVALID_SOCKET) return false;
+        // Blocking connect, bounded by the operating system.
         if (connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
             Close();
             return false;
@@ -827,8 +838,10 @@ class WinBlockingTcp final : public BlockingTcp {
         if (!Ready(true, timeoutMs)) return error_ ? -1 : 0;
         const int n = recv(sock_, buf, size, 0);
         if (n > 0) return n;
-        if (n == 0) return -2;
-        return -1;
+        if (n < 0) return -1;
+        // The end of the stream. Wine reports a reset connection that way too; an empty send
+        // tells them apart (it fails only on a reset connection).
+        return send(sock_, buf, 0, 0) == SOCKET_ERROR ? -1 : -2;
     }
 
     void Close() override {

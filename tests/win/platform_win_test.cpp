@@ -376,6 +376,13 @@ TEST(WinPlatform, BlockingConnectionBoundsItsWaits) {
     EXPECT_EQ(io->Receive(buf, sizeof buf, 3000), -2);
     io->Close();
 
+    // A reset is a receive failure, not an orderly end.
+    ASSERT_TRUE(io->Connect(Ip(226), peer.Port()));
+    ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
+    peer.ResetClient();
+    EXPECT_EQ(io->Receive(buf, sizeof buf, 3000), -1);
+    io->Close();
+
     auto refused = plat::NewBlockingTcp();
     EXPECT_FALSE(refused->Connect(Ip(227), 1));
 }

@@ -111,7 +111,9 @@ class Remote {
             shutdown(cb_, SD_BOTH);
             closesocket(cb_);
         }
-        if (cbThread_.joinable()) cbThread_.join();
+        // The process is ending: its callback thread ends with it (waiting for it would wait
+        // for the server to take everything down first).
+        if (cbThread_.joinable()) cbThread_.detach();
     }
 
     void Start() {
