@@ -14,7 +14,7 @@ elif ! command -v i686-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/d
     echo "test-windows: mingw-w64 or Wine missing; run scripts/install-win-deps.sh as root" >&2
     exit 1
 fi
-: "${WINEPREFIX:=$HOME/.wine-tarvel}"
+: "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX WINEDEBUG=-all
 [ -f "$WINEPREFIX/system.reg" ] || bash scripts/install-win-deps.sh
 

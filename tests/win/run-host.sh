@@ -7,7 +7,7 @@ set -euo pipefail
 sim=$1 wine_run=$2 host=$3 dll=$4
 ip=127.0.0.239
 com=41
-: "${WINEPREFIX:=$HOME/.wine-tarvel}"
+: "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX
 link="$WINEPREFIX/dosdevices/com$com"
 out=$(mktemp)
