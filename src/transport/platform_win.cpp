@@ -748,25 +748,25 @@ class WinSerialPort final : public SerialPort {
 LRESULT CALLBACK NotifyWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     ThreadState* st = t_state;
     if (st == nullptr || hwnd != st->hwnd) return DefWindowProcA(hwnd, msg, wParam, lParam);
-    if (msg == kMsgSerial) {
-        auto it = st->ports.find(static_cast<uint32_t>(wParam));
-        if (it != st->ports.end()) {
-            ++st->dispatching;
-            it->second->OnAvailable();
-            --st->dispatching;
+    const bool serial = msg == kMsgSerial;
+    if (!serial && (msg < kMsgSocketFirst || msg > kMsgSocketLast))
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
+    ++st->dispatching;
+    try {
+        // Looked up again for every message: a handler may have closed a transport.
+        if (serial) {
+            auto it = st->ports.find(static_cast<uint32_t>(wParam));
+            if (it != st->ports.end()) it->second->OnAvailable();
+        } else {
+            auto it = st->sockets.find(msg);
+            if (it != st->sockets.end()) it->second->OnSocketMessage(wParam, lParam);
         }
-        return 0;
+    } catch (...) {
+        // Nothing escapes into the host's message loop.
     }
-    if (msg >= kMsgSocketFirst && msg <= kMsgSocketLast) {
-        auto it = st->sockets.find(msg);
-        if (it != st->sockets.end()) {
-            ++st->dispatching;
-            it->second->OnSocketMessage(wParam, lParam);
-            --st->dispatching;
-        }
-        return 0;
-    }
-    return DefWindowProcA(hwnd, msg, wParam, lParam);
+    --st->dispatching;
+    ReleaseWindowIfIdle(); // the last transport may have gone in a handler
+    return 0;
 }
 
 bool KickPending() {
