@@ -54,7 +54,7 @@ inline void MapCom(int n, const std::string& path) {
 
 // A TCP channel made by `ctor` on converter channel A of `conv` at 127.0.0.<n>, connected.
 inline int32_t Connect(tsim::Converter& conv, int n,
-                       int32_t (*ctor)(int32_t, const char*) = W5817) {
+                       int32_t(TARVEL_CALL* ctor)(int32_t, const char*) = W5817) {
     const int32_t ip = Seta_Ip(Ip(n).c_str());
     const int32_t ch = ctor(ip, "A");
     EXPECT_EQ(Select_Canal(ch), 1);

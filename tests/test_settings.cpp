@@ -60,8 +60,11 @@ TEST_F(SerialSettings, NewSettingsReachThePortAtTheNextPoll) {
     }
 
     // A setting the port refuses shows up at the next poll, as a port that does not open.
+    // (Windows serial drivers, and Wine's pseudo-terminals, take any speed.)
+#ifndef _WIN32
     EXPECT_EQ(ProgSerial(ch, 12345, 8, 0, 1), 1);
     EXPECT_EQ(Update_Canal(ch), 4);
+#endif
     EXPECT_EQ(ProgSerial(ch, 9600, 7, 2, 2), 1);
     EXPECT_EQ(Update_Canal(ch), 0);
 }

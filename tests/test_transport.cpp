@@ -65,7 +65,7 @@ TEST_F(LibraryTest, SerialLineSettingsPerModelAsThePortSeesThem) {
     tsim::PtyIndicator pty;
     MapCom(5, pty.Path());
     struct Row {
-        int32_t (*ctor)(int32_t);
+        int32_t(TARVEL_CALL* ctor)(int32_t);
         speed_t speed;
         bool twoStop, odd, stick, modemLines;
     };
@@ -134,8 +134,12 @@ TEST_F(LibraryTest, SerialPortsThatCannotOpen) {
     const int32_t none = W5817Serial(0); // port 0 names no port
     EXPECT_FALSE(Drv(none).OpenPort(none));
     EXPECT_EQ(plat::SerialDevicePath(0), "");
+#ifdef _WIN32
+    EXPECT_EQ(plat::SerialDevicePath(3), "\\\\.\\COM3");
+#else
     ::unsetenv("TARVEL_COM3");
     EXPECT_EQ(plat::SerialDevicePath(3), "/dev/ttyS2");
+#endif
     // A TCP channel has no port to open.
     Seta_Ip(Ip(52).c_str());
     const int32_t tcp = W5817(0, "A");
