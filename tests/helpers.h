@@ -40,6 +40,11 @@ inline bool PumpUntil(const std::function<bool()>& pred, uint32_t timeoutMs = 50
     return true;
 }
 
+// Processes notifications for `ms` milliseconds (bytes nobody waits for are dropped).
+inline void Pump(uint32_t ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
 // Stream options with one frame every `ms` milliseconds.
 inline tsim::StreamOptions Every(int ms) {
     tsim::StreamOptions o;

@@ -50,7 +50,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
     big.printRequest = true;
     big.incrementBits = 0x18;
     conv.Channel('A').SetFrame(tsim::Frame5817(big));
-    PumpUntil([] { return false; }, 200); // let the old frame pass
+    Pump(200); // let the old frame pass
     EXPECT_EQ(Update_Canal(ch), 0);
     EXPECT_STREQ(Net_Canal(ch), "   1.23456");
     EXPECT_STREQ(Tare_Canal(ch), "   0.00000");
@@ -59,7 +59,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
 
     // Decimal codes 0 to 2 all mean no decimal places.
     conv.Channel('A').SetFrame(tsim::Frame5817(Reading(7, 0, 2)));
-    PumpUntil([] { return false; }, 200);
+    Pump(200);
     EXPECT_EQ(Update_NoMotion(ch, -1), 0); // -1 is a plain poll
     EXPECT_STREQ(Net_Canal(ch), "         7");
 }
@@ -132,10 +132,10 @@ TEST_F(Driver5817, MotionOutOfRangeAndTheNoMotionWait) {
     auto over = Reading(0, 0);
     over.outOfRange = true;
     conv.Channel('A').SetFrame(tsim::Frame5817(over));
-    PumpUntil([] { return false; }, 200);
+    Pump(200);
     EXPECT_EQ(Update_Canal(ch), 3);
     conv.Channel('A').Silent();
-    PumpUntil([] { return false; }, 200);
+    Pump(200);
     EXPECT_EQ(Update_NoMotion(ch, 300), 3);
 }
 
@@ -186,7 +186,7 @@ TEST_F(Driver5817, CallsFromATimerInsideAPoll) {
     const int32_t b = W5817(ip, "B");
     ASSERT_EQ(Select_Canal(a), 1);
     ASSERT_EQ(Select_Canal(b), 1);
-    PumpUntil([] { return false; }, 150); // the frame sent on connecting goes by
+    Pump(150); // the frame sent on connecting goes by
 
     int nested = -9, other = -9;
     std::string otherNet, outerNetDuring;

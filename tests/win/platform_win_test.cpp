@@ -2,8 +2,7 @@
 // notifications through the thread's message queue, serial ports on pseudo-terminals named
 // as COM ports, waits that block, posted callbacks, ticks, the locale and the blocking IO
 // connection. Addresses 127.0.0.220-239 belong to these tests.
-#include "platform.h"
-#include "tarvelsim.h"
+#include "../helpers.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -20,28 +19,7 @@
 namespace {
 
 using tsim::Ms;
-
-std::string Ip(int n) {
-    return "127.0.0." + std::to_string(n);
-}
-
-uint64_t NowMs() {
-    return GetTickCount64();
-}
-
-bool PumpUntil(const std::function<bool()>& pred, uint32_t timeoutMs = 5000) {
-    const uint64_t end = NowMs() + timeoutMs;
-    while (!pred()) {
-        if (NowMs() >= end) return false;
-        plat::ProcessMessages();
-        plat::WaitMessages(10);
-    }
-    return true;
-}
-
-void Pump(uint32_t ms) {
-    PumpUntil([] { return false; }, ms);
-}
+using namespace t6test;
 
 std::unique_ptr<plat::TcpClient> Connected(tsim::RawPeer& peer, const std::string& ip) {
     auto c = plat::NewTcpClient();
