@@ -48,8 +48,13 @@ log "packages ready after $((SECONDS - start)) s"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     log "initialising Wine prefix $WINEPREFIX"
     t0=$SECONDS
+    mkdir -p "$(dirname "$WINEPREFIX")"
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "could not initialise the Wine prefix $WINEPREFIX"
+        exit 1
+    fi
     log "prefix ready in $((SECONDS - t0)) s"
 fi
 log "done in $((SECONDS - start)) s"
