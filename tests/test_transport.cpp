@@ -170,3 +170,30 @@ TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
     plat::SetDecimalSeparator(0);
     EXPECT_FALSE(plat::SystemDecimalSeparator().empty());
 }
+
+#ifndef _WIN32
+namespace {
+// CPU time the calling thread has used, in milliseconds.
+uint64_t ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+} // namespace
+
+TEST_F(LibraryTest, WaitsBlockInsteadOfBurningAProcessor) {
+    tsim::Converter conv(Ip(53), false);
+    Seta_Ip(Ip(53).c_str());
+    const int32_t tcp = Connect(conv, 53);
+    MapCom(10, "/nonexistent/tty");
+    const int32_t serial = W5817Serial(10);
+
+    const uint64_t cpu0 = ThreadCpuMs(), t0 = NowMs();
+    EXPECT_EQ(Update_NoMotion(tcp, 1500), 2); // silent indicator: the whole wait
+    EXPECT_EQ(Update_Canal(serial), 4);       // a port that never opens: the whole port phase
+    const uint64_t wall = NowMs() - t0, cpu = ThreadCpuMs() - cpu0;
+    EXPECT_GE(wall, 2400u);
+    // A spinning wait would use about as much processor time as wall time.
+    EXPECT_LT(cpu, wall / 4) << "cpu " << cpu << " ms over " << wall << " ms";
+}
+#endif
