@@ -148,6 +148,20 @@ bool TBal::AppendBounded(uint8_t b) {
     return false;
 }
 
+bool TBal::KeepLineByte(uint8_t b) {
+    const bool lf = b == static_cast<uint8_t>(Definir::LF);
+    if (SkipLine) {
+        if (lf) SkipLine = false;
+        return false;
+    }
+    if (!lf && RxBuffer.size() >= kMaxRxBuffer) {
+        RxBuffer.clear();
+        SkipLine = true;
+        return false;
+    }
+    return true;
+}
+
 // ---- weights ------------------------------------------------------------------------------
 
 char TBal::Sep() {

@@ -87,6 +87,13 @@ class TBal {
     // end character is noise: it is dropped, WaitStx is armed again and false returned.
     bool AppendBounded(uint8_t b);
 
+    // For the drivers that read LF-terminated lines: whether byte `b` of the current line is
+    // to be taken. A line that would outgrow kMaxRxBuffer before its LF is not a reply: it is
+    // emptied from RxBuffer and the rest of it, up to and including its LF, is skipped.
+    bool KeepLineByte(uint8_t b);
+    // Set while the rest of an overlong line is being skipped.
+    bool SkipLine = false;
+
   private:
     bool PortPhase(uint32_t limit);
     void WaitPhase(uint32_t wait, const std::function<void()>& perPass);

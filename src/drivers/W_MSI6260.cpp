@@ -24,20 +24,9 @@ void TMSI6260Bal::StartPoll(int32_t) {
 }
 
 void TMSI6260Bal::CollectLine(uint8_t b) {
-    const bool lf = b == static_cast<uint8_t>(Definir::LF);
-    if (SkipLine) {
-        // The rest of a line too long to be a print line: dropped up to its LF.
-        if (lf) SkipLine = false;
-        return;
-    }
+    if (!KeepLineByte(b)) return; // a line too long to be a print line
     RxBuffer.push_back(static_cast<char>(b));
-    if (!lf) {
-        if (RxBuffer.size() > kMaxRxBuffer) {
-            RxBuffer.clear();
-            SkipLine = true;
-        }
-        return;
-    }
+    if (b != static_cast<uint8_t>(Definir::LF)) return;
     const auto has = [this](const char* label) {
         return RxBuffer.find(label) != std::string::npos;
     };

@@ -25,7 +25,4 @@ class TMSI6260Bal : public TBal {
     // two characters before the first occurrence of WeightUnit ("EEEEEEE" when either is
     // missing, empty when the label stands after the unit).
     std::string ExtractValue(const std::string& text, const std::string& label) const;
-
-    // Set while the rest of an over-long line is skipped up to its LF.
-    bool SkipLine = false;
 };

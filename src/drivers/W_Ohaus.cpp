@@ -69,7 +69,7 @@ void TOhausBal::SendPrintCommand(uint8_t) {
     if (Ch().SerialModule && !Ch().SerialModule->SerCom.Open()) return;
     ++RequestsSent;
     RxBuffer.clear();
-    LineOverflow = false;
+    SkipLine = false;
     ByteHandler = [this](uint8_t b) { CollectLine(b); };
     // The pauses are busy waits: no notification is handled while the request goes out.
     auto send = [this](const std::string& s) {
@@ -88,41 +88,31 @@ void TOhausBal::SendPrintCommand(uint8_t) {
 
 void TOhausBal::CollectLine(uint8_t b) {
     const char c = static_cast<char>(b);
-    if (c == Definir::LF) {
-        if (LineOverflow) {
-            // The end of an overlong line: dropped, the wait goes on.
-            LineOverflow = false;
+    if (c == Definir::CR) return; // dropped wherever it occurs
+    if (!KeepLineByte(b)) return; // an overlong line is not decoded; the wait goes on
+    if (c != Definir::LF) {
+        RxBuffer.push_back(c);
+        return;
+    }
+    if (RxBuffer.empty()) return; // an empty line does not count
+    ParseLine(RxBuffer);
+    // Only a poll waiting for a stable weight asks again, and only within its wait: a quick
+    // indicator could otherwise keep one round of message processing asking for ever. A
+    // moving line at the end of the wait leaves the poll to time out. A reply that comes in
+    // after the poll has ended is decoded and closes the port.
+    if (WaitStable && Motion != "N" && Polling()) {
+        if (static_cast<uint32_t>(plat::TickCount() - StartTick) >= Wait) {
             RxBuffer.clear();
             return;
         }
-        if (RxBuffer.empty()) return;
-        ParseLine(RxBuffer);
-        // Only a poll waiting for a stable weight asks again, and only within its wait: a
-        // quick indicator could otherwise keep one round of message processing asking for
-        // ever. A moving line at the end of the wait leaves the poll to time out. A reply
-        // that comes in after the poll has ended is decoded and closes the port.
-        if (WaitStable && Motion != "N" && Polling()) {
-            if (static_cast<uint32_t>(plat::TickCount() - StartTick) >= Wait) {
-                RxBuffer.clear();
-                return;
-            }
-            ByteHandler = [this](uint8_t x) { SendPrintCommand(x); };
-            auto handler = ByteHandler;
-            handler(' ');
-            return;
-        }
-        ClosePort();
-        ByteHandler = nullptr;
-        FrameDone = true;
+        ByteHandler = [this](uint8_t x) { SendPrintCommand(x); };
+        auto handler = ByteHandler;
+        handler(' ');
         return;
     }
-    if (c == Definir::CR || LineOverflow) return;
-    if (RxBuffer.size() >= kMaxRxBuffer) {
-        RxBuffer.clear();
-        LineOverflow = true;
-        return;
-    }
-    RxBuffer.push_back(c);
+    ClosePort();
+    ByteHandler = nullptr;
+    FrameDone = true;
 }
 
 void TOhausBal::ParseLine(const std::string& line) {

@@ -18,9 +18,6 @@ class TOhausBal : public TBal {
     // Decodes a reply line into the channel's net weight, motion and status texts.
     void ParseLine(const std::string& line);
 
-    // The line being collected ran past kMaxRxBuffer without an LF: the rest of it, up to
-    // the next LF, is dropped and the line is not decoded.
-    bool LineOverflow = false;
     // The running poll's wait in milliseconds, measured from StartTick.
     uint32_t Wait = 0;
     // Print requests sent so far.
