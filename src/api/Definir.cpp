@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 std::vector<TIpProg> IpTable;
@@ -180,6 +181,17 @@ void TickWait(uint32_t ms) {
         // The wait processes no messages; it yields the processor between readings.
         plat::SleepMs(1);
     }
+}
+
+bool ReadInteger(const std::string& text, long& value) {
+    const size_t begin = text.find_first_not_of(' ');
+    if (begin == std::string::npos) return false;
+    const size_t digits = begin + ((text[begin] == '+' || text[begin] == '-') ? 1 : 0);
+    if (digits == text.size()) return false;
+    for (size_t k = digits; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9') return false;
+    value = std::strtol(text.c_str() + begin, nullptr, 10);
+    return true;
 }
 
 std::string UpperText(const char* s) {

@@ -139,6 +139,10 @@ int32_t IoCommand(int32_t ipIndex, const std::string& command);
 // reply read as a decimal integer, or -1.
 int32_t InPortValue(int32_t ipIndex);
 
+// Reads `text` as a whole decimal integer: leading blanks and one sign are allowed, then
+// only digits to its end. False (value untouched) for anything else.
+bool ReadInteger(const std::string& text, long& value);
+
 // Upper-cases a host text (a null pointer gives the empty text).
 std::string UpperText(const char* s);
 

@@ -6,7 +6,6 @@
 #include "platform.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -93,14 +92,7 @@ int32_t InPortValue(int32_t ipIndex) {
     if (!IoExchange(ipIndex, "IN", reply)) return -1;
     const size_t p = reply.find("IN");
     if (p == std::string::npos) return -1;
-    const std::string digits = reply.substr(p + 2, 3);
-    // A decimal integer: leading blanks and one sign allowed, nothing after the digits.
-    size_t i = 0;
-    while (i < digits.size() && digits[i] == ' ')
-        ++i;
-    if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) ++i;
-    if (i == digits.size()) return -1;
-    for (size_t k = i; k < digits.size(); ++k)
-        if (digits[k] < '0' || digits[k] > '9') return -1;
-    return static_cast<int32_t>(std::strtol(digits.c_str(), nullptr, 10));
+    long value = 0;
+    if (!ReadInteger(reply.substr(p + 2, 3), value)) return -1;
+    return static_cast<int32_t>(value);
 }

@@ -1,26 +1,13 @@
 #include "W_5817.h"
 
-#include <cstdlib>
-
 namespace {
 
 constexpr size_t kFrameLength = 16; // status A through CR
 
-// A six-character field read as a whole decimal integer (leading blanks and a sign
-// accepted); anything else counts as 0.
+// A six-character field read as a whole decimal integer; anything else counts as 0.
 long FieldValue(const std::string& field) {
-    size_t i = 0;
-    while (i < field.size() && field[i] == ' ')
-        ++i;
-    if (i == field.size()) return 0;
-    const char* begin = field.c_str() + i;
-    char* end = nullptr;
-    const long v = std::strtol(begin, &end, 10);
-    if (end == begin || *end != '\0') return 0;
-    if (*begin == '+' || *begin == '-') {
-        if (begin[1] < '0' || begin[1] > '9') return 0;
-    }
-    return v;
+    long value = 0;
+    return ReadInteger(field, value) ? value : 0;
 }
 
 const char* Flag(int byte, int mask) {
