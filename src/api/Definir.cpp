@@ -60,6 +60,8 @@ void TClDunor::ReleaseTransports() {
             SerialModule.reset();
         } catch (...) {
         }
+        // A closed serial channel stays idle; the value functions see it has no transport.
+        ChannelState = kStateIdle;
     }
 }
 
@@ -73,9 +75,7 @@ ChannelUse::~ChannelUse() {
     if (!ch_) return;
     if (--ch_->UseCount == 0 && ch_->ClosePending) {
         try {
-            const bool serial = ch_->SerialModule != nullptr;
             ch_->ReleaseTransports();
-            if (serial) ch_->ChannelState = kStateIdle;
         } catch (...) {
         }
     }
@@ -86,29 +86,32 @@ TClDunor* ChannelAt(int32_t index) {
     return ChannelTable[static_cast<size_t>(index)].get();
 }
 
+namespace {
+
+// A call further up the stack still uses the channel's transport and driver: its wait ends
+// now (the state leaves "polling") and the last ChannelUse releases them when it returns.
+void DeferRelease(TClDunor& ch) {
+    ch.ClosePending = true;
+    ch.ChannelState = kStateClosed;
+}
+
+} // namespace
+
 void CloseChannel(int32_t index) {
     TClDunor* ch = ChannelAt(index);
     if (ch == nullptr) return;
-    if (ch->UseCount > 0) {
-        // A call further up the stack still uses the transport and driver: end its wait
-        // now and release when it returns.
-        ch->ClosePending = true;
-        ch->ChannelState = kStateClosed;
-        return;
-    }
-    const bool serial = ch->SerialModule != nullptr && ch->TcpModule == nullptr;
-    ch->ReleaseTransports();
-    if (serial && ch->ChannelState != kStateClosed) ch->ChannelState = kStateIdle;
+    if (ch->UseCount > 0)
+        DeferRelease(*ch);
+    else
+        ch->ReleaseTransports();
 }
 
 void DeleteChannel(int32_t index) {
     if (index >= 0 && static_cast<size_t>(index) < ChannelTable.size()) {
         auto& slot = ChannelTable[static_cast<size_t>(index)];
-        if (slot && slot->UseCount > 0) {
-            // The waiting call keeps the object alive; it is destroyed when that call ends.
-            slot->ClosePending = true;
-            slot->ChannelState = kStateClosed;
-        }
+        // While in use, the waiting call keeps the object alive; it is destroyed when that
+        // call ends.
+        if (slot && slot->UseCount > 0) DeferRelease(*slot);
         slot.reset();
     }
     bool allEmpty = true;

@@ -87,7 +87,6 @@ class ChannelUse {
     ~ChannelUse();
     ChannelUse(const ChannelUse&) = delete;
     ChannelUse& operator=(const ChannelUse&) = delete;
-    TClDunor* get() const { return ch_.get(); }
     // True when the channel was closed or deleted during this use.
     bool Released() const { return ch_ && ch_->ClosePending; }
 
