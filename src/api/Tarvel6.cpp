@@ -180,19 +180,21 @@ double WeightValue(const std::string& text) {
     return neg ? -value : value;
 }
 
+// The channel whose values can be read: it exists, has a transport and is not closed.
+const TClDunor* ValueChannel(int32_t channel) {
+    const TClDunor* ch = ChannelAt(channel);
+    if (ch == nullptr || (!ch->SerialModule && !ch->TcpModule)) return nullptr;
+    return ch->ChannelState == kStateClosed ? nullptr : ch;
+}
+
 const char* ValueText(int32_t channel, std::string TClDunor::*field) {
-    TClDunor* ch = ChannelAt(channel);
-    if (ch == nullptr) return kNoValue;
-    if (!ch->SerialModule && !ch->TcpModule) return kNoValue;
-    if (ch->ChannelState == kStateClosed) return kNoValue;
-    return (ch->*field).c_str();
+    const TClDunor* ch = ValueChannel(channel);
+    return ch != nullptr ? (ch->*field).c_str() : kNoValue;
 }
 
 double ValueFloat(int32_t channel, std::string TClDunor::*field) {
-    TClDunor* ch = ChannelAt(channel);
-    if (ch == nullptr) return 0.0;
-    if ((!ch->SerialModule && !ch->TcpModule) || ch->ChannelState == kStateClosed) return 0.0;
-    return WeightValue(ch->*field);
+    const TClDunor* ch = ValueChannel(channel);
+    return ch != nullptr ? WeightValue(ch->*field) : 0.0;
 }
 
 } // namespace
@@ -239,48 +241,35 @@ uint32_t PollCount() {
 int32_t PollChannel(int32_t channel, int32_t timeOut) {
     TClDunor* ch = ChannelAt(channel);
     try {
-        if (ch == nullptr) return 1;
-        if (ch->ChannelState == kStateClosed) return 1;
+        // An empty slot, a closed channel, a poll of it already waiting further up the stack
+        // (state 0), or a serial channel closed without its driver: refused.
+        if (ch == nullptr || ch->ChannelState != kStateIdle || !ch->Driver) return 1;
+        TBal* drv = ch->Driver.get();
+        const auto t = static_cast<uint32_t>(timeOut);
+        // Runs the poll of the driver class chosen below. Closed or deleted from inside its
+        // own wait, the poll ends with its failure value.
+        const auto run = [&](auto* driver) -> int32_t {
+            ChannelUse use(ch);
+            ++g_pollCount;
+            const int32_t result = driver->Poll(channel, t);
+            return use.Released() ? 1 : result;
+        };
+        // The driver class by device type; any other type is refused.
         switch (ch->DeviceType) {
         case kDevice5817:
         case kDevice5817C:
+            return run(static_cast<T5817Bal*>(drv));
         case kDeviceOhaus:
+            return run(static_cast<TOhausBal*>(drv));
         case kDeviceMSI3360:
+            return run(static_cast<TMSI3360Bal*>(drv));
         case kDeviceMSI6260:
+            return run(static_cast<TMSI6260Bal*>(drv));
         case kDeviceKRT:
-            break;
+            return run(static_cast<TKRTBal*>(drv));
         default:
             return 1;
         }
-        if (ch->ChannelState != kStateIdle) return 1; // a poll of it is already waiting
-        if (!ch->Driver) return 1;
-        ChannelUse use(ch);
-        TBal* drv = ch->Driver.get();
-        const auto t = static_cast<uint32_t>(timeOut);
-        int32_t result = 1;
-        ++g_pollCount;
-        switch (ch->DeviceType) {
-        case kDevice5817:
-        case kDevice5817C:
-            result = static_cast<T5817Bal*>(drv)->Poll(channel, t);
-            break;
-        case kDeviceOhaus:
-            result = static_cast<TOhausBal*>(drv)->Poll(channel, t);
-            break;
-        case kDeviceMSI3360:
-            result = static_cast<TMSI3360Bal*>(drv)->Poll(channel, t);
-            break;
-        case kDeviceMSI6260:
-            result = static_cast<TMSI6260Bal*>(drv)->Poll(channel, t);
-            break;
-        case kDeviceKRT:
-            result = static_cast<TKRTBal*>(drv)->Poll(channel, t);
-            break;
-        default:
-            break;
-        }
-        // Closed or deleted from inside its own wait: the poll ends with its failure value.
-        return use.Released() ? 1 : result;
     } catch (...) {
         if (ChannelAt(channel) == ch && ch != nullptr && ch->ChannelState == kStatePolling)
             ch->ChannelState = kStateIdle;
