@@ -7,6 +7,7 @@
 // connection with unread bytes keeps notifying, as a Windows socket keeps posting its read
 // message. A pass count bounds one call, so a flooding peer cannot hold the caller forever.
 #include "platform.h"
+#include "posted_callbacks.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -57,16 +58,8 @@ class Source {
     virtual bool Dispatch(short revents) = 0;
 };
 
-struct Timer {
-    uint64_t due;
-    uint64_t seq;
-    std::function<void()> fn;
-};
-
 struct ThreadQueue {
     std::vector<Source*> sources;
-    std::deque<Timer> timers;
-    uint64_t timerSeq = 0;
 };
 
 thread_local ThreadQueue t_queue;
@@ -86,47 +79,29 @@ bool IsRegistered(Source* s) {
     return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-// Runs every posted callback that is due; each may re-enter the library.
-bool RunDueTimers() {
-    bool ran = false;
-    const uint64_t now = MonotonicMs();
-    for (;;) {
-        auto& q = t_queue.timers;
-        auto it = std::min_element(q.begin(), q.end(), [](const Timer& a, const Timer& b) {
-            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
-        });
-        if (it == q.end() || it->due > now) break;
-        auto fn = std::move(it->fn);
-        q.erase(it);
-        ran = true;
-        try {
-            if (fn) fn();
-        } catch (...) {
-        }
-    }
-    return ran;
-}
-
-// One readiness pass: dispatches one notification to each ready source. Returns whether
-// anything was dispatched.
-bool DispatchPass(int timeoutMs) {
-    std::vector<Source*> snapshot = t_queue.sources;
-    std::vector<pollfd> fds;
-    std::vector<Source*> owners;
+// The descriptors of the thread's sources that want events, with their owners. Returns
+// whether some source already has a notification pending without waiting.
+bool PollSet(const std::vector<Source*>& sources, std::vector<pollfd>& fds,
+             std::vector<Source*>& owners) {
     bool pending = false;
-    for (Source* s : snapshot) {
+    for (Source* s : sources) {
         if (s->Pending()) pending = true;
         const short ev = s->Events();
         if (ev == 0 || s->Fd() < 0) continue;
         fds.push_back(pollfd{s->Fd(), ev, 0});
         owners.push_back(s);
     }
-    if (pending) timeoutMs = 0;
-    int n = 0;
-    if (!fds.empty()) {
-        n = ::poll(fds.data(), fds.size(), timeoutMs);
-        if (n < 0) n = 0;
-    }
+    return pending;
+}
+
+// One readiness pass, without waiting: dispatches one notification to each ready source.
+// Returns whether anything was dispatched.
+bool DispatchPass() {
+    std::vector<Source*> snapshot = t_queue.sources;
+    std::vector<pollfd> fds;
+    std::vector<Source*> owners;
+    PollSet(snapshot, fds, owners);
+    if (!fds.empty()) ::poll(fds.data(), fds.size(), 0);
     bool any = false;
     for (Source* s : snapshot) {
         // A handler that ran before may have closed or destroyed this source.
@@ -159,34 +134,20 @@ void SleepMs(uint32_t ms) {
 
 void ProcessMessages() {
     constexpr int kMaxPasses = 4096;
-    RunDueTimers();
+    detail::RunDueCallbacks();
     for (int pass = 0; pass < kMaxPasses; ++pass) {
-        if (!DispatchPass(0)) break;
+        if (!DispatchPass()) break;
     }
 }
 
 void WaitMessages(uint32_t ms) {
-    uint64_t limit = ms;
-    if (!t_queue.timers.empty()) {
-        uint64_t next = UINT64_MAX;
-        for (auto& t : t_queue.timers)
-            next = std::min(next, t.due);
-        const uint64_t now = MonotonicMs();
-        limit = std::min<uint64_t>(limit, next > now ? next - now : 0);
-    }
+    const uint64_t limit = detail::UntilNextCallback(ms);
     std::vector<pollfd> fds;
-    for (Source* s : t_queue.sources) {
-        if (s->Pending()) return;
-        const short ev = s->Events();
-        if (ev != 0 && s->Fd() >= 0) fds.push_back(pollfd{s->Fd(), ev, 0});
-    }
+    std::vector<Source*> owners;
+    if (PollSet(t_queue.sources, fds, owners)) return;
     const int timeout = static_cast<int>(std::min<uint64_t>(limit, 60000));
     if (timeout == 0) return;
     ::poll(fds.empty() ? nullptr : fds.data(), fds.size(), timeout);
-}
-
-void PostCallback(uint32_t delayMs, std::function<void()> fn) {
-    t_queue.timers.push_back(Timer{MonotonicMs() + delayMs, ++t_queue.timerSeq, std::move(fn)});
 }
 
 // ---- locale -----------------------------------------------------------------------

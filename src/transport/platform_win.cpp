@@ -10,6 +10,7 @@
 // ProcessMessages pumps the thread's whole queue (the host's windows included), so the same
 // notifications also arrive in the host's own message loop between calls.
 #include "platform.h"
+#include "posted_callbacks.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -42,20 +43,12 @@ constexpr int kMaxMessagesPerCall = 4096;
 class WinTcpClient;
 class WinSerialPort;
 
-struct PostedCallback {
-    uint64_t due;
-    uint64_t seq;
-    std::function<void()> fn;
-};
-
 struct ThreadState {
     HWND hwnd = nullptr;
     std::map<UINT, WinTcpClient*> sockets;    // by message number
     std::map<uint32_t, WinSerialPort*> ports; // by port id
-    std::deque<PostedCallback> callbacks;
-    uint64_t callbackSeq = 0;
-    int users = 0;       // transports alive on this thread
-    int dispatching = 0; // nesting depth of the window procedure
+    int users = 0;                            // transports alive on this thread
+    int dispatching = 0;                      // nesting depth of the window procedure
 };
 
 thread_local ThreadState* t_state = nullptr;
@@ -118,29 +111,6 @@ void EnsureWinsock() {
     });
 }
 
-uint64_t MonotonicMs() {
-    return GetTickCount64();
-}
-
-// Runs every posted callback that is due; each may re-enter the library.
-void RunDueCallbacks() {
-    ThreadState* st = t_state;
-    if (st == nullptr) return;
-    for (;;) {
-        auto& q = st->callbacks;
-        auto it = std::min_element(q.begin(), q.end(), [](const auto& a, const auto& b) {
-            return a.due != b.due ? a.due < b.due : a.seq < b.seq;
-        });
-        if (it == q.end() || it->due > MonotonicMs()) break;
-        auto fn = std::move(it->fn);
-        q.erase(it);
-        try {
-            if (fn) fn();
-        } catch (...) {
-        }
-    }
-}
-
 // Announces again what waits without a notification on its way: unread bytes of a reading
 // socket with a handler, characters of a serial port with a handler. Winsock posts the next
 // read notification from within recv on Windows but a moment later under Wine, so a pass over
@@ -168,7 +138,7 @@ void SleepMs(uint32_t ms) {
 // ---- messages -------------------------------------------------------------------------
 
 void ProcessMessages() {
-    RunDueCallbacks();
+    detail::RunDueCallbacks();
     // Until the queue is empty and no transport has anything left to announce; a count of
     // messages bounds one call, so a flooding peer cannot hold the caller forever.
     KickPending();
@@ -190,23 +160,10 @@ void ProcessMessages() {
 }
 
 void WaitMessages(uint32_t ms) {
-    uint64_t limit = ms;
-    if (t_state != nullptr && !t_state->callbacks.empty()) {
-        uint64_t next = UINT64_MAX;
-        for (auto& c : t_state->callbacks)
-            next = std::min(next, c.due);
-        const uint64_t now = MonotonicMs();
-        limit = std::min<uint64_t>(limit, next > now ? next - now : 0);
-    }
+    const uint64_t limit = detail::UntilNextCallback(ms);
     if (KickPending() || DataWaiting() || limit == 0) return;
     MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<uint64_t>(limit, 60000)),
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-}
-
-void PostCallback(uint32_t delayMs, std::function<void()> fn) {
-    ThreadState& st = State();
-    st.callbacks.push_back(
-        PostedCallback{MonotonicMs() + delayMs, ++st.callbackSeq, std::move(fn)});
 }
 
 // ---- locale ---------------------------------------------------------------------------
