@@ -15,7 +15,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace t6test {
 
@@ -93,5 +102,41 @@ class LibraryTest : public ::testing::Test {
         plat::SetDecimalSeparator(0);
     }
 };
+
+#ifndef _WIN32 // the peer runs in this process: POSIX only
+// A listener whose accept queue is full: further connection attempts get no answer at
+// all, as with a converter that is switched off behind a router.
+class Unanswered {
+  public:
+    Unanswered(const std::string& ip, int port) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+            listen(listener_, 0) != 0)
+            throw std::runtime_error("cannot listen");
+        for (int i = 0; i < 3; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+            fillers_.push_back(fd);
+        }
+        usleep(200 * 1000);
+    }
+    ~Unanswered() {
+        for (int fd : fillers_)
+            close(fd);
+        close(listener_);
+    }
+
+  private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+};
+
+#endif
 
 } // namespace t6test

@@ -141,6 +141,19 @@ TEST_F(DigitalIo, RefusedHungUpAndFloodedConnections) {
     EXPECT_EQ(conv.Io().Commands().size(), 4u); // none while refused
 }
 
+#ifndef _WIN32
+// A converter whose IO port takes no new connection (its accept queue is full): the connect
+// itself gives up after the exchange's time-out instead of the system's much longer retry.
+TEST_F(DigitalIo, UnansweredConnectEndsAfterTheTimeOut) {
+    Unanswered peer(Ip(165), 8880);
+    const int32_t ip = Register(165);
+    const uint64_t t0 = NowMs();
+    EXPECT_EQ(DIO_InPort(ip), -1);
+    EXPECT_EQ(DIO_OutBit(ip, 1, 1), 0); // unreachable: outputs report no failure
+    EXPECT_LT(NowMs() - t0, 60000u);
+}
+#endif
+
 // The one slow case: a converter that never answers holds each call for about 10 s, across
 // a wrap of the millisecond counter.
 TEST_F(DigitalIo, SilentConverterEndsAfterTheTimeOut) {

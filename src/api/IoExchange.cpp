@@ -48,7 +48,7 @@ bool IoConnect(int32_t ipIndex) {
         if (!IoSocket) return false;
         if (ipIndex < 0 || static_cast<size_t>(ipIndex) >= IpTable.size()) return false;
         const std::string address = IpTable[static_cast<size_t>(ipIndex)].Text();
-        return IoSocket->Connect(address, kIoPort);
+        return IoSocket->Connect(address, kIoPort, kIoTimeoutMs);
     } catch (...) {
         return false;
     }

@@ -127,8 +127,9 @@ std::string SerialDevicePath(uint16_t comNumber);
 class BlockingTcp {
   public:
     virtual ~BlockingTcp() = default;
-    // Connects (blocking, bounded by the operating system); false on failure.
-    virtual bool Connect(const std::string& address, int port) = 0;
+    // Connects, waiting at most timeoutMs for the connection to be established; false on
+    // failure or time-out. The socket is blocking afterwards.
+    virtual bool Connect(const std::string& address, int port, uint32_t timeoutMs) = 0;
     // Sends all bytes, waiting at most timeoutMs; false on failure.
     virtual bool Send(const std::string& bytes, uint32_t timeoutMs) = 0;
     // Waits at most timeoutMs for data; returns bytes read (>0), 0 when nothing came in

@@ -526,15 +526,23 @@ class PosixBlockingTcp final : public BlockingTcp {
   public:
     ~PosixBlockingTcp() override { Close(); }
 
-    bool Connect(const std::string& address, int port) override {
+    bool Connect(const std::string& address, int port, uint32_t timeoutMs) override {
         Close();
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return false;
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        // Non-blocking while connecting, so that an address that never answers cannot hold
+        // the caller for the system's own retry time.
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
         if (fd_ < 0) return false;
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 &&
+            !ConnectCompletes(timeoutMs)) {
+            Close();
+            return false;
+        }
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
             Close();
             return false;
         }
@@ -574,6 +582,23 @@ class PosixBlockingTcp final : public BlockingTcp {
     }
 
   private:
+    // After a connect() that did not complete at once: waits for the outcome.
+    bool ConnectCompletes(uint32_t timeoutMs) {
+        if (errno != EINPROGRESS) return false;
+        const uint32_t start = TickCount();
+        for (;;) {
+            const uint32_t elapsed = TickCount() - start;
+            if (elapsed >= timeoutMs) return false;
+            pollfd p{fd_, POLLOUT, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(timeoutMs - elapsed));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return false;
+            int err = 0;
+            socklen_t len = sizeof err;
+            return ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        }
+    }
+
     int fd_ = -1;
 };
 

@@ -760,7 +760,7 @@ class WinBlockingTcp final : public BlockingTcp {
     WinBlockingTcp() { EnsureWinsock(); }
     ~WinBlockingTcp() override { Close(); }
 
-    bool Connect(const std::string& address, int port) override {
+    bool Connect(const std::string& address, int port, uint32_t timeoutMs) override {
         Close();
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -769,8 +769,18 @@ class WinBlockingTcp final : public BlockingTcp {
             return false;
         sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (sock_ == INVALID_SOCKET) return false;
-        // Blocking connect, bounded by the operating system.
-        if (connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        // Non-blocking while connecting, so that an address that never answers cannot hold
+        // the caller for the system's own retry time; blocking again afterwards.
+        u_long nonBlocking = 1;
+        if (ioctlsocket(sock_, FIONBIO, &nonBlocking) != 0) {
+            Close();
+            return false;
+        }
+        const bool connected =
+            connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ||
+            (WSAGetLastError() == WSAEWOULDBLOCK && Ready(false, timeoutMs) && !error_);
+        nonBlocking = 0;
+        if (!connected || ioctlsocket(sock_, FIONBIO, &nonBlocking) != 0) {
             Close();
             return false;
         }

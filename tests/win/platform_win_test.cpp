@@ -334,7 +334,7 @@ TEST(WinPlatform, TicksWrapAndTheLocaleGivesASeparator) {
 TEST(WinPlatform, BlockingConnectionBoundsItsWaits) {
     tsim::RawPeer peer(Ip(226), 0);
     auto io = plat::NewBlockingTcp();
-    ASSERT_TRUE(io->Connect(Ip(226), peer.Port()));
+    ASSERT_TRUE(io->Connect(Ip(226), peer.Port(), 10000));
     ASSERT_TRUE(peer.WaitClient(Ms{3000}));
     EXPECT_TRUE(io->Send("IN\r", 1000));
     EXPECT_TRUE(peer.WaitFor("IN\r", Ms{3000}));
@@ -355,14 +355,14 @@ TEST(WinPlatform, BlockingConnectionBoundsItsWaits) {
     io->Close();
 
     // A reset is a receive failure, not an orderly end.
-    ASSERT_TRUE(io->Connect(Ip(226), peer.Port()));
+    ASSERT_TRUE(io->Connect(Ip(226), peer.Port(), 10000));
     ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
     peer.ResetClient();
     EXPECT_EQ(io->Receive(buf, sizeof buf, 3000), -1);
     io->Close();
 
     auto refused = plat::NewBlockingTcp();
-    EXPECT_FALSE(refused->Connect(Ip(227), 1));
+    EXPECT_FALSE(refused->Connect(Ip(227), 1, 10000));
 }
 
 } // namespace
