@@ -5,7 +5,7 @@ set -euo pipefail
 fpc=$1 libdir=$2 sim=$3 src=$4 work=$5
 ip=127.0.0.230
 mkdir -p "$work"
-"$fpc" -Mdelphi -Fu"$src/include" -FU"$work" -o"$work/host" -Fl"$libdir" "$src/tests/pascal/host.pas" >"$work/fpc.log" 2>&1 \
+"$fpc" -Mdelphi -Fu"$src/bindings/pascal" -FU"$work" -o"$work/host" -Fl"$libdir" "$src/tests/pascal/host.pas" >"$work/fpc.log" 2>&1 \
     || { cat "$work/fpc.log"; exit 1; }
 "$sim" --ip $ip --a 5817:weight=12345,tare=500,dec=4 --seconds 60 2>/dev/null &
 sim_pid=$!

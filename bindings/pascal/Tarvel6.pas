@@ -1,9 +1,16 @@
-{ Tarvel6 import unit: the library's exported functions for Pascal hosts.
+{ Tarvel6 import unit: every exported function of the library, for Pascal hosts
+  (Free Pascal in Delphi mode, or Delphi).
 
   On Windows the functions are imported from Tarvel6.dll with the standard-call
-  convention; on Linux from libTarvel6.so with the C convention. Texts are
-  zero-terminated single-byte strings owned by the library: copy them before the
-  channel's next poll or deletion. See tarvel6.h for the meaning of every result. }
+  convention; on Linux from libTarvel6.so with the C convention (link with
+  -Fl<folder of the library>; at run time the dynamic linker must find it, e.g. via
+  LD_LIBRARY_PATH). Texts are zero-terminated single-byte strings owned by the
+  library: copy them before the channel's next poll or deletion.
+
+  Calling order: Seta_Ip, a constructor (W5817, WOhausSerial, ...), Select_Canal,
+  Update_Canal (or Update_NoMotion / LePesoConsecutivo), the value functions,
+  Close_Canal, Deleta_Canal. See include/tarvel6.h for the meaning of every result
+  and example.pas for a small host. }
 unit Tarvel6;
 
 {$IFDEF FPC}
