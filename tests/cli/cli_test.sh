@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# Runs the real `tarvel` program against tarvel-sim, one group of cases per call:
+#   cli_test.sh CASE TARVEL SIM WORKDIR
+# Each CASE has its own loopback address (127.0.0.240-246), so the groups may run in parallel.
+# Exit 0 passed, 1 failed, 77 skipped.
+set -uo pipefail
+case_name=$1 TARVEL=$2 SIM=$3 WORK=$4/$1
+export LC_ALL=C
+# shellcheck source=simlib.sh
+source "$(dirname "$0")/simlib.sh"
+rm -rf "$WORK"
+mkdir -p "$WORK"
+
+OUT= ERR= RC=
+# run CMD...: runs it with stdout in $OUT, stderr in $ERR and the exit status in $RC.
+run() {
+    "$@" >"$WORK/out" 2>"$WORK/err"
+    RC=$?
+    OUT=$(cat "$WORK/out")
+    ERR=$(cat "$WORK/err")
+}
+# expect STATUS CMD...: run, and fail unless the exit status is STATUS.
+expect() {
+    local want=$1
+    shift
+    run "$@"
+    [ "$RC" -eq "$want" ] || fail "$* exited $RC, expected $want
+stdout: $OUT
+stderr: $ERR"
+}
+# has REGEX: stdout of the last run has a line matching REGEX (extended).
+has() {
+    grep -Eq -- "$1" <<<"$OUT" || fail "no line matching '$1' in:
+$OUT
+stderr: $ERR"
+}
+
+case $case_name in
+
+read) # values, results in words, stable, version, help and usage errors
+    ip=127.0.0.240
+    start_sim "$WORK" 0 --ip $ip --a 5817:weight=12345,tare=500,dec=4,net \
+        --b krt:weight=2500,dec=3,neg --c msi3360:gross=12.50,net=12.50,tare=0.00,unit=kg \
+        --d 5817:weight=999999,over
+    expect 0 "$TARVEL" read --model 5817 --tcp $ip:A
+    has '^model +5817$'
+    has "^channel +$ip:A$"
+    has '^result +0 frame read$'
+    has '^gross +128\.45$'
+    has '^net +123\.45$'
+    has '^tare +5\.00$'
+    has '^status +1SNNNkgN +\(increment 1, net, unit kg\)$'
+    has '^motion +N$'
+    expect 0 "$TARVEL" read --model KRT --tcp $ip:b # model and letter in any case
+    has '^net +-250\.0$'
+    has '^status +1NSNNkgN'
+    expect 0 "$TARVEL" read --model 5817c --tcp $ip:A # the raw variant: the frame as is
+    has '^counter +.*012345000500'
+    expect 0 "$TARVEL" read --model msi3360 --tcp $ip:C
+    has '^gross +12\.50$'
+    has '^status +EEEEEkgE +\(unit kg\)$'
+    expect 3 "$TARVEL" read --model 5817 --tcp $ip:D
+    has '^result +3 out of range$'
+    has '^status +.*out of range'
+    expect 0 "$TARVEL" read --model 5817 --tcp $ip:A --nomotion 3000
+    expect 0 "$TARVEL" stable --model 5817 --tcp=$ip:A --seconds 5 --count 3
+    has '^result +0 stable$'
+    has '^net +123\.45$'
+    expect 0 "$TARVEL" version
+    has '^product +TARVEL$'
+    has '^version +[0-9]+\.[0-9]+'
+
+    expect 0 "$TARVEL" --help
+    has '^exit status:'
+    has 'tarvel dio in'
+    for c in read watch stable dio version; do
+        expect 0 "$TARVEL" $c --help
+        has "^usage: tarvel $c"
+        expect 0 "$TARVEL" help $c
+        has "^usage: tarvel $c"
+    done
+    expect 64 "$TARVEL"
+    expect 64 "$TARVEL" weigh
+    expect 64 "$TARVEL" read --tcp $ip:A
+    expect 64 "$TARVEL" read --model 9999 --tcp $ip:A
+    expect 64 "$TARVEL" read --model 5817
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --serial 1
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:E
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip
+    expect 64 "$TARVEL" read --model 5817 --tcp scale.local:A
+    expect 64 "$TARVEL" read --model 5817 --tcp 127.0.0.256:A
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --count 3
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --nomotion soon
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:A extra
+    expect 64 "$TARVEL" watch --model 5817 --tcp $ip:A --interval -1
+    expect 64 "$TARVEL" read --model 5817 --serial 0
+    [ -n "$ERR" ] || fail "a usage error says nothing on stderr"
+    ;;
+
+nopeer) # nothing listens: the documented failure, in bounded time
+    ip=127.0.0.241
+    SECONDS=0
+    expect 5 "$TARVEL" read --model 5817 --tcp $ip:A
+    grep -q "could not connect to $ip:A" <<<"$ERR" || fail "no reason given: $ERR"
+    expect 5 "$TARVEL" watch --model krt --tcp $ip:B --count 2
+    expect 5 "$TARVEL" stable --model msi3360 --tcp $ip:C --seconds 2
+    expect 5 "$TARVEL" dio in --tcp $ip
+    expect 5 "$TARVEL" dio bit 1 --tcp $ip
+    # Outputs are not confirmed by the converter: sent into the void is still 0.
+    expect 0 "$TARVEL" dio out 3 --tcp $ip
+    [ "$SECONDS" -lt 60 ] || fail "refused connections took ${SECONDS}s"
+    ;;
+
+serial) # --serial with a pty device path, a COM number, COMn; a port that does not open
+    start_sim "$WORK" 2 --pty ohaus:weight=-1.5,dec=2 --pty 5817:weight=1000,dec=5
+    expect 0 "$TARVEL" read --model ohaus --serial "${PTYS[0]}"
+    has "^channel +COM1 \(${PTYS[0]}\)$"
+    has '^net +-0*1\.50$'
+    # A device path takes the first COM number whose TARVEL_COMn is not set already.
+    expect 0 env TARVEL_COM1=/dev/null "$TARVEL" read --model 5817 --serial "${PTYS[1]}"
+    has "^channel +COM2 \(${PTYS[1]}\)$"
+    has '^net +1\.000$'
+    expect 0 env TARVEL_COM7="${PTYS[1]}" "$TARVEL" read --model 5817 --serial 7
+    has '^channel +COM7$'
+    expect 0 env TARVEL_COM7="${PTYS[1]}" "$TARVEL" read --model 5817 --serial com7
+    expect 0 "$TARVEL" watch --model 5817 --serial "${PTYS[1]}" --count 2 --interval 100
+    [ "$(grep -c ' result=0 .*net=1\.000 ' <<<"$OUT")" -eq 2 ] || fail "watch over a pty: $OUT"
+    expect 4 "$TARVEL" read --model ohaus --serial "$WORK/no-such-tty"
+    has '^result +4 serial port did not open$'
+    ;;
+
+dio) # inputs, one input bit, output port and bit in both forms; the commands the converter got
+    ip=127.0.0.243
+    start_sim "$WORK" 0 --ip $ip --io --in 5 --verbose
+    expect 0 "$TARVEL" dio in --tcp $ip
+    has '^inputs 5 SNSNNNNN$'
+    expect 0 "$TARVEL" dio in --tcp $ip:A # a channel letter is accepted and ignored
+    expect 0 "$TARVEL" dio bit 2 --tcp $ip
+    has '^input 2 S$'
+    expect 0 "$TARVEL" dio bit 1 --tcp $ip
+    has '^input 1 N$'
+    expect 0 "$TARVEL" dio out SNS --tcp $ip
+    expect 0 "$TARVEL" dio out 6 --tcp $ip
+    expect 0 "$TARVEL" dio bit 3 on --tcp $ip
+    expect 0 "$TARVEL" dio bit 12 N --tcp $ip
+    has '^output 12 N sent$'
+    for cmd in OP5 OP6 OB13 OB012; do # the simulator reports commands every 100 ms
+        for _ in $(seq 50); do grep -q "io: $cmd " "$SIM_LOG" && break; sleep 0.1; done
+        grep -q "io: $cmd " "$SIM_LOG" || fail "the converter never got $cmd"
+    done
+    expect 64 "$TARVEL" dio --tcp $ip
+    expect 64 "$TARVEL" dio in
+    expect 64 "$TARVEL" dio toggle --tcp $ip
+    expect 64 "$TARVEL" dio out SNX --tcp $ip
+    expect 64 "$TARVEL" dio bit 32 --tcp $ip
+    expect 64 "$TARVEL" dio bit 3 maybe --tcp $ip
+    ;;
+
+watch) # changing weights, a line per poll; a weight that never settles
+    ip=127.0.0.244
+    "$SIM" --help | grep -q ramp || {
+        echo "SKIP: this tarvel-sim has no mode=ramp"
+        exit 77
+    }
+    start_sim "$WORK" 0 --ip $ip --a 5817:mode=ramp,from=0,to=1000,step=10
+    expect 2 "$TARVEL" stable --model 5817 --tcp $ip:A --seconds 2 --count 5
+    has '^result +7 not stable in time$'
+    expect 0 "$TARVEL" watch --model 5817 --tcp $ip:A --count 6 --interval 300
+    [ "$(wc -l <<<"$OUT")" -eq 6 ] || fail "expected 6 lines: $OUT"
+    bad=$(grep -Ev '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12} result=0 gross=[0-9.]+ net=[0-9.]+ ' <<<"$OUT")
+    [ -z "$bad" ] || fail "malformed watch lines: $bad"
+    distinct=$(grep -o ' net=[0-9.]*' <<<"$OUT" | sort -u | wc -l)
+    [ "$distinct" -ge 3 ] || fail "the weight did not change: $OUT"
+    ;;
+
+interrupt) # Ctrl-C ends watch cleanly, after the running poll; twice ends it at once
+    ip=127.0.0.245
+    start_sim "$WORK" 0 --ip $ip --a 5817:weight=100 --b silent
+    "$TARVEL" watch --model 5817 --tcp $ip:A --interval 200 >"$WORK/w1" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do [ "$(wc -l <"$WORK/w1")" -ge 2 ] && break; sleep 0.1; done
+    kill -INT $pid
+    wait $pid
+    rc=$?
+    [ $rc -eq 0 ] || fail "watch ended $rc after SIGINT: $(cat "$WORK/w1")"
+    grep -q ' result=0 gross=100 ' "$WORK/w1" || fail "watch printed: $(cat "$WORK/w1")"
+    # SIGINT while a poll waits on a silent indicator: ends once that poll has given up.
+    "$TARVEL" watch --model 5817 --tcp $ip:B --nomotion 2000 >"$WORK/w2" 2>&1 &
+    pid=$!
+    sleep 0.5
+    SECONDS=0
+    kill -TERM $pid
+    wait $pid
+    rc=$?
+    [ $rc -eq 0 ] || fail "watch ended $rc after SIGTERM"
+    [ "$SECONDS" -lt 30 ] || fail "watch took ${SECONDS}s to stop"
+    grep -q ' result=2 (no frame without motion)' "$WORK/w2" || fail "watch printed: $(cat "$WORK/w2")"
+    "$TARVEL" watch --model 5817 --tcp $ip:B >"$WORK/w3" 2>&1 &
+    pid=$!
+    sleep 0.5
+    kill -INT $pid
+    sleep 0.3
+    kill -INT $pid
+    wait $pid
+    rc=$?
+    [ $rc -eq 130 ] || fail "a second SIGINT ended watch with $rc"
+    ;;
+
+terminal) # the progress line on a terminal only; no frame (1) and no stable frame (2)
+    ip=127.0.0.246
+    command -v script >/dev/null || {
+        echo "SKIP: no script(1) to run tarvel on a terminal"
+        exit 77
+    }
+    start_sim "$WORK" 0 --ip $ip --a silent
+    # script(1) gives the program a pseudo-terminal and returns its exit status.
+    expect 2 script -qec "$TARVEL read --model 5817 --tcp $ip:A --nomotion 2500" /dev/null
+    has "waiting for a frame from $ip:A \.\.\. 1 s"
+    has 'result +2 no frame without motion'
+    expect 2 script -qec "$TARVEL read --quiet --model 5817 --tcp $ip:A --nomotion 1500" /dev/null
+    grep -q waiting <<<"$OUT" && fail "--quiet still showed progress: $OUT"
+    expect 1 "$TARVEL" read --model msi3360 --tcp $ip:A
+    has '^result +1 no frame$'
+    [ -z "$ERR" ] || fail "progress text on a stderr that is not a terminal: $ERR"
+    ;;
+
+*)
+    echo "unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+echo "passed: $case_name"
