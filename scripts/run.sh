@@ -88,6 +88,8 @@ read_one msi3360 --tcp "$ip:C"
 read_one msi6260 --tcp "$ip:D"
 read_one ohaus --serial "$pty"
 
+echo "(Ohaus: the displayed weight is the net text, gross and tare read EEEEEEEEEE; MSI 6260: each"
+echo " poll takes one labelled ticket line, here GROSS, so its other fields read EEEEEEE.)"
 echo
 if inputs=$("$tarvel" dio in --tcp "$ip" 2>&1); then
     echo "digital inputs of the converter at $ip: ${inputs#inputs }"

@@ -158,7 +158,7 @@ dio) # inputs, one input bit, output port and bit in both forms; the commands th
 
 watch) # changing weights, a line per poll; a weight that never settles
     ip=127.0.0.244
-    "$SIM" --help | grep -q ramp || {
+    grep -q ramp <<<"$("$SIM" --help)" || {
         echo "SKIP: this tarvel-sim has no mode=ramp"
         exit 77
     }
