@@ -347,7 +347,13 @@ class PosixSerialPort final : public SerialPort, public Source {
     ~PosixSerialPort() override { Close(); }
 
     bool Open(const SerialSettings& s) override {
-        if (fd_ >= 0) return Apply(s);
+        if (fd_ >= 0) {
+            if (!hungUp_ && Apply(s)) return true;
+            // The device went away under the open port (unplugged, or a pseudo-terminal
+            // whose other side closed): let the dead descriptor go and open the device
+            // afresh, which may be back under the same name.
+            Close();
+        }
         const std::string path = SerialDevicePath(s.comNumber);
         if (path.empty()) return false;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

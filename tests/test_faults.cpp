@@ -1,0 +1,492 @@
+// Peers that misbehave: a converter that refuses, accepts and stays silent, hangs up in the
+// middle of a frame, floods garbage or trickles one byte a second, and a serial device that
+// disappears during a poll. Each call must end with its failure value in its own time, keep
+// its memory bounded, and read correctly once the peer is back. Addresses 127.0.0.182-192,
+// serial ports COM41-46.
+#include "helpers.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+using namespace t6test;
+
+namespace {
+
+constexpr size_t kMiB = size_t{1} << 20;
+// What a flood may add to the resident set at most: a copy of the whole flood kept anywhere
+// would not show alone, but anything growing with the bytes received would.
+constexpr size_t kRssSlack = 8 * kMiB;
+
+tsim::Ind5817 Reading(long weight, long tare, int decimalCode = 3) {
+    tsim::Ind5817 r;
+    r.weight = weight;
+    r.tare = tare;
+    r.decimalCode = decimalCode;
+    return r;
+}
+
+// The frame every recovery reads: net 123.4, tare 10.0, gross 133.4.
+const std::string kGoodFrame = tsim::Frame5817(Reading(1234, 100));
+
+void ExpectGoodReading(int32_t ch) {
+    EXPECT_STREQ(Net_Canal(ch), "     123.4");
+    EXPECT_STREQ(Tare_Canal(ch), "      10.0");
+    EXPECT_STREQ(Gross_Canal(ch), "     133.4");
+    EXPECT_STREQ(Estado_EmMovimento(ch), "N");
+}
+
+// `n` bytes without STX, ETX, LF or CR (zero bytes and 8-bit bytes included).
+std::string Garbage(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 0x2545F491u;
+    for (char& c : s) {
+        do {
+            x = x * 1103515245u + 12345u;
+            c = static_cast<char>(x >> 24);
+        } while (c == 0x02 || c == 0x03 || c == 0x0A || c == 0x0D);
+    }
+    return s;
+}
+
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// CPU time of the calling thread (the one that polls), in milliseconds.
+uint64_t ThreadCpuMs() {
+    rusage u{};
+    ::getrusage(RUSAGE_THREAD, &u);
+    return static_cast<uint64_t>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000u +
+           static_cast<uint64_t>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000u;
+}
+
+// Wall and CPU time of one call on this thread.
+struct Took {
+    uint64_t wallMs = 0;
+    uint64_t cpuMs = 0;
+};
+
+template <class F> auto Timed(Took& took, F&& call) {
+    const uint64_t wall = NowMs();
+    const uint64_t cpu = ThreadCpuMs();
+    auto result = call();
+    took.wallMs = NowMs() - wall;
+    took.cpuMs = ThreadCpuMs() - cpu;
+    return result;
+}
+
+// A waiting call blocks rather than spins: well under half of its wall time on the CPU.
+void ExpectIdleWait(const Took& t) {
+    EXPECT_LT(t.cpuMs * 2, t.wallMs + 100) << t.cpuMs << " ms CPU in " << t.wallMs << " ms";
+}
+
+// A peer action on a thread of its own, stopped and joined when it goes out of scope.
+class Background {
+  public:
+    explicit Background(std::function<void(const std::atomic<bool>& stop)> body)
+        : thread_([this, body = std::move(body)] { body(stop_); }) {}
+    ~Background() { Join(); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    void Join() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Sleeps `ms` unless stopped first; false when stopped.
+bool Nap(int ms, const std::atomic<bool>& stop) {
+    for (int i = 0; i < ms / 10; ++i) {
+        if (stop) return false;
+        std::this_thread::sleep_for(tsim::Ms{10});
+    }
+    return !stop;
+}
+
+// Sends `bytes` to the peer's client in 64 KiB pieces; each piece must go out within the
+// peer's one-second write limit, so a reader that stops reading ends the flood.
+void SendInPieces(tsim::RawPeer& peer, const std::string& bytes, const std::atomic<bool>& stop) {
+    constexpr size_t kPiece = 64 * 1024;
+    for (size_t at = 0; at < bytes.size() && !stop; at += kPiece)
+        if (!peer.Send(std::string_view(bytes).substr(at, kPiece))) return;
+}
+
+// A 5817 channel on converter channel A of a plain peer at 127.0.0.<n>:8881, connected.
+int32_t ConnectRaw(tsim::RawPeer& peer, int n) {
+    const int32_t ch = W5817(Seta_Ip(Ip(n).c_str()), "A");
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_TRUE(peer.WaitClient(tsim::Ms{2000}));
+    return ch;
+}
+
+// Update_Canal while the peer sends `bytes` shortly after the poll has started.
+int32_t PollWhilePeerSends(tsim::RawPeer& peer, int32_t ch, std::string bytes) {
+    plat::PostCallback(50, [&peer, bytes] { peer.Send(bytes); });
+    return Update_Canal(ch);
+}
+
+class Faults : public LibraryTest {};
+
+} // namespace
+
+// ---- TCP reading connection (5817 channel) ----------------------------------------------
+
+TEST_F(Faults, TcpConverterThatRefusesThenComesUp) {
+    const int32_t ch = W5817(Seta_Ip(Ip(182).c_str()), "A");
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Select_Canal(ch); }), 0);
+    EXPECT_LT(t.wallMs, 3000u); // a refusal ends the connect wait at once
+    EXPECT_FALSE(Chan(ch).TcpModule->SocLeitura->Active());
+    // A poll of the unconnected channel waits out its time and fails.
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 800); }), 2);
+    EXPECT_GE(t.wallMs, 700u);
+    EXPECT_LT(t.wallMs, 4000u);
+    ExpectIdleWait(t);
+
+    tsim::Converter conv(Ip(182), false);
+    conv.Channel('A').Stream(kGoodFrame, Every(20));
+    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Update_Canal(ch), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, TcpConverterThatAcceptsAndNeverSends) {
+    tsim::Converter conv(Ip(183), false); // channels start silent
+    const int32_t ch = Connect(conv, 183);
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 1);
+    EXPECT_GE(t.wallMs, 9500u); // the plain poll's 10000 ms
+    EXPECT_LT(t.wallMs, 14000u);
+    ExpectIdleWait(t);
+    EXPECT_STREQ(Net_Canal(ch), "0");
+    EXPECT_EQ(Chan(ch).ChannelState, 2);
+
+    conv.Channel('A').Stream(kGoodFrame, Every(20));
+    EXPECT_EQ(Update_Canal(ch), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, TcpConverterThatHangsUpInTheMiddleOfAFrame) {
+    tsim::RawPeer peer(Ip(184), 8881);
+    const int32_t ch = ConnectRaw(peer, 184);
+    plat::PostCallback(50, [&] {
+        peer.Send(kGoodFrame.substr(0, 9)); // STX, status, half the weight
+        peer.CloseClient();
+    });
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_GE(t.wallMs, 1400u);
+    EXPECT_LT(t.wallMs, 5000u);
+    ExpectIdleWait(t);
+    EXPECT_FALSE(Chan(ch).TcpModule->SocLeitura->Active()); // the close was noticed
+    EXPECT_STREQ(Net_Canal(ch), "0");
+
+    // The converter takes the next connection; the cut frame leaves no trace.
+    EXPECT_EQ(Select_Canal(ch), 1);
+    ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
+    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame.substr(9) + kGoodFrame), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, TcpConverterThatFloodsGarbage) {
+    tsim::RawPeer peer(Ip(185), 8881);
+    const int32_t ch = ConnectRaw(peer, 185);
+    const std::string garbage = Garbage(kMiB);
+    const size_t rssBefore = ResidentBytes();
+
+    // The whole flood goes through the poll, byte by byte, and the frame behind it is read.
+    {
+        Background flood(
+            [&](const std::atomic<bool>& stop) { SendInPieces(peer, garbage + kGoodFrame, stop); });
+        Took t;
+        EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+        EXPECT_LT(t.wallMs, 9000u);
+        ExpectGoodReading(ch);
+    }
+
+    // A flood that opens a frame and never ends it: the frame buffer stays bounded and the
+    // poll ends at its time.
+    {
+        Background flood([&](const std::atomic<bool>& stop) {
+            SendInPieces(peer, std::string(1, tsim::kStx) + garbage, stop);
+        });
+        Took t;
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+        EXPECT_GE(t.wallMs, 1400u);
+        EXPECT_LT(t.wallMs, 5000u);
+        EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);
+        EXPECT_LE(Chan(ch).Driver->RxBuffer.capacity(), 2 * TBal::kMaxRxBuffer);
+    }
+    EXPECT_LT(ResidentBytes(), rssBefore + kRssSlack);
+
+    // What is left of the flood in the connection is waded through before the next frame.
+    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame), 0);
+    ExpectGoodReading(ch);
+    EXPECT_TRUE(Chan(ch).TcpModule->SocLeitura->Active());
+}
+
+TEST_F(Faults, TcpFrameTricklingSlowerThanThePoll) {
+    tsim::RawPeer peer(Ip(186), 8881);
+    const int32_t ch = ConnectRaw(peer, 186);
+    {
+        Background trickle([&](const std::atomic<bool>& stop) {
+            if (!Nap(100, stop)) return;
+            for (char c : kGoodFrame) {
+                if (!peer.Send(std::string(1, c)) || !Nap(1000, stop)) return;
+            }
+        });
+        Took t;
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), 2);
+        EXPECT_GE(t.wallMs, 2400u);
+        EXPECT_LT(t.wallMs, 6000u);
+        ExpectIdleWait(t);
+        EXPECT_STREQ(Net_Canal(ch), "0");
+    }
+    // The rest of the trickled frame never arrives; the next poll starts afresh.
+    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame), 0);
+    ExpectGoodReading(ch);
+}
+
+// ---- IO command connection ------------------------------------------------------------------
+
+TEST_F(Faults, IoPortThatRefusesThenComesUp) {
+    tsim::Converter conv(Ip(187));
+    conv.Io().SetMode(tsim::IoMode::Refuse);
+    const int32_t ip = Seta_Ip(Ip(187).c_str());
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
+    EXPECT_LT(t.wallMs, 3000u);
+    EXPECT_EQ(Timed(t, [&] { return DIO_OutBit(ip, 1, 1); }), 0); // outputs do not look
+    EXPECT_LT(t.wallMs, 3000u);
+
+    conv.Io().SetMode(tsim::IoMode::Normal);
+    conv.Io().SetInput(37);
+    EXPECT_EQ(DIO_InPort(ip), 37);
+    EXPECT_EQ(DIO_OutBit(ip, 1, 1), 0);
+    EXPECT_EQ(conv.Io().Output(), 2);
+}
+
+TEST_F(Faults, IoPortThatAcceptsAndNeverAnswers) {
+    tsim::Converter conv(Ip(188));
+    conv.Io().SetMode(tsim::IoMode::Silent);
+    const int32_t ip = Seta_Ip(Ip(188).c_str());
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
+    EXPECT_GE(t.wallMs, 9500u); // the exchange's 10000 ms
+    EXPECT_LT(t.wallMs, 14000u);
+    ExpectIdleWait(t);
+
+    conv.Io().SetMode(tsim::IoMode::Normal);
+    conv.Io().SetInput(5);
+    EXPECT_EQ(DIO_InPort(ip), 5);
+}
+
+TEST_F(Faults, IoPortThatHangsUpInTheMiddleOfAReply) {
+    tsim::RawPeer peer(Ip(189), 8880);
+    const int32_t ip = Seta_Ip(Ip(189).c_str());
+    // Answers the next command with `reply`, then closes (or only when `close`).
+    auto answer = [&](std::string command, std::string reply, bool close) {
+        peer.ClearReceived();
+        return std::make_unique<Background>([&peer, command, reply, close](const auto&) {
+            if (!peer.WaitFor(command + "\r", tsim::Ms{3000})) return;
+            peer.Send(reply);
+            if (close) peer.CloseClient();
+        });
+    };
+    Took t;
+    {
+        // The port value came in whole before the close: it is used, without waiting.
+        auto peerSide = answer("IN", "IN012 O", true);
+        EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), 12);
+        EXPECT_LT(t.wallMs, 3000u);
+    }
+    {
+        auto peerSide = answer("IN", "I", true);
+        EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
+        EXPECT_LT(t.wallMs, 3000u);
+    }
+    {
+        auto peerSide = answer("OP9", " O", true);
+        EXPECT_EQ(Timed(t, [&] { return DIO_OutPort(ip, 9); }), 0);
+        EXPECT_LT(t.wallMs, 3000u);
+    }
+    {
+        auto peerSide = answer("IN", "IN201 OK\n\r", false);
+        EXPECT_EQ(DIO_InPort(ip), 201);
+    }
+}
+
+TEST_F(Faults, IoPortThatFloodsGarbage) {
+    tsim::Converter conv(Ip(190));
+    const int32_t ip = Seta_Ip(Ip(190).c_str());
+    const size_t rssBefore = ResidentBytes();
+    conv.Io().SetFlood(Garbage(4096), kMiB);
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
+    EXPECT_LT(t.wallMs, 3000u); // given up long before the flood's end
+    EXPECT_LT(conv.Io().FloodSent(), kMiB);
+    EXPECT_EQ(Timed(t, [&] { return DIO_OutPort(ip, 1); }), -1);
+    EXPECT_LT(t.wallMs, 3000u);
+    EXPECT_LT(ResidentBytes(), rssBefore + kRssSlack);
+
+    conv.Io().SetMode(tsim::IoMode::Normal);
+    conv.Io().SetInput(99);
+    EXPECT_EQ(DIO_InPort(ip), 99);
+}
+
+TEST_F(Faults, IoReplyTricklingSlowerThanTheExchange) {
+    tsim::Converter conv(Ip(191));
+    const int32_t ip = Seta_Ip(Ip(191).c_str());
+    // One byte a second: the value is in after five seconds, the end marker would be after
+    // twenty.
+    const std::string reply = "IN012" + std::string(15, ' ') + " OK\n\r";
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < reply.size(); ++i)
+        cuts.push_back(i);
+    conv.Io().SetCustomReply(reply);
+    conv.Io().SetReplyPieces(cuts, tsim::Ms{1000});
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), 12);
+    EXPECT_GE(t.wallMs, 9500u); // the exchange's 10000 ms, not the reply's twenty seconds
+    EXPECT_LT(t.wallMs, 14000u);
+    ExpectIdleWait(t);
+
+    conv.Io().SetReplyPieces({});
+    conv.Io().SetMode(tsim::IoMode::Normal);
+    conv.Io().SetInput(7);
+    EXPECT_EQ(DIO_InPort(ip), 7);
+}
+
+// ---- serial port (pseudo-terminal) -----------------------------------------------------------
+
+TEST_F(Faults, SerialPortThatDoesNotExistThenAppears) {
+    MapCom(41, "/nonexistent/tarvel-faults-tty");
+    const int32_t ch = W5817Serial(41);
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 4);
+    EXPECT_GE(t.wallMs, 900u); // the 1000 ms the port is retried
+    EXPECT_LT(t.wallMs, 4000u);
+    ExpectIdleWait(t);
+
+    tsim::PtyIndicator pty;
+    MapCom(41, pty.Path());
+    pty.Ind().Stream(kGoodFrame, Every(20));
+    EXPECT_EQ(Update_Canal(ch), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, SerialIndicatorThatNeverSendsThenCutsAFrameShort) {
+    tsim::PtyIndicator pty;
+    MapCom(42, pty.Path());
+    const int32_t ch = W5817Serial(42);
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_GE(t.wallMs, 1400u);
+    EXPECT_LT(t.wallMs, 5000u);
+    ExpectIdleWait(t);
+
+    // Half a frame, then nothing.
+    EXPECT_EQ(
+        Timed(t, [&] { return PollWhileSending(pty.Ind(), ch, kGoodFrame.substr(0, 9), 1500); }),
+        2);
+    EXPECT_LT(t.wallMs, 5000u);
+    EXPECT_STREQ(Net_Canal(ch), "0");
+
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, SerialIndicatorThatFloodsGarbage) {
+    tsim::PtyIndicator pty;
+    MapCom(43, pty.Path());
+    const int32_t ch = W5817Serial(43);
+    const std::string garbage = Garbage(kMiB);
+    const size_t rssBefore = ResidentBytes();
+    // One flood and one frame, written as soon as the poll has opened the port.
+    auto floodThen = [&](std::string frame) {
+        tsim::StreamOptions once;
+        once.period = tsim::Ms{60000};
+        once.garbage = garbage;
+        plat::PostCallback(50, [&pty, frame, once] { pty.Ind().Stream(frame, once); });
+    };
+
+    floodThen(kGoodFrame);
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+    EXPECT_LT(t.wallMs, 9000u);
+    ExpectGoodReading(ch);
+
+    // An STX and a flood without end: the frame buffer stays bounded.
+    pty.Ind().Silent();
+    floodThen(std::string(1, tsim::kStx) + garbage);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_LT(t.wallMs, 5000u);
+    EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);
+    EXPECT_LT(ResidentBytes(), rssBefore + kRssSlack);
+
+    pty.Ind().Silent();
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, SerialFrameTricklingSlowerThanThePoll) {
+    tsim::PtyIndicator pty;
+    MapCom(44, pty.Path());
+    const int32_t ch = W5817Serial(44);
+    {
+        Background trickle([&](const std::atomic<bool>& stop) {
+            if (!Nap(100, stop)) return; // until the poll has opened the port
+            for (char c : kGoodFrame) {
+                pty.Ind().Send(std::string(1, c));
+                if (!Nap(1000, stop)) return;
+            }
+        });
+        Took t;
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), 2);
+        EXPECT_GE(t.wallMs, 2400u);
+        EXPECT_LT(t.wallMs, 6000u);
+        ExpectIdleWait(t);
+        EXPECT_STREQ(Net_Canal(ch), "0");
+    }
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    ExpectGoodReading(ch);
+}
+
+TEST_F(Faults, SerialDeviceVanishesDuringAPoll) {
+    auto pty = std::make_unique<tsim::PtyIndicator>();
+    MapCom(45, pty->Path());
+    const int32_t ch = W5817Serial(45);
+    pty->Ind().Stream(kGoodFrame, Every(20));
+    ASSERT_EQ(Update_Canal(ch), 0);
+
+    // The device goes away in the middle of a frame: the poll waits out its time, idle.
+    pty->Ind().Silent();
+    plat::PostCallback(50, [&] { pty->Ind().Send(kGoodFrame.substr(0, 9)); });
+    plat::PostCallback(300, [&] { pty.reset(); });
+    Took t;
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2000); }), 2);
+    EXPECT_GE(t.wallMs, 1900u);
+    EXPECT_LT(t.wallMs, 6000u);
+    ExpectIdleWait(t);
+    ASSERT_FALSE(pty);
+
+    // A new device under the same port number: the next poll opens it and reads.
+    pty = std::make_unique<tsim::PtyIndicator>();
+    MapCom(45, pty->Path());
+    pty->Ind().Stream(kGoodFrame, Every(20));
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+    EXPECT_LT(t.wallMs, 5000u);
+    ExpectGoodReading(ch);
+}
