@@ -30,9 +30,11 @@ struct Indicator::Impl {
     Mode mode = Mode::Silent;
     std::string frame;
     FrameFn next;
+    NumberedFn numbered;
     StreamOptions stream;
     RequestOptions request;
     unsigned generation = 0; // bumped on every behaviour change
+    unsigned source = 0;     // bumped when the frames' source changes (restarts numbering)
 
     std::vector<std::shared_ptr<Conn>> conns;
     int connections = 0;
@@ -44,19 +46,29 @@ struct Indicator::Impl {
         Mode mode;
         std::string frame;
         FrameFn next;
+        NumberedFn numbered;
         StreamOptions stream;
         RequestOptions request;
         unsigned generation;
+        unsigned source;
     };
 
     Snapshot Take() const {
         std::lock_guard lock(mu);
-        return Snapshot{mode, frame, next, stream, request, generation};
+        return Snapshot{mode, frame, next, numbered, stream, request, generation, source};
     }
 
     void Changed() {
         ++generation;
         cv.notify_all();
+    }
+
+    // New frames: a fixed text, a function, or a numbered function (the others cleared).
+    void SetSource(std::string f, FrameFn fn, NumberedFn nfn) {
+        frame = std::move(f);
+        next = std::move(fn);
+        numbered = std::move(nfn);
+        ++source;
     }
 };
 
@@ -72,8 +84,7 @@ void Indicator::Silent() {
 void Indicator::Stream(std::string frame, StreamOptions opts) {
     std::lock_guard lock(impl_->mu);
     impl_->mode = Mode::Stream;
-    impl_->frame = std::move(frame);
-    impl_->next = nullptr;
+    impl_->SetSource(std::move(frame), nullptr, nullptr);
     impl_->stream = std::move(opts);
     impl_->Changed();
 }
@@ -81,7 +92,16 @@ void Indicator::Stream(std::string frame, StreamOptions opts) {
 void Indicator::Stream(FrameFn next, StreamOptions opts) {
     std::lock_guard lock(impl_->mu);
     impl_->mode = Mode::Stream;
-    impl_->next = std::move(next);
+    impl_->SetSource(std::move(impl_->frame), std::move(next), nullptr);
+    impl_->stream = std::move(opts);
+    impl_->Changed();
+}
+
+void Indicator::StreamNumbered(NumberedFn next, StreamOptions opts) {
+    std::string first = next ? next(1) : std::string();
+    std::lock_guard lock(impl_->mu);
+    impl_->mode = Mode::Stream;
+    impl_->SetSource(std::move(first), nullptr, std::move(next));
     impl_->stream = std::move(opts);
     impl_->Changed();
 }
@@ -89,16 +109,23 @@ void Indicator::Stream(FrameFn next, StreamOptions opts) {
 void Indicator::OnRequest(std::string line, RequestOptions opts) {
     std::lock_guard lock(impl_->mu);
     impl_->mode = Mode::OnRequest;
-    impl_->frame = std::move(line);
-    impl_->next = nullptr;
+    impl_->SetSource(std::move(line), nullptr, nullptr);
+    impl_->request = opts;
+    impl_->Changed();
+}
+
+void Indicator::OnRequestNumbered(NumberedFn reply, RequestOptions opts) {
+    std::string first = reply ? reply(1) : std::string();
+    std::lock_guard lock(impl_->mu);
+    impl_->mode = Mode::OnRequest;
+    impl_->SetSource(std::move(first), nullptr, std::move(reply));
     impl_->request = opts;
     impl_->Changed();
 }
 
 void Indicator::SetFrame(std::string frame) {
     std::lock_guard lock(impl_->mu);
-    impl_->frame = std::move(frame);
-    impl_->next = nullptr;
+    impl_->SetSource(std::move(frame), nullptr, nullptr);
     impl_->Changed();
 }
 
@@ -250,7 +277,9 @@ void RunIndicatorSession(Indicator& indicator, int fd, bool socket, const std::a
     std::deque<Clock::time_point> replies; // when each pending Ohaus reply is due
     auto nextFrame = Clock::now();
     long frameNo = 0;
+    long numberedNo = 0; // frames or replies made by a NumberedFn since its source was set
     unsigned generation = ~0u;
+    unsigned source = ~0u;
     bool alive = true;
 
     // Sends one piece of output; a socket that fails ends the session.
@@ -268,11 +297,21 @@ void RunIndicatorSession(Indicator& indicator, int fd, bool socket, const std::a
             if (generation == ~0u || snap.mode == Indicator::Mode::Stream) nextFrame = now;
             generation = snap.generation;
         }
+        if (snap.source != source) {
+            numberedNo = 0;
+            source = snap.source;
+        }
+        // The frame or reply to send next, by the source in force.
+        auto make = [&] {
+            if (snap.numbered) return snap.numbered(++numberedNo);
+            if (snap.next) return snap.next();
+            return snap.frame;
+        };
 
         send(att.TakeOutbox());
 
         if (snap.mode == Indicator::Mode::Stream && now >= nextFrame && alive) {
-            std::string frame = snap.next ? snap.next() : snap.frame;
+            std::string frame = make();
             const auto& o = snap.stream;
             ++frameNo;
             if (o.cutEvery > 0 && frameNo % o.cutEvery == 0) frame.resize(frame.size() / 2);
@@ -294,7 +333,7 @@ void RunIndicatorSession(Indicator& indicator, int fd, bool socket, const std::a
 
         while (!replies.empty() && replies.front() <= Clock::now() && alive) {
             replies.pop_front();
-            send(snap.frame);
+            send(make());
             att.CountSent();
         }
 

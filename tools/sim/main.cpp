@@ -21,41 +21,139 @@ void OnSignal(int) {
 
 const char* kHelp = R"(usage: tarvel-sim [options]
 
-Simulates weighing indicators for the library: a network converter whose serial
-channels A..D listen on TCP ports BASE+1..BASE+4 (and an IO port on BASE), and/or
-indicators on pseudo-terminals.
+Plays the far end of the weighing library's connections: a network converter
+whose serial channels A..D each carry one simulated indicator, and/or
+indicators on pseudo-terminals standing in for serial ports.
 
-options:
+Options:
   --ip ADDR        converter address (default 127.0.0.1)
-  --base-port N    IO port; the channels use N+1..N+4 (default 8880)
-  --a SPEC         indicator behind serial channel A (likewise --b, --c, --d)
-  --io             serve the IO port too
-  --in N           input port value answered to "IN" (default 0)
-  --io-mode MODE   normal, silent, flood, hangup or refuse (default normal)
-  --io-reply TEXT  answer every IO command with TEXT (escapes as below)
-  --pty SPEC       run an indicator on a new pseudo-terminal (repeatable); its
-                   device path is printed on stdout, one line per pty
-  --seconds N      stop after N seconds (default: run until SIGINT/SIGTERM)
-  --verbose        report IO commands, Ohaus requests and pty line settings
-  --help           this text
+  --base-port N    IO port number BASE (default 8880); see Ports
+  --a SPEC         indicator behind channel A; likewise --b, --c, --d
+  --io             also serve the IO command port
+  --in N           input value answered to "IN" (default 0)
+  --io-mode MODE   normal (default), silent (never answers), flood (endless
+                   bytes, at most 1 MiB per connection), hangup (resets the
+                   connection after the command) or refuse (nothing listens)
+  --io-reply TEXT  answer every IO command with TEXT (escapes as in SPEC)
+  --pty SPEC       an indicator on a new pseudo-terminal (repeatable); its
+                   device path is printed on stdout, one line per --pty,
+                   flushed at once; nothing else goes to stdout
+  --seconds N      stop after N seconds (default: until SIGINT or SIGTERM)
+  --verbose, -v    report IO commands, Ohaus requests and pty line settings
+                   on stderr
+  --help, -h       this text
 
-A converter runs when --a..--d, --io or --ip is given, or when there is no --pty.
+A converter runs when --a..--d, --io or --ip is given, or when there is no
+--pty. A channel without SPEC accepts connections and sends nothing.
 
-SPEC is MODEL[:key=value,...]; a flag key alone means key=1. Values may use the
-escapes \r \n \t \\ \, and \xHH.
-  5817 / krt   weight=DIGITS tare=DIGITS dec=0..7 inc=1|2|5 unit=kg|lb
-               net neg over motion print  (5817 only: badcheck)
-  msi3360      gross=TEXT net=TEXT tare=TEXT unit=TEXT  (each right-aligned, 8 chars)
-  msi6260      gross=TEXT tare=TEXT net=TEXT unit=KG|LB  (a ticket; period 500 ms)
-  ohaus        weight=NUMBER dec=N | text=TEXT; unit=kg motion delay=MS silent
-               (answers every "P" CR LF request with one line)
-  raw          text=BYTES  (sent as is every period)
-  silent       sends nothing
-  stream keys  period=MS (default 50) gap=MS (byte by byte) garbage=BYTES cut=N
+Ports (TCP on ADDR):
+  BASE+1..BASE+4   channels A..D (8881..8884 by default). Any number of
+                   clients may connect, and reconnect; each gets every frame.
+  BASE             with --io, the IO command port: commands end in CR;
+                   "IN" is answered "IN" + the input as 3 digits + " OK\n\r",
+                   "OPn" sets the outputs, "OBsb" sets bit b on (s not 0) or
+                   off, every other command gets " OK\n\r".
 
-example:
-  tarvel-sim --ip 127.0.0.1 --a 5817:weight=1234,tare=100,dec=3 --b ohaus:weight=-1.5 \
-             --io --in 5 --pty krt:weight=500,motion
+SPEC is MODEL[:key=value,...]. A flag key alone means key=1 (also 1/0,
+yes/no, on/off). Values may use the escapes \r \n \t \\ \, and \xHH.
+
+Models and what they send:
+  5817     every period: STX, status A, B, C, the weight and the tare as six
+           digits each, CR and a check character (18 bytes).
+             weight=DIGITS  displayed weight without decimal point,
+                            -999999..999999 (negative sets the sign bit)
+             tare=DIGITS    0..999999
+             dec=0..7       status A decimal code: 3 is one place ... 7 five,
+                            0..2 none
+             inc=1|2|5      increment;  unit=kg|lb
+             flags          net neg over motion print; badcheck sends a wrong
+                            check character
+  krt      as 5817 without the check character (17 bytes), no badcheck.
+  msi3360  every period: STX, gross, net, tare (8 characters each) and the
+           unit (2), ETX.
+             text form      gross=TEXT net=TEXT tare=TEXT, each right-aligned
+                            in 8 or cut ("--------" is the no-value form);
+                            unit=TEXT (default kg)
+             number form    with weight= or any mode but constant: the weight
+                            is the gross, tare=NUMBER (default 0),
+                            net = gross - tare, each with dec=0..6 decimals
+                            (default 2); gross= and net= are refused
+  msi6260  every period (default 500 ms) a ticket: a header line, a blank
+           line, "GROSS ", " TARE " and "  NET " lines (label, blank, value,
+           blank, unit, CR LF) and a blank line.
+             gross= tare= net= texts, or the number form as for msi3360;
+             unit=KG|LB (default KG)
+  ohaus    answers every request ("P", any CRs, LF) with one line: a sign
+           column, the weight in 7 columns, blank, unit, " ?" when moving,
+           CR LF.
+             weight=NUMBER with dec=0..6 (default 2), or text=TEXT (the weight
+             columns as they are); unit=TEXT (default kg); motion;
+             delay=MS before each reply; silent counts requests, never answers
+  raw      text=BYTES, sent as they are every period.
+  silent   sends nothing.
+
+Stream keys (every model but ohaus and silent): period=MS (default 50,
+msi6260 500), gap=MS (bytes one at a time with this pause), garbage=BYTES
+(sent before every frame), cut=N (every Nth frame only its first half).
+
+Weight modes (5817, krt, msi3360, msi6260, ohaus). A weight N is the model's
+number: whole display digits for 5817 and krt, a decimal number for ohaus
+and the gross of the msi models.
+  mode=constant   (default) weight= all the time.
+  mode=ramp       from=N (default 0), to=N (1000), step=N (10, above 0): the
+                  weight moves by step each frame (each reply for ohaus, each
+                  ticket for msi6260) from `from` to `to` and back, endlessly;
+                  both ends show once per turn, e.g. from=0,to=30,step=10:
+                  0 10 20 30 20 10 0 10 ... No motion.
+  mode=oscillate  amp=N (default 20): the weight swings around weight= by up
+                  to +-amp, one full swing every 16 frames (replies, tickets),
+                  with motion: the 5817/krt motion bit, the ohaus " ?" (the
+                  msi protocols have no motion mark: the weight only swings).
+  mode=over       out of range, showing weight=:
+                    5817, krt  status B over bit (the library's poll gives 3)
+                    msi3360    gross and net "--------" (no out-of-range form:
+                               the library reads 0)
+                    msi6260    GROSS and NET values "--------"
+                    ohaus      weight columns "      OL" (no out-of-range
+                               form: the library reads a blank weight)
+  mode=script     file=PATH: one step per line, "MS WEIGHT [motion] [over]",
+                  each held MS milliseconds (1..86400000); the script loops.
+                  '#' starts a comment; blank lines are skipped; motion and
+                  over act as in the modes above. The script follows the clock
+                  from the start of tarvel-sim, not the frames: a step shorter
+                  than the period may not be seen. A file that is missing,
+                  empty, larger than 1 MiB or has a bad line is a SPEC error.
+  Flags given as keys (motion, over, net, ...) stay on in every mode.
+  Ramps and swings count the frames of each connection from its first, so
+  every client, and every reconnect, starts at the beginning; a --pty counts
+  from the start of tarvel-sim, whether or not the line is open.
+
+Corruption (5817, krt, msi3360, msi6260, ohaus):
+  corrupt=N       every Nth frame (reply, ticket) of each connection, counted
+                  from its first, is damaged:
+                    5817     the first weight digit changes: the check fails
+                    krt      the first weight digit becomes CR: too short
+                    msi3360  the first gross character becomes ETX: too short
+                    msi6260  every label loses its upper case ("GrOSS "):
+                             no line of that ticket is taken
+                    ohaus    the first character becomes '*': the line holds
+                             no weight (the library reads a blank weight)
+                  cut= applies on top, by its own count.
+
+Exit status: 0 after SIGINT, SIGTERM or --seconds; 1 when a port cannot be
+bound or a SPEC is wrong (a bad script file included), with a message on
+stderr; 2 for a bad option.
+
+Examples:
+  # channel A: a 5817 ramping 0.000..5.000 and back; B: a swinging Ohaus
+  tarvel-sim --a 5817:mode=ramp,from=0,to=5000,step=50,dec=5 \
+             --b ohaus:mode=oscillate,weight=2.5,amp=0.2
+  # a KRT on a pseudo-terminal following load.txt, every 10th frame damaged
+  printf '1000 0\n2000 1500 motion\n3000 1500\n1000 999999 over\n' >load.txt
+  tarvel-sim --pty krt:mode=script,file=load.txt,corrupt=10,dec=3
+  # an MSI 3360 over range on C, an MSI 6260 with numbers on D, IO input 5
+  tarvel-sim --c msi3360:mode=over,tare=1.5 \
+             --d msi6260:weight=12.5,tare=2,dec=1 --io --in 5 --seconds 60
 )";
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -141,7 +239,17 @@ tsim::IoMode IoModeOf(const std::string& m) {
     Usage("unknown --io-mode " + m);
 }
 
+// Every SPEC is checked before any port is taken, so a wrong one costs nothing.
+void CheckSpecs(const Args& a) {
+    tsim::Indicator trial;
+    for (const auto& spec : a.channel)
+        if (!spec.empty()) tsim::Configure(trial, spec);
+    for (const auto& spec : a.ptys)
+        tsim::Configure(trial, spec);
+}
+
 int Run(const Args& a) {
+    CheckSpecs(a);
     std::unique_ptr<tsim::Converter> conv;
     if (a.converter) {
         conv = std::make_unique<tsim::Converter>(a.ip, a.io, a.base);

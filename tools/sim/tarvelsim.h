@@ -105,6 +105,9 @@ class Indicator {
   public:
     enum class Mode { Silent, Stream, OnRequest };
     using FrameFn = std::function<std::string()>;
+    // Frame or reply number n: 1, 2, ... counted on each connection since the behaviour was
+    // set, so every client sees the whole sequence from its start.
+    using NumberedFn = std::function<std::string(long n)>;
 
     Indicator();
     ~Indicator();
@@ -118,11 +121,17 @@ class Indicator {
     void Stream(std::string frame, StreamOptions opts = {});
     // Sends next() every period; next may be called from several connection threads at once.
     void Stream(FrameFn next, StreamOptions opts = {});
+    // Sends next(n) as the connection's nth frame; may be called from several connection
+    // threads at once. Frame() holds next(1).
+    void StreamNumbered(NumberedFn next, StreamOptions opts = {});
     // Ohaus style: every "P" followed (after any CRs and pauses) by LF is a request, answered
     // with `line`.
     void OnRequest(std::string line, RequestOptions opts = {});
+    // Answers the connection's nth request with reply(n), made when the reply goes out.
+    // Frame() holds reply(1).
+    void OnRequestNumbered(NumberedFn reply, RequestOptions opts = {});
 
-    // Current stream frame or reply line (replaces a FrameFn).
+    // Current stream frame or reply line (replaces a FrameFn or NumberedFn).
     void SetFrame(std::string frame);
     void SetStreamOptions(const StreamOptions& opts);
     void SetRequestOptions(const RequestOptions& opts);
@@ -291,8 +300,10 @@ class RawPeer {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Text configuration used by the tarvel-sim program ("MODEL[:key=value,...]", see README).
-// Throws std::invalid_argument with a readable message.
+// Text configuration used by the tarvel-sim program ("MODEL[:key=value,...]", see README or
+// tarvel-sim --help): the model, its fields, how the weight moves (mode=constant, ramp,
+// oscillate, over, script) and which frames are damaged (corrupt=N). A script file is read here,
+// once. Throws std::invalid_argument with a readable message.
 void Configure(Indicator& ind, std::string_view spec);
 // Decodes the escapes accepted in such texts: \r \n \t \\ \, and \xHH.
 std::string Unescape(std::string_view text);

@@ -1,16 +1,12 @@
 // Real loopback peers and pseudo-terminals. Addresses 127.0.77.x are reserved for these tests.
 #include "tarvelsim.h"
+#include "sim_client.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -18,69 +14,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// Minimal blocking client side of a socket or tty, every wait bounded.
-class Client {
-  public:
-    explicit Client(int fd) : fd_(fd) {}
-    Client(const std::string& ip, int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            error_ = errno;
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() { Close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool Ok() const { return fd_ >= 0; }
-    int Error() const { return error_; }
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    void Write(std::string_view s) {
-        ASSERT_EQ(::write(fd_, s.data(), s.size()), (ssize_t)s.size());
-    }
-    // One read of whatever arrives within `timeout`; "" on timeout, EOF or error (see Eof()).
-    std::string ReadSome(std::chrono::milliseconds timeout) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return {};
-        char buf[65536];
-        ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n <= 0) {
-            eof_ = true;
-            readErrno_ = n < 0 ? errno : 0;
-            return {};
-        }
-        return std::string(buf, static_cast<std::size_t>(n));
-    }
-    // Reads until `needle` shows up, EOF, or the timeout passes.
-    std::string ReadUntil(std::string_view needle, std::chrono::milliseconds timeout) {
-        std::string got;
-        auto end = Clock::now() + timeout;
-        while (got.find(needle) == std::string::npos && !eof_ && Clock::now() < end) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            got += ReadSome(std::max(left, 1ms));
-        }
-        return got;
-    }
-    bool Eof() const { return eof_; }
-    int ReadErrno() const { return readErrno_; }
-
-  private:
-    int fd_ = -1;
-    int error_ = 0;
-    bool eof_ = false;
-    int readErrno_ = 0;
-};
+using simtest::Client;
+using simtest::Clock;
 
 tsim::Ind5817 Reading(long weight) {
     tsim::Ind5817 p;
