@@ -60,6 +60,7 @@ class Source {
 
 struct ThreadQueue {
     std::vector<Source*> sources;
+    uint64_t removals = 0; // counts Unregister calls, so a pass knows when to check again
 };
 
 thread_local ThreadQueue t_queue;
@@ -72,6 +73,7 @@ void Register(Source* s) {
 void Unregister(Source* s) {
     auto& v = t_queue.sources;
     v.erase(std::remove(v.begin(), v.end(), s), v.end());
+    ++t_queue.removals;
 }
 
 bool IsRegistered(Source* s) {
@@ -94,24 +96,26 @@ bool PollSet(const std::vector<Source*>& sources, std::vector<pollfd>& fds,
     return pending;
 }
 
-// One readiness pass, without waiting: dispatches one notification to each ready source.
-// Returns whether anything was dispatched.
-bool DispatchPass() {
-    std::vector<Source*> snapshot = t_queue.sources;
+// One readiness pass over `sources` (all registered when it starts), without waiting:
+// dispatches one notification to each ready source. `notified` receives the sources that
+// were handed one and are still registered afterwards.
+void DispatchPass(const std::vector<Source*>& sources, std::vector<Source*>& notified) {
     std::vector<pollfd> fds;
     std::vector<Source*> owners;
-    PollSet(snapshot, fds, owners);
+    PollSet(sources, fds, owners);
     if (!fds.empty()) ::poll(fds.data(), fds.size(), 0);
-    bool any = false;
-    for (Source* s : snapshot) {
-        // A handler that ran before may have closed or destroyed this source.
-        if (!IsRegistered(s)) continue;
+    notified.clear();
+    const uint64_t removals = t_queue.removals;
+    size_t k = 0; // owners is `sources` in order, without those that wait for nothing
+    for (Source* s : sources) {
         short rev = 0;
-        for (size_t i = 0; i < owners.size(); ++i)
-            if (owners[i] == s) rev = fds[i].revents;
-        if ((rev != 0 || s->Pending()) && s->Dispatch(rev)) any = true;
+        if (k < owners.size() && owners[k] == s) rev = fds[k++].revents;
+        // A handler that ran before may have closed or destroyed this source.
+        if (t_queue.removals != removals && !IsRegistered(s)) continue;
+        if ((rev != 0 || s->Pending()) && s->Dispatch(rev)) notified.push_back(s);
     }
-    return any;
+    if (t_queue.removals != removals)
+        std::erase_if(notified, [](Source* s) { return !IsRegistered(s); });
 }
 
 } // namespace
@@ -134,9 +138,20 @@ void SleepMs(uint32_t ms) {
 
 void ProcessMessages() {
     constexpr int kMaxPasses = 4096;
+    // A connection with unread bytes is notified once per pass, one byte each, so a frame
+    // takes a pass per byte. The sources notified in a pass are therefore looked at again
+    // on their own while they keep having something, instead of a readiness poll of every
+    // source of the thread per byte; every kFullEvery passes, and once they have nothing
+    // more, a pass looks at all sources again, and only a full pass that finds nothing ends
+    // the processing.
+    constexpr int kFullEvery = 16;
     detail::RunDueCallbacks();
+    std::vector<Source*> hot, notified;
     for (int pass = 0; pass < kMaxPasses; ++pass) {
-        if (!DispatchPass()) break;
+        const bool full = hot.empty() || pass % kFullEvery == 0;
+        DispatchPass(full ? std::vector<Source*>(t_queue.sources) : hot, notified);
+        if (notified.empty() && full) break;
+        hot.swap(notified);
     }
 }
 
