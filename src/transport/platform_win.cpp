@@ -450,8 +450,11 @@ class WinSerialPort final : public SerialPort {
 
     bool Open(const SerialSettings& s) override {
         if (handle_ != INVALID_HANDLE_VALUE) {
-            if (s.comNumber == settings_.comNumber) return Apply(s);
-            Close(); // another port: close this one and open that
+            if (s.comNumber == settings_.comNumber && Apply(s)) return true;
+            // Another port, or the device went away under this one (unplugged: it no longer
+            // takes settings): close it and open the device afresh, which may be back under
+            // the same name.
+            Close();
         }
         const std::string path = SerialDevicePath(s.comNumber);
         HWND hwnd = Window();
