@@ -133,6 +133,27 @@ inline void CheckStatusWeight(const Poll& p) {
     FUZZ_CHECK(near(Gross_Canal_Float(p.index), net + t));
 }
 
+// Arms a status-and-weight driver (5817 family, KRT) as its poll does.
+template <class Driver> void ArmStatusWeight(Poll& p) {
+    auto& drv = static_cast<Driver&>(p.drv);
+    drv.StartPoll(p.index);
+    p.ch.ChannelState = kStatePolling;
+    drv.WaitStable = p.stable;
+}
+
+// A status-and-weight poll that timed out: nothing decoded leaves the "0" of the poll's
+// start; in a wait for a stable weight, the moving frame last decoded.
+inline void CheckStatusWeightTimedOut(const Poll& p) {
+    if (p.ch.NetText == "0") {
+        FUZZ_CHECK(p.ch.GrossText == "0" && p.ch.TareText == "0");
+        return;
+    }
+    FUZZ_CHECK(p.stable && p.ch.MotionText == "S");
+    CheckWeight10(p.ch.NetText, p.sep, p.drv.Decimals);
+    CheckWeight10(p.ch.TareText, p.sep, p.drv.Decimals);
+    CheckWeight10(p.ch.GrossText, p.sep, p.drv.Decimals);
+}
+
 inline void TimedOut(Poll& p) {
     // What the poll does when its wait is over.
     p.drv.ByteHandler = nullptr;

@@ -5,13 +5,6 @@
 
 namespace {
 
-void Arm(fuzzdrv::Poll& p) {
-    auto& drv = static_cast<T5817Bal&>(p.drv);
-    drv.StartPoll(p.index);
-    p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = p.stable;
-}
-
 void Done(const fuzzdrv::Poll& p) {
     const std::string& frame = p.ch.CounterText;
     FUZZ_CHECK(!frame.empty() && frame.size() <= TBal::kMaxRxBuffer);
@@ -35,6 +28,6 @@ void TimedOut(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{W5817C, Arm, Done, TimedOut};
+    static const fuzzdrv::Family family{W5817C, fuzzdrv::ArmStatusWeight<T5817Bal>, Done, TimedOut};
     return fuzzdrv::Run(family, data, size);
 }
