@@ -158,10 +158,6 @@ dio) # inputs, one input bit, output port and bit in both forms; the commands th
 
 watch) # changing weights, a line per poll; a weight that never settles
     ip=127.0.0.244
-    grep -q ramp <<<"$("$SIM" --help)" || {
-        echo "SKIP: this tarvel-sim has no mode=ramp"
-        exit 77
-    }
     start_sim "$WORK" 0 --ip $ip --a 5817:mode=ramp,from=0,to=1000,step=10
     expect 2 "$TARVEL" stable --model 5817 --tcp $ip:A --seconds 2 --count 5
     has '^result +7 not stable in time$'
