@@ -7,35 +7,27 @@ set -euo pipefail
 sim=$1 wine_run=$2 tarvel=$3
 ip=127.0.0.238
 com=42
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../cli/simlib.sh
+SIM=$sim
+source "$here/../cli/simlib.sh"
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX
 link="$WINEPREFIX/dosdevices/com$com"
-out=$(mktemp)
-pid=
+work=$(mktemp -d)
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    rm -f "$link" "$out"
+    stop_sim
+    rm -f "$link"
+    rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
-"$sim" --ip "$ip" --a 5817:weight=1234,tare=100,dec=4 --pty krt:weight=500,dec=3 \
-    --seconds 120 >"$out" &
-pid=$!
-pty=
-for _ in $(seq 100); do
-    pty=$(grep -m1 '^/dev/' "$out" || true)
-    [ -n "$pty" ] && break
-    kill -0 "$pid" 2>/dev/null || fail "tarvel-sim stopped"
-    sleep 0.1
-done
-[ -n "$pty" ] || fail "tarvel-sim printed no pty"
+start_sim "$work" 1 --ip "$ip" --a 5817:weight=1234,tare=100,dec=4 --pty krt:weight=500,dec=3 \
+    --seconds 120
+pty=${PTYS[0]}
 ln -sfn "$pty" "$link"
 
-# The values are checked with the separator stripped: Wine's locale decides it.
+# The weights match any decimal separator ('.' in the patterns): Wine's locale decides it.
 run() {
     local want=$1
     shift
