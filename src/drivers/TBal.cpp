@@ -140,6 +140,12 @@ void TBal::ArmWaitStx() {
     ByteHandler = [this](uint8_t b) { WaitStx(b); };
 }
 
+void TBal::FrameTaken() {
+    ClosePort();
+    ByteHandler = nullptr;
+    FrameDone = true;
+}
+
 bool TBal::AppendBounded(uint8_t b) {
     RxBuffer.push_back(static_cast<char>(b));
     if (RxBuffer.size() <= kMaxRxBuffer) return true;

@@ -83,6 +83,13 @@ class TBal {
     // The state WaitStx arms after an STX (set by the STX-framed drivers).
     std::function<void(uint8_t)> FrameCollector;
     void ArmWaitStx();
+    // The poll's frame is in: the serial port closes and no further byte is awaited.
+    void FrameTaken();
+    // For the families that send the 5817 status-and-weight frame: decodes RxBuffer and
+    // takes the frame, unless it does not decode or the poll waits for a stable weight and
+    // the frame shows motion; then the next STX starts over. Defined beside the decoder, in
+    // W_5817.cpp.
+    void TakeStatusWeightFrame();
     // Appends a byte of a frame to RxBuffer. A text that outgrows kMaxRxBuffer without its
     // end character is noise: it is dropped, WaitStx is armed again and false returned.
     bool AppendBounded(uint8_t b);

@@ -54,6 +54,14 @@ bool ParseStatusWeightFrame(TBal& drv, TClDunor& ch, const std::string& frame) {
     return true;
 }
 
+void TBal::TakeStatusWeightFrame() {
+    if (!ParseStatusWeightFrame(*this, Ch(), RxBuffer) || (WaitStable && Motion != "N")) {
+        ArmWaitStx();
+        return;
+    }
+    FrameTaken();
+}
+
 T5817Bal::T5817Bal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
     FrameCollector = [this](uint8_t b) { CollectFrame(b); };
 }
@@ -85,19 +93,10 @@ void T5817Bal::CheckFrame(uint8_t b) {
         return;
     }
     if (Ch().DeviceType == kDevice5817) {
-        if (!ParseStatusWeightFrame(*this, Ch(), RxBuffer)) {
-            ArmWaitStx();
-            return;
-        }
-        if (WaitStable && Motion != "N") {
-            ArmWaitStx();
-            return;
-        }
-        ClosePort();
-        ByteHandler = nullptr;
-        FrameDone = true;
+        TakeStatusWeightFrame();
         return;
     }
+    // The raw variant keeps the frame undecoded, and its serial port open.
     Ch().CounterText = RxBuffer;
     RxBuffer.clear();
     ByteHandler = nullptr;

@@ -26,15 +26,9 @@ void TKRTBal::CollectFrame(uint8_t b) {
     if (b != static_cast<uint8_t>(Definir::CR)) return;
     // The length is the only check this frame allows: anything else is dropped and the
     // next STX starts over (its text stays in RxBuffer until then).
-    if (RxBuffer.size() != kFrameLength || !ParseStatusWeightFrame(*this, Ch(), RxBuffer)) {
+    if (RxBuffer.size() != kFrameLength) {
         ArmWaitStx();
         return;
     }
-    if (WaitStable && Motion != "N") {
-        ArmWaitStx();
-        return;
-    }
-    ClosePort();
-    ByteHandler = nullptr;
-    FrameDone = true;
+    TakeStatusWeightFrame();
 }

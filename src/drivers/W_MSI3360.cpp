@@ -56,9 +56,7 @@ void TMSI3360Bal::CollectFrame(uint8_t b) {
         return;
     }
     ParseFrame(RxBuffer);
-    ClosePort();
-    ByteHandler = nullptr;
-    FrameDone = true;
+    FrameTaken();
 }
 
 void TMSI3360Bal::ParseFrame(const std::string& frame) {

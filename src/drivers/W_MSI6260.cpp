@@ -32,9 +32,7 @@ void TMSI6260Bal::CollectLine(uint8_t b) {
     };
     if (has(kTotal) || has(kGross) || has(kTare) || has(kNet)) {
         ParseFrame(RxBuffer);
-        ClosePort();
-        ByteHandler = nullptr;
-        FrameDone = true;
+        FrameTaken();
         return;
     }
     RxBuffer.clear(); // headers, blank lines: dropped

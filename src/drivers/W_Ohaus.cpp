@@ -110,9 +110,7 @@ void TOhausBal::CollectLine(uint8_t b) {
         handler(' ');
         return;
     }
-    ClosePort();
-    ByteHandler = nullptr;
-    FrameDone = true;
+    FrameTaken();
 }
 
 void TOhausBal::ParseLine(const std::string& line) {
