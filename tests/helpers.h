@@ -23,6 +23,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -30,6 +31,16 @@ namespace t6test {
 
 inline std::string Ip(int n) {
     return "127.0.0." + std::to_string(n);
+}
+
+// A 5817-family reading for the frame builders: weight and tare in display counts, status
+// A's decimal code.
+inline tsim::Ind5817 Reading(long weight, long tare, int decimalCode = 0) {
+    tsim::Ind5817 r;
+    r.weight = weight;
+    r.tare = tare;
+    r.decimalCode = decimalCode;
+    return r;
 }
 
 inline uint64_t NowMs() {
@@ -102,6 +113,15 @@ class LibraryTest : public ::testing::Test {
         plat::SetDecimalSeparator(0);
     }
 };
+
+#ifndef _WIN32
+// CPU time the calling thread has used, in milliseconds.
+inline uint64_t ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+#endif
 
 #ifndef _WIN32 // the peer runs in this process: POSIX only
 // A listener whose accept queue is full: further connection attempts get no answer at

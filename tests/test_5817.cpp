@@ -11,14 +11,6 @@ using namespace t6test;
 
 namespace {
 
-tsim::Ind5817 Reading(long weight, long tare, int decimalCode = 0) {
-    tsim::Ind5817 r;
-    r.weight = weight;
-    r.tare = tare;
-    r.decimalCode = decimalCode;
-    return r;
-}
-
 class Driver5817 : public LibraryTest {};
 
 } // namespace

@@ -5,7 +5,6 @@
 // serial ports COM41-46.
 #include "helpers.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,16 +22,8 @@ constexpr size_t kMiB = size_t{1} << 20;
 // with the bytes received would show.
 constexpr size_t kRssSlack = 8 * kMiB;
 
-tsim::Ind5817 Reading(long weight, long tare, int decimalCode = 3) {
-    tsim::Ind5817 r;
-    r.weight = weight;
-    r.tare = tare;
-    r.decimalCode = decimalCode;
-    return r;
-}
-
 // The frame every recovery reads: net 123.4, tare 10.0, gross 133.4.
-const std::string kGoodFrame = tsim::Frame5817(Reading(1234, 100));
+const std::string kGoodFrame = tsim::Frame5817(Reading(1234, 100, 3));
 
 void ExpectGoodReading(int32_t ch) {
     EXPECT_STREQ(Net_Canal(ch), "     123.4");
@@ -78,14 +69,6 @@ constexpr bool kAddressSanitizer = false;
 void ExpectRssBounded(size_t before) {
     if (kAddressSanitizer) return;
     EXPECT_LT(ResidentBytes(), before + kRssSlack);
-}
-
-// CPU time of the calling thread (the one that polls), in milliseconds.
-uint64_t ThreadCpuMs() {
-    rusage u{};
-    ::getrusage(RUSAGE_THREAD, &u);
-    return static_cast<uint64_t>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000u +
-           static_cast<uint64_t>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000u;
 }
 
 // Wall and CPU time of one call on this thread.

@@ -172,15 +172,6 @@ TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
 }
 
 #ifndef _WIN32
-namespace {
-// CPU time the calling thread has used, in milliseconds.
-uint64_t ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-} // namespace
-
 TEST_F(LibraryTest, WaitsBlockInsteadOfBurningAProcessor) {
     tsim::Converter conv(Ip(53), false);
     Seta_Ip(Ip(53).c_str());
