@@ -87,11 +87,12 @@ inline int32_t Connect(tsim::Converter& conv, int n,
     return ch;
 }
 
-// Sends `bytes` once, shortly after the poll has started, so the poll sees them from their
-// first byte; then polls (Update_Canal for -1, else Update_NoMotion).
-inline int32_t PollWhileSending(tsim::Indicator& ind, int32_t ch, std::string bytes,
-                                int32_t timeOut = -1) {
-    plat::PostCallback(50, [&ind, bytes] { ind.Send(bytes); });
+// Has the peer (a simulated indicator or a plain TCP peer) send `bytes` once, shortly after
+// the poll has started, so the poll sees them from their first byte; then polls
+// (Update_Canal for -1, else Update_NoMotion).
+template <class Peer>
+int32_t PollWhileSending(Peer& peer, int32_t ch, std::string bytes, int32_t timeOut = -1) {
+    plat::PostCallback(50, [&peer, bytes] { peer.Send(bytes); });
     return timeOut == -1 ? Update_Canal(ch) : Update_NoMotion(ch, timeOut);
 }
 

@@ -134,12 +134,6 @@ int32_t ConnectRaw(tsim::RawPeer& peer, int n) {
     return ch;
 }
 
-// Update_Canal while the peer sends `bytes` shortly after the poll has started.
-int32_t PollWhilePeerSends(tsim::RawPeer& peer, int32_t ch, std::string bytes) {
-    plat::PostCallback(50, [&peer, bytes] { peer.Send(bytes); });
-    return Update_Canal(ch);
-}
-
 class Faults : public LibraryTest {};
 
 } // namespace
@@ -199,7 +193,7 @@ TEST_F(Faults, TcpConverterThatHangsUpInTheMiddleOfAFrame) {
     // The converter takes the next connection; the cut frame leaves no trace.
     EXPECT_EQ(Select_Canal(ch), 1);
     ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
-    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame.substr(9) + kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame.substr(9) + kGoodFrame), 0);
     ExpectGoodReading(ch);
 }
 
@@ -235,7 +229,7 @@ TEST_F(Faults, TcpConverterThatFloodsGarbage) {
     ExpectRssBounded(rssBefore);
 
     // What is left of the flood in the connection is waded through before the next frame.
-    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), 0);
     ExpectGoodReading(ch);
     EXPECT_TRUE(Chan(ch).TcpModule->SocLeitura->Active());
 }
@@ -258,7 +252,7 @@ TEST_F(Faults, TcpFrameTricklingSlowerThanThePoll) {
         EXPECT_STREQ(Net_Canal(ch), "0");
     }
     // The rest of the trickled frame never arrives; the next poll starts afresh.
-    EXPECT_EQ(PollWhilePeerSends(peer, ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), 0);
     ExpectGoodReading(ch);
 }
 
@@ -274,7 +268,7 @@ TEST_F(Faults, FloodOnOneChannelDoesNotStarveAnother) {
     Background flood([&](const std::atomic<bool>& stop) { SendInPieces(noisy, garbage, stop); });
     Pump(100); // the flood is under way
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return PollWhilePeerSends(quiet, chQuiet, kGoodFrame); }), 0);
+    EXPECT_EQ(Timed(t, [&] { return PollWhileSending(quiet, chQuiet, kGoodFrame); }), 0);
     EXPECT_LT(t.wallMs, 3000u);
     ExpectGoodReading(chQuiet);
 }
