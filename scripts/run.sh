@@ -34,37 +34,26 @@ fi
 # ---- the simulator ----------------------------------------------------------------------------
 ip=127.0.0.1
 work=$(mktemp -d)
-sim_pid=
+SIM=$sim
+# shellcheck source=../tools/sim/simlib.sh
+source tools/sim/simlib.sh
 cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
+    stop_sim
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 echo "No hardware named: reading the simulator (tarvel-sim) on $ip."
-"$sim" --ip "$ip" \
+# Returns once the converter listens and the pty's path is out.
+start_sim "$work" 1 --ip "$ip" \
     --a 5817:weight=12345,tare=500,dec=4,net \
     --b krt:weight=2500,dec=3,neg \
     --c msi3360:gross=12.50,net=12.50,tare=0.00,unit=kg \
     --d msi6260:gross=10.00,tare=2.00,net=8.00 \
     --io --in 5 \
     --pty ohaus:weight=-1.5,dec=2 \
-    --seconds 300 >"$work/ptys" 2>"$work/sim.log" &
-sim_pid=$!
-# Ready once the converter listens and the pty's path is out.
-for _ in $(seq 100); do
-    if ! kill -0 "$sim_pid" 2>/dev/null; then
-        cat "$work/sim.log" >&2
-        echo "run.sh: the simulator did not start" >&2
-        exit 1
-    fi
-    grep -q "converter on" "$work/sim.log" && [ -s "$work/ptys" ] && break
-    sleep 0.1
-done
-pty=$(head -n1 "$work/ptys")
+    --seconds 300
+pty=${PTYS[0]}
 
 # ---- one reading of each indicator ---------------------------------------------------------------
 failures=0

@@ -6,8 +6,8 @@
 set -uo pipefail
 case_name=$1 TARVEL=$2 SIM=$3 WORK=$4/$1
 export LC_ALL=C
-# shellcheck source=simlib.sh
-source "$(dirname "$0")/simlib.sh"
+# shellcheck source=../../tools/sim/simlib.sh
+source "$(dirname "$0")/../../tools/sim/simlib.sh"
 rm -rf "$WORK"
 mkdir -p "$WORK"
 

@@ -7,8 +7,8 @@
 #          with its documented codes when nothing listens (127.0.0.232) or arguments are missing.
 set -euo pipefail
 prog=$1 fpc=$2 libdir=$3 SIM=$4 src=$5 work=$6
-# shellcheck source=../cli/simlib.sh
-source "$src/tests/cli/simlib.sh"
+# shellcheck source=../../tools/sim/simlib.sh
+source "$src/tools/sim/simlib.sh"
 export LC_ALL=C LD_LIBRARY_PATH="$libdir"
 mkdir -p "$work"
 case $prog in

@@ -7,30 +7,24 @@ set -euo pipefail
 sim=$1 wine_run=$2 host=$3 dll=$4
 ip=127.0.0.239
 com=41
+SIM=$sim
+# shellcheck source=../../tools/sim/simlib.sh
+source "$(dirname "$0")/../../tools/sim/simlib.sh"
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX
 link="$WINEPREFIX/dosdevices/com$com"
-out=$(mktemp)
-pid=
+work=$(mktemp -d)
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    rm -f "$link" "$out"
+    stop_sim
+    rm -f "$link"
+    rm -rf "$work"
 }
 trap cleanup EXIT
 
-"$sim" --ip "$ip" \
+start_sim "$work" 1 --ip "$ip" \
     --a 5817:weight=1234,tare=100,dec=4 \
     --b 5817:weight=1234,tare=100,dec=4,period=1500 \
     --pty 5817:weight=500,dec=3 \
-    --seconds 300 >"$out" &
-pid=$!
-pty=
-for _ in $(seq 100); do
-    pty=$(grep -m1 '^/dev/' "$out" || true)
-    [ -n "$pty" ] && break
-    kill -0 "$pid" 2>/dev/null || { echo "tarvel-sim stopped" >&2; exit 1; }
-    sleep 0.1
-done
-[ -n "$pty" ] || { echo "tarvel-sim printed no pty" >&2; exit 1; }
-ln -sfn "$pty" "$link"
+    --seconds 300
+ln -sfn "${PTYS[0]}" "$link"
 "$wine_run" "$host" "$dll" "$ip" "$com"

@@ -7,10 +7,9 @@ set -euo pipefail
 sim=$1 wine_run=$2 tarvel=$3
 ip=127.0.0.238
 com=42
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../cli/simlib.sh
 SIM=$sim
-source "$here/../cli/simlib.sh"
+# shellcheck source=../../tools/sim/simlib.sh
+source "$(dirname "$0")/../../tools/sim/simlib.sh"
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX
 link="$WINEPREFIX/dosdevices/com$com"
@@ -24,8 +23,7 @@ trap cleanup EXIT
 
 start_sim "$work" 1 --ip "$ip" --a 5817:weight=1234,tare=100,dec=4 --pty krt:weight=500,dec=3 \
     --seconds 120
-pty=${PTYS[0]}
-ln -sfn "$pty" "$link"
+ln -sfn "${PTYS[0]}" "$link"
 
 # The weights match any decimal separator ('.' in the patterns): Wine's locale decides it.
 run() {

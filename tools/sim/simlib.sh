@@ -1,4 +1,4 @@
-# Shell helpers for tests that run tarvel-sim as a separate process. Source it, set SIM to the
+# Shell helpers for scripts and tests that run tarvel-sim as a separate process. Source it, set SIM to the
 # simulator's path, then:
 #   start_sim WORKDIR NPTYS ARGS...   starts it, waits until it is ready (converter listening
 #                                     when ARGS name one, NPTYS pty paths printed); sets
