@@ -133,12 +133,14 @@ inline void CheckStatusWeight(const Poll& p) {
     FUZZ_CHECK(near(Gross_Canal_Float(p.index), net + t));
 }
 
-// Arms a status-and-weight driver (5817 family, KRT) as its poll does.
-template <class Driver> void ArmStatusWeight(Poll& p) {
+// Arms a driver that waits for its indicator's stream (all but the Ohaus) as its poll does.
+// For an indicator that reports no motion a time-out only sets the length of the wait, so
+// its poll never waits for a stable weight.
+template <class Driver, bool kReportsMotion = true> void ArmStream(Poll& p) {
     auto& drv = static_cast<Driver&>(p.drv);
     drv.StartPoll(p.index);
     p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = p.stable;
+    drv.WaitStable = kReportsMotion && p.stable;
 }
 
 // A status-and-weight poll that timed out: nothing decoded leaves the "0" of the poll's

@@ -4,7 +4,7 @@
 #include "driver_harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{W5817, fuzzdrv::ArmStatusWeight<T5817Bal>,
+    static const fuzzdrv::Family family{W5817, fuzzdrv::ArmStream<T5817Bal>,
                                         fuzzdrv::CheckStatusWeight,
                                         fuzzdrv::CheckStatusWeightTimedOut};
     return fuzzdrv::Run(family, data, size);

@@ -28,6 +28,6 @@ void TimedOut(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{W5817C, fuzzdrv::ArmStatusWeight<T5817Bal>, Done, TimedOut};
+    static const fuzzdrv::Family family{W5817C, fuzzdrv::ArmStream<T5817Bal>, Done, TimedOut};
     return fuzzdrv::Run(family, data, size);
 }

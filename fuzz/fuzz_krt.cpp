@@ -13,7 +13,7 @@ void Done(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{WKRT, fuzzdrv::ArmStatusWeight<TKRTBal>, Done,
+    static const fuzzdrv::Family family{WKRT, fuzzdrv::ArmStream<TKRTBal>, Done,
                                         fuzzdrv::CheckStatusWeightTimedOut};
     return fuzzdrv::Run(family, data, size);
 }

@@ -6,13 +6,6 @@
 
 namespace {
 
-void Arm(fuzzdrv::Poll& p) {
-    auto& drv = static_cast<TMSI3360Bal&>(p.drv);
-    drv.StartPoll(p.index);
-    p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = false; // a time-out only sets the length of the wait
-}
-
 std::string Expected(std::string field, char sep) {
     if (field == "--------") return "       0";
     for (char& c : field)
@@ -43,6 +36,7 @@ void TimedOut(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{WMSI3360, Arm, Done, TimedOut};
+    static const fuzzdrv::Family family{WMSI3360, fuzzdrv::ArmStream<TMSI3360Bal, false>, Done,
+                                        TimedOut};
     return fuzzdrv::Run(family, data, size);
 }

@@ -6,13 +6,6 @@
 
 namespace {
 
-void Arm(fuzzdrv::Poll& p) {
-    auto& drv = static_cast<TMSI6260Bal&>(p.drv);
-    drv.StartPoll(p.index);
-    p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = false; // a time-out only sets the length of the wait
-}
-
 // A value taken from a line: "EEEEEEE" when its label or the unit is missing, else a piece
 // of the line, with the system separator in place of points and commas.
 void CheckValue(const std::string& v, char sep) {
@@ -39,6 +32,7 @@ void TimedOut(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{WMSI6260, Arm, Done, TimedOut};
+    static const fuzzdrv::Family family{WMSI6260, fuzzdrv::ArmStream<TMSI6260Bal, false>, Done,
+                                        TimedOut};
     return fuzzdrv::Run(family, data, size);
 }
