@@ -60,6 +60,47 @@
 extern "C" {
 #endif
 
+/* ---- result codes ----
+   The values every function below returns, by name. Each value is fixed: hosts that compare
+   the plain numbers keep working. */
+
+/* Update_Canal, Update_NoMotion (and the failure codes LePesoConsecutivo passes on). */
+enum tarvel_poll_result {
+    TARVEL_POLL_OK = 0,           /* a frame was read: the value functions give its values */
+    TARVEL_POLL_NO_FRAME = 1,     /* none in time; also a refused call (closed, nested poll) */
+    TARVEL_POLL_MOTION = 2,       /* none without motion within Update_NoMotion's time-out */
+    TARVEL_POLL_OUT_OF_RANGE = 3, /* the indicator reports out of range (5817, KRT) */
+    TARVEL_POLL_NO_PORT = 4       /* the serial port did not open in time */
+};
+
+/* LePesoConsecutivo; when the time runs out after a failed poll it returns that poll's
+   code (TARVEL_POLL_NO_FRAME .. TARVEL_POLL_NO_PORT) instead. */
+enum tarvel_stable_result {
+    TARVEL_STABLE_NO_CHANNEL = -1, /* the channel was -1 */
+    TARVEL_STABLE_OK = 0,          /* the net weight repeated `count` times */
+    TARVEL_STABLE_TIMEOUT = 7      /* time up while the polls succeeded: it did not settle */
+};
+
+/* Select_Canal. */
+enum tarvel_select_result {
+    TARVEL_SELECT_FAILED = 0, /* bad index, refused or not connected within 10 s */
+    TARVEL_SELECT_OK = 1      /* connected, already connected, or a serial or closed channel */
+};
+
+/* Seta_Ip, the constructors, the digital I/O functions, ClrBufRx and ClrBufTx. */
+enum tarvel_common_result {
+    TARVEL_FAILED = -1, /* see each function for the cases */
+    TARVEL_DONE = 0     /* DIO_Out*, ClrBufRx, ClrBufTx: the command was sent */
+};
+
+/* The one-letter flags of Estado_Canal, Estado_EmMovimento and DIO_InBitStr. */
+enum tarvel_flag {
+    TARVEL_FLAG_YES = 'S',    /* "S": set, on */
+    TARVEL_FLAG_NO = 'N',     /* "N": clear, off */
+    TARVEL_FLAG_UNKNOWN = 'E' /* "E": the indicator does not tell; DIO_InBitStr: failure */
+};
+
+
 /* ---- converter addresses and errors ---- */
 /* Registers a converter's IPv4 address text (at most 16 characters); returns its IP index,
    the same index for the same text. -1 for a null or too long text. */
