@@ -11,11 +11,6 @@
 // Usage: tarvel-bench [--quick] [--parts abcd]
 #include "Definir.h"
 #include "TBal.h"
-#include "W_5817.h"
-#include "W_KRT.h"
-#include "W_MSI3360.h"
-#include "W_MSI6260.h"
-#include "W_Ohaus.h"
 #include "platform.h"
 #include "tarvel6.h"
 
@@ -488,28 +483,24 @@ void PartsBC(const Options& o) {
 
 // ---- (d) decode cost ------------------------------------------------------------------------
 
-struct Family {
+struct DecodeCase {
     const char* name;
     int32_t ch;
     std::string frame;
-    std::string TClDunor::*field; // the text that shows the frame was decoded
+    std::string TValueTexts::*field; // the text that shows the frame was decoded
     std::string expected;
 };
 
-// Frames through the receive path as the read notification runs it after taking a byte:
-// the channel held for the call, the current receive state copied and given the byte. The
-// poll's start (StartPoll) is part of each frame's cost.
-template <class Arm>
-double DecodeNs(TBal& drv, TClDunor& ch, const std::string& frame, long n, Arm arm, long& done) {
+// Frames through the receive path as the read notification runs it after taking a byte,
+// each after the poll's start has armed the driver (an Ohaus request, with its 300 ms of
+// pauses, is left out).
+double DecodeNs(TBal& drv, TClDunor& ch, const std::string& frame, long n, long& done) {
     const auto t0 = Clock::now();
     for (long i = 0; i < n; ++i) {
-        arm();
+        drv.StartPoll();
         for (char c : frame) {
             ChannelUse use(&ch);
-            if (drv.ByteHandler) {
-                auto handler = drv.ByteHandler;
-                handler(static_cast<uint8_t>(c));
-            }
+            drv.Take(static_cast<uint8_t>(c));
         }
         if (drv.FrameDone) ++done;
     }
@@ -520,71 +511,28 @@ double DecodeNs(TBal& drv, TClDunor& ch, const std::string& frame, long n, Arm a
 void PartD(const Options& o) {
     const long n = o.quick ? 20000 : 200000;
     const int32_t ip = Seta_Ip("127.0.2.9"); // registered, never connected
-    const std::vector<Family> families = {
-        {"5817", W5817(ip, "A"), Frame5817(1234, 100, 3), &TClDunor::NetText, "     123.4"},
-        {"5817C (raw)", W5817C(ip, "B"), Frame5817(1234, 100, 3), &TClDunor::CounterText,
+    const std::vector<DecodeCase> cases = {
+        {"5817", W5817(ip, "A"), Frame5817(1234, 100, 3), &TValueTexts::NetText, "     123.4"},
+        {"5817C (raw)", W5817C(ip, "B"), Frame5817(1234, 100, 3), &TValueTexts::CounterText,
          Frame5817(1234, 100, 3).substr(1, 16)},
-        {"KRT", WKRT(ip, "C"), Frame5817(1234, 100, 3, true), &TClDunor::NetText, "     123.4"},
-        {"MSI 3360", WMSI3360(ip, "D"), "\x02   12.50   12.00    0.50kg\x03", &TClDunor::NetText,
+        {"KRT", WKRT(ip, "C"), Frame5817(1234, 100, 3, true), &TValueTexts::NetText, "     123.4"},
+        {"MSI 3360", WMSI3360(ip, "D"), "\x02   12.50   12.00    0.50kg\x03", &TValueTexts::NetText,
          "   12.00"},
-        {"MSI 6260", WMSI6260(ip, "A"), "GROSS    12.50 KG\r\n", &TClDunor::GrossText, "  12.50"},
-        {"Ohaus", WOhaus(ip, "B"), "-   1.50 kg\r\n", &TClDunor::NetText, " -0001.50 "},
+        {"MSI 6260", WMSI6260(ip, "A"), "GROSS    12.50 KG\r\n", &TValueTexts::GrossText,
+         "  12.50"},
+        {"Ohaus", WOhaus(ip, "B"), "-   1.50 kg\r\n", &TValueTexts::NetText, " -0001.50 "},
     };
-    for (const Family& f : families) {
-        TClDunor& ch = *ChannelAt(f.ch);
-        TBal& drv = *ch.Driver;
+    for (const DecodeCase& c : cases) {
+        TClDunor& ch = *ChannelAt(c.ch);
         long done = 0;
-        double ns = 0;
-        switch (ch.DeviceType) {
-        case kDevice5817:
-        case kDevice5817C: {
-            auto& d = static_cast<T5817Bal&>(drv);
-            ns = DecodeNs(
-                drv, ch, f.frame, n, [&] { d.StartPoll(f.ch); }, done);
-            break;
-        }
-        case kDeviceKRT: {
-            auto& d = static_cast<TKRTBal&>(drv);
-            ns = DecodeNs(
-                drv, ch, f.frame, n, [&] { d.StartPoll(f.ch); }, done);
-            break;
-        }
-        case kDeviceMSI3360: {
-            auto& d = static_cast<TMSI3360Bal&>(drv);
-            ns = DecodeNs(
-                drv, ch, f.frame, n, [&] { d.StartPoll(f.ch); }, done);
-            break;
-        }
-        case kDeviceMSI6260: {
-            auto& d = static_cast<TMSI6260Bal&>(drv);
-            ns = DecodeNs(
-                drv, ch, f.frame, n, [&] { d.StartPoll(f.ch); }, done);
-            break;
-        }
-        case kDeviceOhaus: {
-            // The poll's start, then what its request step arms once the request is out (the
-            // request itself, with its 300 ms of pauses, is left out).
-            auto& d = static_cast<TOhausBal&>(drv);
-            ns = DecodeNs(
-                drv, ch, f.frame, n,
-                [&] {
-                    d.StartPoll(f.ch);
-                    d.RxBuffer.clear();
-                    d.ByteHandler = [&d](uint8_t b) { d.CollectLine(b); };
-                },
-                done);
-            break;
-        }
-        default:
-            break;
-        }
-        const bool ok = done == n && ch.*f.field == f.expected;
-        AddRow(Fmt("(d) decode, %s (%zu-byte frame)", f.name, f.frame.size()),
+        const double ns = DecodeNs(*ch.Driver, ch, c.frame, n, done);
+        const bool ok = done == n && ch.*c.field == c.expected;
+        AddRow(Fmt("(d) decode, %s (%zu-byte frame)", c.name, c.frame.size()),
                Fmt("%.0f ns per frame, %.1f ns per byte%s", ns,
-                   ns / static_cast<double>(f.frame.size()), ok ? "" : " -- WRONG DECODE"));
+                   ns / static_cast<double>(c.frame.size()), ok ? "" : " -- WRONG DECODE"));
     }
-    for (const Family& f : families)
-        Deleta_Canal(f.ch);
+    for (const DecodeCase& c : cases)
+        Deleta_Canal(c.ch);
 }
 
 // ---- output -------------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // A channel is made by the model's exported TCP constructor, as a host makes it, and its
 // driver's receive state machine is armed as the driver's poll arms it before it waits. The
 // fuzz input then goes in byte by byte the way the reading connection's notification hands
-// bytes over (TBal::SocketRead): each byte to the current ByteHandler. When a frame is
+// bytes over (TBal::SocketRead): each byte through the driver's Take. When a frame is
 // complete the poll would return: the family's checks run on the channel's texts and the next
 // poll is armed, so one input can hold many frames. At the end of the input the poll times
 // out. Throughout, the receive buffer stays within its bound and a waiting poll always has a
@@ -40,8 +40,6 @@ struct Poll {
 // The hooks of one indicator family.
 struct Family {
     int32_t(TARVEL_CALL* ctor)(int32_t, const char*);
-    // Arms the receive state machine as the family's Poll does before its wait.
-    void (*arm)(Poll&);
     // Checks the texts of a poll whose frame is complete.
     void (*done)(const Poll&);
     // Checks the texts that a poll which timed out leaves.
@@ -133,14 +131,12 @@ inline void CheckStatusWeight(const Poll& p) {
     FUZZ_CHECK(near(Gross_Canal_Float(p.index), net + t));
 }
 
-// Arms a driver that waits for its indicator's stream (all but the Ohaus) as its poll does.
-// For an indicator that reports no motion a time-out only sets the length of the wait, so
-// its poll never waits for a stable weight.
-template <class Driver, bool kReportsMotion = true> void ArmStream(Poll& p) {
-    auto& drv = static_cast<Driver&>(p.drv);
-    drv.StartPoll(p.index);
+// Arms the driver as its poll does before it waits. For an indicator that reports no motion
+// a time-out only sets the length of the wait, so its poll never waits for a stable weight.
+inline void Arm(Poll& p) {
+    p.drv.StartPoll();
     p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = kReportsMotion && p.stable;
+    p.drv.WaitStable = p.drv.Fam().reportsMotion && p.stable;
 }
 
 // A status-and-weight poll that timed out: nothing decoded leaves the "0" of the poll's
@@ -175,15 +171,12 @@ inline int Run(const Family& family, const uint8_t* data, size_t size) {
     TClDunor& ch = *ChannelAt(index);
     FUZZ_CHECK(ch.Driver != nullptr && ch.ChannelState == kStateIdle);
     Poll p{ch, *ch.Driver, index, stable, sep, 0};
-    family.arm(p);
+    Arm(p);
     FUZZ_CHECK(p.drv.ByteHandler);
 
     for (size_t i = 1; i < size; ++i) {
         const uint8_t b = data[i];
-        if (p.drv.ByteHandler) {
-            auto handler = p.drv.ByteHandler; // as SocketRead: the state may replace itself
-            handler(b);
-        }
+        p.drv.Take(b);
         FUZZ_CHECK(p.drv.RxBuffer.size() <= TBal::kMaxRxBuffer);
         if (!p.drv.FrameDone) {
             FUZZ_CHECK(p.drv.ByteHandler); // the poll can still receive its frame
@@ -195,7 +188,7 @@ inline int Run(const Family& family, const uint8_t* data, size_t size) {
         p.lastByte = b;
         family.done(p);
         CheckExports(p);
-        family.arm(p);
+        Arm(p);
     }
 
     TimedOut(p);

@@ -1,26 +1,10 @@
 // The Ohaus driver: one reply line per print request, the weight, the unit, "?" while the
 // scale moves. Input layout: see driver_harness.h.
-#include "W_Ohaus.h"
 #include "driver_harness.h"
 
 namespace {
 
 const char* const kNoWeight = "EEEEEEEEEE";
-
-void Arm(fuzzdrv::Poll& p) {
-    auto& drv = static_cast<TOhausBal&>(p.drv);
-    drv.StartPoll(p.index);
-    p.ch.ChannelState = kStatePolling;
-    drv.WaitStable = p.stable;
-    // A wait for a stable line that has already run out: a moving line does not send the
-    // request again (that would pause each input for 300 ms), the poll waits on instead.
-    drv.Wait = p.stable ? 0 : 5000;
-    // The print request goes out at the start of the wait (SendPrintCommand): with no
-    // indicator to hear it, only what it leaves behind is set here, the line collector armed.
-    ++drv.RequestsSent;
-    drv.RxBuffer.clear();
-    drv.ByteHandler = [&drv](uint8_t b) { drv.CollectLine(b); };
-}
 
 void CheckNet(const fuzzdrv::Poll& p) {
     const std::string& t = p.ch.NetText;
@@ -53,6 +37,6 @@ void TimedOut(const fuzzdrv::Poll& p) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzzdrv::Family family{WOhaus, Arm, Done, TimedOut};
+    static const fuzzdrv::Family family{WOhaus, Done, TimedOut};
     return fuzzdrv::Run(family, data, size);
 }

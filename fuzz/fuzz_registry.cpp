@@ -30,12 +30,12 @@ struct Model {
     SerialCtor serial;
 };
 const Model kModels[] = {
-    {"5817", kDevice5817, W5817, W5817Serial},
-    {"5817", kDevice5817C, W5817C, W5817SerialC},
-    {"KRT", kDeviceKRT, WKRT, WKRTSerial},
-    {"Ohaus", kDeviceOhaus, WOhaus, WOhausSerial},
-    {"MSI3360", kDeviceMSI3360, WMSI3360, WMSI3360Serial},
-    {"MSI6260", kDeviceMSI6260, WMSI6260, WMSI6260Serial},
+    {"5817", 1, W5817, W5817Serial},
+    {"5817", 4, W5817C, W5817SerialC},
+    {"KRT", 6, WKRT, WKRTSerial},
+    {"Ohaus", 2, WOhaus, WOhausSerial},
+    {"MSI3360", 3, WMSI3360, WMSI3360Serial},
+    {"MSI6260", 5, WMSI6260, WMSI6260Serial},
 };
 
 const char* const kUntouched = "(untouched)";

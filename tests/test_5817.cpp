@@ -25,7 +25,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
     const int32_t ch = Connect(conv, 70);
 
     plat::SetDecimalSeparator(',');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "     -12,0");
     EXPECT_STREQ(Tare_Canal(ch), "       3,0");
     EXPECT_STREQ(Gross_Canal(ch), "      -9,0");
@@ -44,7 +44,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
     big.incrementBits = 0x18;
     conv.Channel('A').SetFrame(tsim::Frame5817(big));
     Pump(200); // let the old frame pass
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "   1.23456");
     EXPECT_STREQ(Tare_Canal(ch), "   0.00000");
     EXPECT_STREQ(Estado_Canal(ch), "5NNNNlbS");
@@ -53,7 +53,7 @@ TEST_F(Driver5817, DecodesTheFrameIntoExactTextsWithEitherSeparator) {
     // Decimal codes 0 to 2 all mean no decimal places.
     conv.Channel('A').SetFrame(tsim::Frame5817(Reading(7, 0, 2)));
     Pump(200);
-    EXPECT_EQ(Update_NoMotion(ch, -1), 0); // -1 is a plain poll
+    EXPECT_EQ(Update_NoMotion(ch, -1), TARVEL_POLL_OK); // -1 is a plain poll
     EXPECT_STREQ(Net_Canal(ch), "         7");
 }
 
@@ -71,7 +71,7 @@ TEST_F(Driver5817, IgnoresNoiseBadChecksAndShortFrames) {
     bytes += tsim::Frame5817Raw("");
     bytes += tsim::Frame5817(Reading(222, 0));
     plat::PostCallback(100, [&] { conv.Channel('A').Send(bytes); });
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "       222");
 
     // An STX inside a frame does not restart it: the unfinished text swallows the next
@@ -79,7 +79,7 @@ TEST_F(Driver5817, IgnoresNoiseBadChecksAndShortFrames) {
     bytes = std::string("\x02") + "unfinished" + tsim::Frame5817(Reading(333, 0)) +
             tsim::Frame5817(Reading(444, 0));
     plat::PostCallback(100, [&] { conv.Channel('A').Send(bytes); });
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "       444");
 
     // A frame that never ends: the buffer stays bounded and the next frame is still read.
@@ -94,7 +94,7 @@ TEST_F(Driver5817, IgnoresNoiseBadChecksAndShortFrames) {
         if (TClDunor* c = ChannelAt(ch); c != nullptr && c->Driver)
             *longest = c->Driver->RxBuffer.size();
     });
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "       555");
     EXPECT_LE(*longest, TBal::kMaxRxBuffer);
     EXPECT_LE(drv->RxBuffer.size(), TBal::kMaxRxBuffer);
@@ -107,23 +107,23 @@ TEST_F(Driver5817, MotionOutOfRangeAndTheNoMotionWait) {
     conv.Channel('A').Stream(tsim::Frame5817(moving), Every(100));
     const int32_t ch = Connect(conv, 72);
 
-    EXPECT_EQ(Update_Canal(ch), 0); // a plain poll takes a moving frame
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK); // a plain poll takes a moving frame
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
     EXPECT_EQ(Estado_Canal(ch)[4], 'S');
 
     uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(ch, 800), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 800), TARVEL_POLL_MOTION);
     EXPECT_GE(NowMs() - t0, 750u);
     EXPECT_STREQ(Net_Canal(ch), "        50"); // the last moving frame's texts
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
 
     // Time-out 0: no message is processed, the texts are the reset ones.
-    EXPECT_EQ(Update_NoMotion(ch, 0), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_MOTION);
     EXPECT_STREQ(Net_Canal(ch), "0");
 
     // Stable again: the no-motion poll ends with the first still frame.
     conv.Channel('A').SetFrame(tsim::Frame5817(Reading(60, 0)));
-    EXPECT_EQ(Update_NoMotion(ch, 5000), 0);
+    EXPECT_EQ(Update_NoMotion(ch, 5000), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "        60");
 
     // Out of range overrides, also for a later poll that decodes nothing.
@@ -131,10 +131,10 @@ TEST_F(Driver5817, MotionOutOfRangeAndTheNoMotionWait) {
     over.outOfRange = true;
     conv.Channel('A').SetFrame(tsim::Frame5817(over));
     Pump(200);
-    EXPECT_EQ(Update_Canal(ch), 3);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OUT_OF_RANGE);
     conv.Channel('A').Silent();
     Pump(200);
-    EXPECT_EQ(Update_NoMotion(ch, 300), 3);
+    EXPECT_EQ(Update_NoMotion(ch, 300), TARVEL_POLL_OUT_OF_RANGE);
 }
 
 TEST_F(Driver5817, RawVariantKeepsTheFrameCharacters) {
@@ -144,7 +144,7 @@ TEST_F(Driver5817, RawVariantKeepsTheFrameCharacters) {
     const std::string frame = tsim::Frame5817(r);
     conv.Channel('A').Stream(frame);
     const int32_t ch = Connect(conv, 73, W5817C);
-    EXPECT_EQ(Update_NoMotion(ch, 3000), 0); // the first valid frame, moving or not
+    EXPECT_EQ(Update_NoMotion(ch, 3000), TARVEL_POLL_OK); // the first valid frame, moving or not
     EXPECT_EQ(std::string(Contadora_Canal(ch)), frame.substr(1, 16));
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_STREQ(Gross_Canal(ch), "0");
@@ -157,18 +157,18 @@ TEST_F(Driver5817, SerialChannelOverAPseudoTerminal) {
     MapCom(8, pty.Path());
     pty.Ind().Stream(tsim::Frame5817(Reading(4321, 100, 4)));
     const int32_t ch = W5817Serial(8);
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "     43.21");
     EXPECT_STREQ(Gross_Canal(ch), "     44.21");
     // The port was closed as soon as the frame was in.
     EXPECT_FALSE(ChannelAt(ch)->SerialModule->SerCom.Open());
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
 
     // A port that cannot be opened: 4 after a little more than a second.
     MapCom(9, "/nonexistent/tty");
     const int32_t bad = W5817Serial(9);
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_Canal(bad), 4);
+    EXPECT_EQ(Update_Canal(bad), TARVEL_POLL_NO_PORT);
     EXPECT_GE(NowMs() - t0, 950u);
     EXPECT_LT(NowMs() - t0, 5000u);
     EXPECT_EQ(ChannelAt(bad)->ChannelState, 2);
@@ -182,8 +182,8 @@ TEST_F(Driver5817, CallsFromATimerInsideAPoll) {
     const int32_t ip = Seta_Ip(Ip(74).c_str());
     const int32_t a = W5817(ip, "A");
     const int32_t b = W5817(ip, "B");
-    ASSERT_EQ(Select_Canal(a), 1);
-    ASSERT_EQ(Select_Canal(b), 1);
+    ASSERT_EQ(Select_Canal(a), TARVEL_SELECT_OK);
+    ASSERT_EQ(Select_Canal(b), TARVEL_SELECT_OK);
     Pump(150); // the frame sent on connecting goes by
 
     int nested = -9, other = -9;
@@ -194,7 +194,7 @@ TEST_F(Driver5817, CallsFromATimerInsideAPoll) {
         other = Update_Canal(b); // another channel: polled normally
         otherNet = Net_Canal(b);
     });
-    EXPECT_EQ(Update_Canal(a), 0);
+    EXPECT_EQ(Update_Canal(a), TARVEL_POLL_OK);
     EXPECT_EQ(nested, 1);
     EXPECT_EQ(outerNetDuring, "0"); // reset at the start of the running poll
     EXPECT_EQ(other, 0);
@@ -212,9 +212,9 @@ TEST_F(Driver5817, TickCounterWrapsDuringAPoll) {
     const int32_t ch = Connect(conv, 75);
     plat::SetTickCount(0xFFFFFFFFu - 300);
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(ch, 1000), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 1000), TARVEL_POLL_MOTION);
     EXPECT_GE(NowMs() - t0, 950u);
     EXPECT_LT(NowMs() - t0, 6000u);
     plat::SetTickCount(0xFFFFFFFFu - 5);
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
 }

@@ -129,7 +129,7 @@ void SendInPieces(tsim::RawPeer& peer, const std::string& bytes, const std::atom
 // A 5817 channel on converter channel A of a plain peer at 127.0.0.<n>:8881, connected.
 int32_t ConnectRaw(tsim::RawPeer& peer, int n) {
     const int32_t ch = W5817(Seta_Ip(Ip(n).c_str()), "A");
-    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     EXPECT_TRUE(peer.WaitClient(tsim::Ms{2000}));
     return ch;
 }
@@ -143,19 +143,19 @@ class Faults : public LibraryTest {};
 TEST_F(Faults, TcpConverterThatRefusesThenComesUp) {
     const int32_t ch = W5817(Seta_Ip(Ip(182).c_str()), "A");
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Select_Canal(ch); }), 0);
+    EXPECT_EQ(Timed(t, [&] { return Select_Canal(ch); }), TARVEL_SELECT_FAILED);
     EXPECT_LT(t.wallMs, 3000u); // a refusal ends the connect wait at once
     EXPECT_FALSE(Chan(ch).TcpModule->SocLeitura->Active());
     // A poll of the unconnected channel waits out its time and fails.
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 800); }), 2);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 800); }), TARVEL_POLL_MOTION);
     EXPECT_GE(t.wallMs, 700u);
     EXPECT_LT(t.wallMs, 4000u);
     ExpectIdleWait(t);
 
     tsim::Converter conv(Ip(182), false);
     conv.Channel('A').Stream(kGoodFrame, Every(20));
-    EXPECT_EQ(Select_Canal(ch), 1);
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -163,7 +163,7 @@ TEST_F(Faults, TcpConverterThatAcceptsAndNeverSends) {
     tsim::Converter conv(Ip(183), false); // channels start silent
     const int32_t ch = Connect(conv, 183);
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 1);
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), TARVEL_POLL_NO_FRAME);
     EXPECT_GE(t.wallMs, 9500u); // the plain poll's 10000 ms
     EXPECT_LT(t.wallMs, 14000u);
     ExpectIdleWait(t);
@@ -171,7 +171,7 @@ TEST_F(Faults, TcpConverterThatAcceptsAndNeverSends) {
     EXPECT_EQ(Chan(ch).ChannelState, 2);
 
     conv.Channel('A').Stream(kGoodFrame, Every(20));
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -183,7 +183,7 @@ TEST_F(Faults, TcpConverterThatHangsUpInTheMiddleOfAFrame) {
         peer.CloseClient();
     });
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
     EXPECT_GE(t.wallMs, 1400u);
     EXPECT_LT(t.wallMs, 5000u);
     ExpectIdleWait(t);
@@ -191,9 +191,9 @@ TEST_F(Faults, TcpConverterThatHangsUpInTheMiddleOfAFrame) {
     EXPECT_STREQ(Net_Canal(ch), "0");
 
     // The converter takes the next connection; the cut frame leaves no trace.
-    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     ASSERT_TRUE(PumpUntil([&] { return peer.Accepted() == 2 && peer.Connected(); }));
-    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame.substr(9) + kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame.substr(9) + kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -207,7 +207,7 @@ TEST_F(Faults, TcpConverterThatFloodsGarbage) {
         Background flood(
             [&](const std::atomic<bool>& stop) { SendInPieces(peer, garbage + kGoodFrame, stop); });
         Took t;
-        EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+        EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), TARVEL_POLL_OK);
         EXPECT_LT(t.wallMs, 9000u);
         ExpectGoodReading(ch);
     }
@@ -220,7 +220,7 @@ TEST_F(Faults, TcpConverterThatFloodsGarbage) {
             SendInPieces(peer, std::string(1, tsim::kStx) + garbage, stop);
         });
         Took t;
-        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
         EXPECT_GE(t.wallMs, 1400u);
         EXPECT_LT(t.wallMs, 5000u);
         EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);
@@ -229,7 +229,7 @@ TEST_F(Faults, TcpConverterThatFloodsGarbage) {
     ExpectRssBounded(rssBefore);
 
     // What is left of the flood in the connection is waded through before the next frame.
-    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
     EXPECT_TRUE(Chan(ch).TcpModule->SocLeitura->Active());
 }
@@ -245,14 +245,14 @@ TEST_F(Faults, TcpFrameTricklingSlowerThanThePoll) {
             }
         });
         Took t;
-        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), 2);
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), TARVEL_POLL_MOTION);
         EXPECT_GE(t.wallMs, 2400u);
         EXPECT_LT(t.wallMs, 6000u);
         ExpectIdleWait(t);
         EXPECT_STREQ(Net_Canal(ch), "0");
     }
     // The rest of the trickled frame never arrives; the next poll starts afresh.
-    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(peer, ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -261,14 +261,15 @@ TEST_F(Faults, FloodOnOneChannelDoesNotStarveAnother) {
     tsim::RawPeer noisy(Ip(192), 8881), quiet(Ip(192), 8882);
     const int32_t ip = Seta_Ip(Ip(192).c_str());
     const int32_t chNoisy = W5817(ip, "A"), chQuiet = W5817(ip, "B");
-    ASSERT_EQ(Select_Canal(chNoisy), 1);
-    ASSERT_EQ(Select_Canal(chQuiet), 1);
+    ASSERT_EQ(Select_Canal(chNoisy), TARVEL_SELECT_OK);
+    ASSERT_EQ(Select_Canal(chQuiet), TARVEL_SELECT_OK);
     ASSERT_TRUE(noisy.WaitClient(tsim::Ms{2000}) && quiet.WaitClient(tsim::Ms{2000}));
     const std::string garbage = Garbage(8 * kMiB); // seconds of flood at the library's pace
     Background flood([&](const std::atomic<bool>& stop) { SendInPieces(noisy, garbage, stop); });
     Pump(100); // the flood is under way
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return PollWhileSending(quiet, chQuiet, kGoodFrame); }), 0);
+    EXPECT_EQ(Timed(t, [&] { return PollWhileSending(quiet, chQuiet, kGoodFrame); }),
+              TARVEL_POLL_OK);
     EXPECT_LT(t.wallMs, 3000u);
     ExpectGoodReading(chQuiet);
 }
@@ -280,8 +281,8 @@ TEST_F(Faults, BusyChannelClosedFromAnotherChannelsHandler) {
     tsim::RawPeer first(Ip(193), 8881), second(Ip(193), 8882);
     const int32_t ip = Seta_Ip(Ip(193).c_str());
     const int32_t chFirst = W5817(ip, "A"), chSecond = W5817(ip, "B");
-    ASSERT_EQ(Select_Canal(chFirst), 1);
-    ASSERT_EQ(Select_Canal(chSecond), 1);
+    ASSERT_EQ(Select_Canal(chFirst), TARVEL_SELECT_OK);
+    ASSERT_EQ(Select_Canal(chSecond), TARVEL_SELECT_OK);
     ASSERT_TRUE(first.WaitClient(tsim::Ms{2000}) && second.WaitClient(tsim::Ms{2000}));
     size_t gotFirst = 0, firstAtClose = 0;
     std::string gotSecond;
@@ -420,7 +421,7 @@ TEST_F(Faults, SerialPortThatDoesNotExistThenAppears) {
     MapCom(41, "/nonexistent/tarvel-faults-tty");
     const int32_t ch = W5817Serial(41);
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 4);
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), TARVEL_POLL_NO_PORT);
     EXPECT_GE(t.wallMs, 900u); // the 1000 ms the port is retried
     EXPECT_LT(t.wallMs, 4000u);
     ExpectIdleWait(t);
@@ -428,7 +429,7 @@ TEST_F(Faults, SerialPortThatDoesNotExistThenAppears) {
     tsim::PtyIndicator pty;
     MapCom(41, pty.Path());
     pty.Ind().Stream(kGoodFrame, Every(20));
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -437,7 +438,7 @@ TEST_F(Faults, SerialIndicatorThatNeverSendsThenCutsAFrameShort) {
     MapCom(42, pty.Path());
     const int32_t ch = W5817Serial(42);
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
     EXPECT_GE(t.wallMs, 1400u);
     EXPECT_LT(t.wallMs, 5000u);
     ExpectIdleWait(t);
@@ -449,7 +450,7 @@ TEST_F(Faults, SerialIndicatorThatNeverSendsThenCutsAFrameShort) {
     EXPECT_LT(t.wallMs, 5000u);
     EXPECT_STREQ(Net_Canal(ch), "0");
 
-    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -468,7 +469,7 @@ TEST_F(Faults, SerialIndicatorThatFloodsGarbage) {
 
     floodThen(kGoodFrame);
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), TARVEL_POLL_OK);
     EXPECT_LT(t.wallMs, 9000u);
     ExpectGoodReading(ch);
     pty.Ind().Silent();
@@ -477,13 +478,13 @@ TEST_F(Faults, SerialIndicatorThatFloodsGarbage) {
     // The flood again, then an STX and more than a frame buffer of garbage: the buffer stays
     // bounded.
     floodThen(std::string(1, tsim::kStx) + Garbage(2 * TBal::kMaxRxBuffer));
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), 2);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
     EXPECT_LT(t.wallMs, 5000u);
     EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);
     ExpectRssBounded(rssBefore);
 
     pty.Ind().Silent();
-    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -500,13 +501,13 @@ TEST_F(Faults, SerialFrameTricklingSlowerThanThePoll) {
             }
         });
         Took t;
-        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), 2);
+        EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2500); }), TARVEL_POLL_MOTION);
         EXPECT_GE(t.wallMs, 2400u);
         EXPECT_LT(t.wallMs, 6000u);
         ExpectIdleWait(t);
         EXPECT_STREQ(Net_Canal(ch), "0");
     }
-    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), 0);
+    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 
@@ -515,14 +516,14 @@ TEST_F(Faults, SerialDeviceVanishesDuringAPoll) {
     MapCom(45, pty->Path());
     const int32_t ch = W5817Serial(45);
     pty->Ind().Stream(kGoodFrame, Every(20));
-    ASSERT_EQ(Update_Canal(ch), 0);
+    ASSERT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
 
     // The device goes away in the middle of a frame: the poll waits out its time, idle.
     pty->Ind().Silent();
     plat::PostCallback(50, [&] { pty->Ind().Send(kGoodFrame.substr(0, 9)); });
     plat::PostCallback(300, [&] { pty.reset(); });
     Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2000); }), 2);
+    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 2000); }), TARVEL_POLL_MOTION);
     EXPECT_GE(t.wallMs, 1900u);
     EXPECT_LT(t.wallMs, 6000u);
     ExpectIdleWait(t);
@@ -532,7 +533,7 @@ TEST_F(Faults, SerialDeviceVanishesDuringAPoll) {
     pty = std::make_unique<tsim::PtyIndicator>();
     MapCom(45, pty->Path());
     pty->Ind().Stream(kGoodFrame, Every(20));
-    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), 0);
+    EXPECT_EQ(Timed(t, [&] { return Update_Canal(ch); }), TARVEL_POLL_OK);
     EXPECT_LT(t.wallMs, 5000u);
     ExpectGoodReading(ch);
 }

@@ -33,7 +33,7 @@ TEST_F(KrtDriver, DecodesAsThe5817FamilyWithEitherSeparator) {
     ind.Stream(tsim::FrameKrt(p) + "\x55", so);
 
     plat::SetDecimalSeparator(',');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "     -12,0");
     EXPECT_STREQ(Tare_Canal(ch), "       3,0");
     EXPECT_STREQ(Gross_Canal(ch), "      -9,0");
@@ -53,7 +53,7 @@ TEST_F(KrtDriver, DecodesAsThe5817FamilyWithEitherSeparator) {
     ind.Stream(tsim::FrameKrt(q));
     plat::SleepMs(200); // frames of the old reading already sent are dropped on entry
     plat::SetDecimalSeparator('.');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "     0.005");
     EXPECT_STREQ(Tare_Canal(ch), "     0.000");
     EXPECT_STREQ(Gross_Canal(ch), "     0.005");
@@ -65,7 +65,7 @@ TEST_F(KrtDriver, DecodesAsThe5817FamilyWithEitherSeparator) {
     r.decimalCode = 2; // codes 0 to 2 give no decimal places
     ind.Silent();
     plat::SleepMs(200);
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameKrt(r)), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameKrt(r)), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "        42");
     EXPECT_STREQ(Estado_Canal(ch), "1NNNNkgN");
 }
@@ -87,12 +87,12 @@ TEST_F(KrtDriver, OnlySixteenCharactersThroughCrMakeAFrame) {
     bytes += tsim::FrameKrtRaw(body + "0");                  // 17 through CR
     bytes += tsim::FrameKrtRaw(body + std::string(80, '7')); // far too long
     bytes += tsim::FrameKrt(right);
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "       222");
 
     // Wrong lengths only: no frame, and a time-out gives 2 with the weights reset.
     bytes = tsim::FrameKrtRaw(body.substr(0, 14)) + tsim::FrameKrtRaw(body + "0");
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes, 600), 2);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes, 600), TARVEL_POLL_MOTION);
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_STREQ(Gross_Canal(ch), "0");
     EXPECT_STREQ(Estado_Canal(ch), "1NNNNkgN"); // still the last decoded frame's
@@ -107,10 +107,10 @@ TEST_F(KrtDriver, NoMotionWaitsForAStillFrameAndOutOfRangeSticks) {
     moving.weight = 77;
     moving.motion = true;
     ind.Stream(tsim::FrameKrt(moving));
-    EXPECT_EQ(Update_NoMotion(ch, 600), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 600), TARVEL_POLL_MOTION);
     EXPECT_STREQ(Net_Canal(ch), "        77"); // the last moving frame
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
-    EXPECT_EQ(Update_NoMotion(ch, 0), 2); // nothing is processed at all
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_MOTION); // nothing is processed at all
     EXPECT_STREQ(Net_Canal(ch), "0");
 
     tsim::Ind5817 still = moving;
@@ -120,7 +120,7 @@ TEST_F(KrtDriver, NoMotionWaitsForAStillFrameAndOutOfRangeSticks) {
     // count lives outside it).
     auto n = std::make_shared<std::atomic<int>>(0);
     ind.Stream([n, moving, still] { return tsim::FrameKrt(++*n % 3 == 0 ? still : moving); });
-    EXPECT_EQ(Update_NoMotion(ch, 5000), 0);
+    EXPECT_EQ(Update_NoMotion(ch, 5000), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "        78");
     EXPECT_STREQ(Estado_EmMovimento(ch), "N");
 
@@ -128,14 +128,14 @@ TEST_F(KrtDriver, NoMotionWaitsForAStillFrameAndOutOfRangeSticks) {
     over.outOfRange = true;
     ind.Stream(tsim::FrameKrt(over));
     plat::SleepMs(200);
-    EXPECT_EQ(Update_Canal(ch), 3);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OUT_OF_RANGE);
     EXPECT_STREQ(Estado_Canal(ch), "1NNSNkgN");
     // Later polls that decode nothing still report the last frame's state.
     ind.Silent();
     plat::SleepMs(200);
-    EXPECT_EQ(Update_NoMotion(ch, 300), 3);
+    EXPECT_EQ(Update_NoMotion(ch, 300), TARVEL_POLL_OUT_OF_RANGE);
     EXPECT_STREQ(Net_Canal(ch), "0");
-    EXPECT_EQ(Update_NoMotion(ch, 0), 3);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_OUT_OF_RANGE);
     EXPECT_EQ(Chan(ch).ChannelState, 2);
 }
 
@@ -150,10 +150,10 @@ TEST_F(KrtDriver, ATextWithoutCrIsCappedAndTheNextFrameIsTaken) {
     tsim::Ind5817 p;
     p.weight = 5;
     const std::string noise(3 * TBal::kMaxRxBuffer, 'x');
-    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise + tsim::FrameKrt(p)), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise + tsim::FrameKrt(p)), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "         5");
 
-    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise, 500), 2);
+    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise, 500), TARVEL_POLL_MOTION);
     EXPECT_LE(drv.RxBuffer.size(), TBal::kMaxRxBuffer);
 }
 
@@ -166,7 +166,7 @@ TEST_F(KrtDriver, SerialPortOpensForEachPollAndClosesAfterItsFrame) {
     p.decimalCode = 4;
     pty.Ind().Stream(tsim::FrameKrt(p));
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(Update_Canal(ch), 0);
+        EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
         EXPECT_STREQ(Net_Canal(ch), "     15.00");
         EXPECT_FALSE(Chan(ch).SerialModule->SerCom.Open());
         EXPECT_EQ(Chan(ch).ChannelState, 2);
@@ -175,7 +175,7 @@ TEST_F(KrtDriver, SerialPortOpensForEachPollAndClosesAfterItsFrame) {
     MapCom(13, "/nonexistent/tty");
     const int32_t missing = WKRTSerial(13);
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_Canal(missing), 4);
+    EXPECT_EQ(Update_Canal(missing), TARVEL_POLL_NO_PORT);
     EXPECT_GE(NowMs() - t0, 950u);
     EXPECT_STREQ(Net_Canal(missing), "0");
     EXPECT_EQ(Chan(missing).ChannelState, 2);

@@ -82,7 +82,11 @@ TEST_F(LibraryTest, ConstructorValidationOrderAndRollBack) {
 
     // A failure while the new channel is filled in removes its slot again.
     ASSERT_EQ(W5817(0, "A"), 0);
-    EXPECT_EQ(NewTcpChannel(0, "B", 99), -1);
+    Family broken = *FamilyOfModel("5817");
+    broken.make = [](const Family&, TClDunor*, int32_t) -> std::unique_ptr<TBal> {
+        throw std::runtime_error("no driver");
+    };
+    EXPECT_EQ(NewTcpChannel(0, "B", broken), -1);
     EXPECT_EQ(ChannelTable.size(), 1u);
     EXPECT_EQ(W5817(0, "B"), 1);
 }
@@ -113,17 +117,17 @@ TEST_F(LibraryTest, SelectCanalConnectsOnceAndReportsFailures) {
     tsim::RawPeer peer(Ip(22), 8881);
     ASSERT_EQ(Seta_Ip(Ip(22).c_str()), 0);
     const int32_t ch = W5817(0, "A");
-    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     EXPECT_TRUE(Chan(ch).TcpModule->SocLeitura->Active());
     ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
-    EXPECT_EQ(Select_Canal(ch), 1); // already connected: no new connection
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK); // already connected: no new connection
     EXPECT_EQ(peer.Accepted(), 1);
 
-    EXPECT_EQ(Select_Canal(W5817Serial(4)), 1); // serial channel: nothing to connect
+    EXPECT_EQ(Select_Canal(W5817Serial(4)), TARVEL_SELECT_OK); // serial channel: nothing to connect
     Deleta_Canal(1);
-    EXPECT_EQ(Select_Canal(1), 0);
+    EXPECT_EQ(Select_Canal(1), TARVEL_SELECT_FAILED);
     EXPECT_EQ(LastError.rfind("O n\xFAmero de Canal registrado (1) n\xE3o est\xE1", 0), 0u);
-    EXPECT_EQ(Select_Canal(9), 0);
+    EXPECT_EQ(Select_Canal(9), TARVEL_SELECT_FAILED);
     EXPECT_EQ(LastError.rfind("O n\xFAmero de Canal registrado (9) est\xE1 errado", 0), 0u);
 
     // The converter closes the connection: the next Select_Canal connects again.
@@ -133,14 +137,14 @@ TEST_F(LibraryTest, SelectCanalConnectsOnceAndReportsFailures) {
         Chan(ch).TcpModule->SocLeitura->Receive(&b, 1);
         return !Chan(ch).TcpModule->SocLeitura->Active();
     }));
-    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     EXPECT_TRUE(peer.WaitClient(tsim::Ms{2000}));
     EXPECT_EQ(peer.Accepted(), 2);
 
     // Refused: 0 at once, the reading connection stays inactive.
     const int32_t refused = W5817(0, "B");
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Select_Canal(refused), 0);
+    EXPECT_EQ(Select_Canal(refused), TARVEL_SELECT_FAILED);
     EXPECT_LT(NowMs() - t0, 5000u);
     EXPECT_FALSE(Chan(refused).TcpModule->SocLeitura->Active());
     EXPECT_NE(std::string(Display_Erro(refused)).find("recusada"), std::string::npos);
@@ -152,7 +156,7 @@ TEST_F(LibraryTest, SelectCanalGivesUpAfterTenSeconds) {
     Seta_Ip(Ip(23).c_str());
     const int32_t ch = W5817(0, "A");
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Select_Canal(ch), 0);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_FAILED);
     const uint64_t took = NowMs() - t0;
     EXPECT_GE(took, 9500u);
     EXPECT_LT(took, 20000u);
@@ -164,17 +168,17 @@ TEST_F(LibraryTest, CloseCanalReleasesTransportAndDriver) {
     tsim::RawPeer peer(Ip(24), 8882);
     Seta_Ip(Ip(24).c_str());
     const int32_t ch = W5817(0, "B");
-    ASSERT_EQ(Select_Canal(ch), 1);
+    ASSERT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
     Close_Canal(ch);
     EXPECT_EQ(Chan(ch).ChannelState, 1);
     EXPECT_FALSE(Chan(ch).TcpModule || Chan(ch).Driver);
     EXPECT_TRUE(peer.WaitClientClosed(tsim::Ms{2000}));
     // A closed channel cannot be reconnected; its values read as closed.
-    EXPECT_EQ(Select_Canal(ch), 1);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     EXPECT_EQ(peer.Accepted(), 1);
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
-    EXPECT_EQ(Update_Canal(ch), 1);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_NO_FRAME);
     Close_Canal(ch); // twice is harmless
 
     const int32_t s = W5817Serial(2);
@@ -182,7 +186,7 @@ TEST_F(LibraryTest, CloseCanalReleasesTransportAndDriver) {
     EXPECT_EQ(Chan(s).ChannelState, 2);
     EXPECT_FALSE(Chan(s).SerialModule || Chan(s).Driver);
     EXPECT_STREQ(Net_Canal(s), "EEEEEEEEEE");
-    EXPECT_EQ(Update_Canal(s), 1);
+    EXPECT_EQ(Update_Canal(s), TARVEL_POLL_NO_FRAME);
 }
 
 TEST_F(LibraryTest, ClosingFromInsideItsOwnPollIsDeferred) {
@@ -192,12 +196,12 @@ TEST_F(LibraryTest, ClosingFromInsideItsOwnPollIsDeferred) {
     Seta_Ip(Ip(25).c_str());
     const int32_t a = W5817(0, "A");
     const int32_t b = W5817(0, "B");
-    ASSERT_EQ(Select_Canal(a), 1);
-    ASSERT_EQ(Select_Canal(b), 1);
+    ASSERT_EQ(Select_Canal(a), TARVEL_SELECT_OK);
+    ASSERT_EQ(Select_Canal(b), TARVEL_SELECT_OK);
 
     plat::PostCallback(200, [&] { Close_Canal(a); });
     uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_Canal(a), 1);
+    EXPECT_EQ(Update_Canal(a), TARVEL_POLL_NO_FRAME);
     EXPECT_LT(NowMs() - t0, 8000u); // the wait ended with the close, not after 10 s
     EXPECT_EQ(Chan(a).ChannelState, 1);
     EXPECT_FALSE(Chan(a).TcpModule || Chan(a).Driver);
@@ -205,7 +209,7 @@ TEST_F(LibraryTest, ClosingFromInsideItsOwnPollIsDeferred) {
 
     plat::PostCallback(200, [&] { Deleta_Canal(b); });
     t0 = NowMs();
-    EXPECT_EQ(Update_Canal(b), 1);
+    EXPECT_EQ(Update_Canal(b), TARVEL_POLL_NO_FRAME);
     EXPECT_LT(NowMs() - t0, 8000u);
     EXPECT_EQ(ChannelAt(b), nullptr);
     EXPECT_STREQ(Net_Canal(b), "EEEEEEEEEE");

@@ -26,7 +26,7 @@ TEST_F(Msi3360Driver, DecodesFieldsAsSentWithEitherSeparator) {
     ind.Stream(tsim::FrameMsi3360("  12.500", "   2,500", "  10.000", "kg"), so);
 
     plat::SetDecimalSeparator(',');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "  12,500");
     EXPECT_STREQ(Net_Canal(ch), "   2,500");
     EXPECT_STREQ(Tare_Canal(ch), "  10,000");
@@ -38,14 +38,15 @@ TEST_F(Msi3360Driver, DecodesFieldsAsSentWithEitherSeparator) {
     EXPECT_EQ(Chan(ch).ChannelState, 2);
 
     plat::SetDecimalSeparator('.');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "  12.500");
     EXPECT_STREQ(Net_Canal(ch), "   2.500");
     EXPECT_STREQ(Tare_Canal(ch), "  10.000");
 
     ind.Silent();
     plat::SleepMs(200);
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameMsi3360("  -1.5", "  -2.5", "1", "lb")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameMsi3360("  -1.5", "  -2.5", "1", "lb")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "    -1.5");
     EXPECT_STREQ(Net_Canal(ch), "    -2.5");
     EXPECT_STREQ(Tare_Canal(ch), "       1");
@@ -70,7 +71,8 @@ TEST_F(Msi3360Driver, DashedFieldsAndAZeroNet) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.gross) + "|" + r.net + "|" + r.tare);
-        EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameMsi3360(r.gross, r.net, r.tare)), 0);
+        EXPECT_EQ(PollWhileSending(ind, ch, tsim::FrameMsi3360(r.gross, r.net, r.tare)),
+                  TARVEL_POLL_OK);
         EXPECT_STREQ(Gross_Canal(ch), r.wantGross);
         EXPECT_STREQ(Net_Canal(ch), r.wantNet);
         EXPECT_STREQ(Tare_Canal(ch), r.wantTare);
@@ -86,14 +88,14 @@ TEST_F(Msi3360Driver, OnlyTwentySixCharactersBetweenStxAndEtx) {
     bytes += tsim::FrameMsi3360Raw(std::string(27, '2'));
     bytes += "\x02xy" + tsim::FrameMsi3360("111", "111", "0"); // STX inside is a character
     bytes += tsim::FrameMsi3360("222", "222", "0");
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "     222");
 
     // Wrong lengths only: the wait ends with 1; the weights read "0" while the status
     // keeps the last frame's.
     bytes =
         tsim::FrameMsi3360Raw(std::string(25, '1')) + tsim::FrameMsi3360Raw(std::string(27, '2'));
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes, 600), 1);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes, 600), TARVEL_POLL_NO_FRAME);
     EXPECT_STREQ(Gross_Canal(ch), "0");
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_STREQ(Tare_Canal(ch), "0");
@@ -107,17 +109,18 @@ TEST_F(Msi3360Driver, NoMotionTimeOutOnlySetsTheWait) {
     auto& ind = conv.Channel('A');
     ind.Stream(tsim::FrameMsi3360("7", "7", "0"));
 
-    EXPECT_EQ(Update_NoMotion(ch, 0), 1);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_NO_FRAME);
     EXPECT_STREQ(Gross_Canal(ch), "0");
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_STREQ(Tare_Canal(ch), "0");
-    EXPECT_EQ(Update_NoMotion(ch, 5000), 0); // any frame will do: there is no motion flag
+    EXPECT_EQ(Update_NoMotion(ch, 5000),
+              TARVEL_POLL_OK); // any frame will do: there is no motion flag
     EXPECT_STREQ(Gross_Canal(ch), "       7");
 
     ind.Silent();
     plat::SleepMs(200);
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(ch, 400), 1);
+    EXPECT_EQ(Update_NoMotion(ch, 400), TARVEL_POLL_NO_FRAME);
     EXPECT_GE(NowMs() - t0, 350u);
     EXPECT_EQ(Chan(ch).ChannelState, 2);
 }
@@ -130,10 +133,11 @@ TEST_F(Msi3360Driver, AFrameWithoutEtxIsCapped) {
 
     // Uncapped, the good frame's STX would be a character of one overlong text.
     const std::string noise(3 * TBal::kMaxRxBuffer, 'x');
-    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise + tsim::FrameMsi3360("9", "9", "0")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise + tsim::FrameMsi3360("9", "9", "0")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "       9");
 
-    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise, 500), 1);
+    EXPECT_EQ(PollWhileSending(ind, ch, "\x02" + noise, 500), TARVEL_POLL_NO_FRAME);
     EXPECT_LE(drv.RxBuffer.size(), TBal::kMaxRxBuffer);
 }
 
@@ -143,7 +147,7 @@ TEST_F(Msi3360Driver, SerialPortOpensForEachPollAndMayFailToOpen) {
     const int32_t ch = WMSI3360Serial(15);
     pty.Ind().Stream(tsim::FrameMsi3360("  20.00", "--------", "   0.00"));
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(Update_Canal(ch), 0);
+        EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
         EXPECT_STREQ(Net_Canal(ch), "   20.00");
         EXPECT_FALSE(Chan(ch).SerialModule->SerCom.Open());
         EXPECT_EQ(Chan(ch).ChannelState, 2);
@@ -152,7 +156,7 @@ TEST_F(Msi3360Driver, SerialPortOpensForEachPollAndMayFailToOpen) {
     MapCom(16, "/nonexistent/tty");
     const int32_t missing = WMSI3360Serial(16);
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_Canal(missing), 4);
+    EXPECT_EQ(Update_Canal(missing), TARVEL_POLL_NO_PORT);
     EXPECT_GE(NowMs() - t0, 550u);
     EXPECT_STREQ(Gross_Canal(missing), "0");
     EXPECT_EQ(Chan(missing).ChannelState, 2);
@@ -167,7 +171,8 @@ TEST_F(Msi6260Driver, TakesTheFirstLabelledLineWithEitherSeparator) {
 
     plat::SetDecimalSeparator(',');
     // Header and blank lines are dropped; of the ticket only its gross line counts.
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Ticket("  12.50", "   2.50", "  10.00")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Ticket("  12.50", "   2.50", "  10.00")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "  12,50");
     EXPECT_STREQ(Net_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Tare_Canal(ch), "EEEEEEE");
@@ -184,19 +189,21 @@ TEST_F(Msi6260Driver, TakesTheFirstLabelledLineWithEitherSeparator) {
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEE");
 
     // A poll without a line resets the three weights but not the total or the status.
-    EXPECT_EQ(Update_NoMotion(ch, 0), 1);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_NO_FRAME);
     EXPECT_STREQ(Gross_Canal(ch), "0");
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_STREQ(Tare_Canal(ch), "0");
     EXPECT_STREQ(Total_Canal(ch), "1,234,5");
     EXPECT_STREQ(Estado_Canal(ch), "EEEEEKGE");
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Text("  WEIGHT TICKET"), 400), 1);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Text("  WEIGHT TICKET"), 400),
+              TARVEL_POLL_NO_FRAME);
     EXPECT_GE(NowMs() - t0, 350u);
     EXPECT_STREQ(Total_Canal(ch), "1,234,5");
 
     plat::SetDecimalSeparator('.');
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiTare, "   2,50", "LB")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiTare, "   2,50", "LB")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Tare_Canal(ch), "   2.50");
     EXPECT_STREQ(Total_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Estado_Canal(ch), "EEEEELBE");
@@ -214,18 +221,19 @@ TEST_F(Msi6260Driver, LabelsMatchExactlyAndValuesEndBeforeTheUnit) {
                         "Total  1.00 KG\r\n"
                         "  Net    1.00 KG\r\n";
     bytes += tsim::Msi6260Line(tsim::kMsiNet, "   7.25");
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "   7.25");
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Tare_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Total_Canal(ch), "EEEEEEE");
 
     // No "KG" and no "LB" (the unit is case-sensitive too): nothing can be cut out.
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiGross, "   4.00", "kg")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiGross, "   4.00", "kg")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Net_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Estado_Canal(ch), "EEEEELBE");
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Text("GROSS    12.00")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Text("GROSS    12.00")), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEE");
 
     // A label after the first unit gets an empty value; the value ends at the blank
@@ -238,9 +246,9 @@ TEST_F(Msi6260Driver, LabelsMatchExactlyAndValuesEndBeforeTheUnit) {
     EXPECT_STREQ(Net_Canal(ch), "");
     EXPECT_STREQ(Tare_Canal(ch), "EEEEEEE");
     EXPECT_STREQ(Estado_Canal(ch), "EEEEEKGE");
-    EXPECT_EQ(PollWhileSending(ind, ch, "GROSS =x12#KG\r\n"), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, "GROSS =x12#KG\r\n"), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "x12");
-    EXPECT_EQ(PollWhileSending(ind, ch, "GROSS =KG\r\n"), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, "GROSS =KG\r\n"), TARVEL_POLL_OK);
     EXPECT_STREQ(Gross_Canal(ch), "");
 }
 
@@ -254,15 +262,17 @@ TEST_F(Msi6260Driver, ALineThatNeverEndsIsCappedAndDropped) {
     std::string bytes(TBal::kMaxRxBuffer + 100, 'x');
     bytes += tsim::Msi6260Line(tsim::kMsiGross, "  99.99");
     bytes += tsim::Msi6260Line(tsim::kMsiNet, "   1.25");
-    EXPECT_EQ(PollWhileSending(ind, ch, bytes), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, bytes), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "   1.25");
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEE");
 
-    EXPECT_EQ(PollWhileSending(ind, ch, std::string(5 * TBal::kMaxRxBuffer, 'y'), 500), 1);
+    EXPECT_EQ(PollWhileSending(ind, ch, std::string(5 * TBal::kMaxRxBuffer, 'y'), 500),
+              TARVEL_POLL_NO_FRAME);
     EXPECT_LE(drv.RxBuffer.size(), TBal::kMaxRxBuffer);
 
     // The next poll starts on a fresh line.
-    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiTare, "   0.50")), 0);
+    EXPECT_EQ(PollWhileSending(ind, ch, tsim::Msi6260Line(tsim::kMsiTare, "   0.50")),
+              TARVEL_POLL_OK);
     EXPECT_STREQ(Tare_Canal(ch), "   0.50");
 }
 
@@ -288,7 +298,7 @@ TEST_F(Msi6260Driver, SerialLineAt1200BaudSevenBitsMarkParity) {
         wasOpen = Chan(ch).SerialModule->SerCom.Open();
         pty.Ind().Send(tsim::Msi6260Ticket("  12.50", "   2.50", "  10.00"));
     });
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_TRUE(wasOpen);
     EXPECT_EQ(cfgetospeed(&seen), static_cast<speed_t>(B1200));
     EXPECT_EQ(cfgetispeed(&seen), static_cast<speed_t>(B1200));

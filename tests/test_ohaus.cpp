@@ -20,7 +20,7 @@ class OhausDriver : public LibraryTest {
         conv.Channel('A').OnRequest(line);
         const int32_t ip = Seta_Ip(Ip(n).c_str());
         const int32_t ch = WOhaus(ip, "A");
-        EXPECT_EQ(Select_Canal(ch), 1);
+        EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
         EXPECT_TRUE(conv.Channel('A').WaitClients(1, tsim::Ms{2000}));
         return ch;
     }
@@ -39,7 +39,7 @@ TEST_F(OhausDriver, ExampleLineOverTcp) {
 
     plat::SetDecimalSeparator(',');
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_GE(NowMs() - t0, 290u); // two pauses of 150 ms within the request
     EXPECT_STREQ(Net_Canal(ch), " -0001,50 ");
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
@@ -49,12 +49,12 @@ TEST_F(OhausDriver, ExampleLineOverTcp) {
     EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), -1.5);
     EXPECT_EQ(conv.Channel('A').Requests(), 1);
     EXPECT_EQ(conv.Channel('A').Received(), kRequest);
-    EXPECT_FALSE(ChannelAt(ch)->TcpModule->SocLeitura->WakeOnData);
+    EXPECT_EQ(ChannelAt(ch)->TcpModule->SocLeitura->OnRead, nullptr); // read only while polling
 
     // A moving line completes a plain poll at once.
     plat::SetDecimalSeparator('.');
     conv.Channel('A').SetFrame(tsim::OhausReading(12.3, 1, "kg", true));
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), "     12.3 ");
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
     EXPECT_STREQ(Estado_Canal(ch), "EENESEEE");
@@ -83,7 +83,7 @@ TEST_F(OhausDriver, ReplyLineRules) {
     };
     for (const Case& c : cases) {
         ind.SetFrame(c.reply);
-        EXPECT_EQ(Update_Canal(ch), 0) << c.reply.substr(0, 20);
+        EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK) << c.reply.substr(0, 20);
         EXPECT_EQ(std::string(Net_Canal(ch)), c.net) << c.reply.substr(0, 20);
         EXPECT_EQ(std::string(Estado_Canal(ch)), c.status) << c.reply.substr(0, 20);
     }
@@ -95,13 +95,13 @@ TEST_F(OhausDriver, WaitsForAStableLineAskingAgain) {
     auto& ind = conv.Channel('A');
 
     // Time-out -1 is a plain poll: a moving line completes it.
-    EXPECT_EQ(Update_NoMotion(ch, -1), 0);
+    EXPECT_EQ(Update_NoMotion(ch, -1), TARVEL_POLL_OK);
     EXPECT_STREQ(Estado_EmMovimento(ch), "S");
     EXPECT_EQ(ind.Requests(), 1);
 
     // Moving all the time: one request per reply until the time-out. (A reply still on its
     // way when a poll ends is read by the next poll, as part of its reply.)
-    EXPECT_EQ(Update_NoMotion(ch, 1500), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 1500), TARVEL_POLL_MOTION);
     const int moving = ind.Requests();
     EXPECT_GE(moving, 3);
     EXPECT_STREQ(Net_Canal(ch), "     3.25 ");
@@ -113,7 +113,7 @@ TEST_F(OhausDriver, WaitsForAStableLineAskingAgain) {
         ind.WaitRequests(moving + 3, tsim::Ms{5000});
         ind.SetFrame(tsim::OhausReading(3.5, 2));
     });
-    EXPECT_EQ(Update_NoMotion(ch, 8000), 0);
+    EXPECT_EQ(Update_NoMotion(ch, 8000), TARVEL_POLL_OK);
     settle.join();
     EXPECT_GE(ind.Requests(), moving + 3);
     EXPECT_STREQ(Net_Canal(ch), "     3.50 ");
@@ -124,7 +124,7 @@ TEST_F(OhausDriver, TimeOutZeroStillSendsOneRequest) {
     tsim::Converter conv(Ip(203), false);
     const int32_t ch = Connect(203, conv, tsim::OhausReading(1, 0));
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(ch, 0), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_MOTION);
     EXPECT_GE(NowMs() - t0, 290u);
     EXPECT_STREQ(Net_Canal(ch), "0");
     EXPECT_TRUE(conv.Channel('A').WaitRequests(1, tsim::Ms{2000}));
@@ -133,7 +133,7 @@ TEST_F(OhausDriver, TimeOutZeroStillSendsOneRequest) {
     // Without a connection the request is not sent and the poll waits out its time.
     Seta_Ip(Ip(204).c_str());
     const int32_t unconnected = WOhaus(1, "A");
-    EXPECT_EQ(Update_NoMotion(unconnected, 400), 2);
+    EXPECT_EQ(Update_NoMotion(unconnected, 400), TARVEL_POLL_MOTION);
     EXPECT_STREQ(Net_Canal(unconnected), "0");
 }
 
@@ -151,7 +151,7 @@ TEST_F(OhausDriver, SerialPortAt9600SevenEvenTwo) {
     EXPECT_TRUE(s.rts);
 
     plat::SetDecimalSeparator(',');
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     EXPECT_STREQ(Net_Canal(ch), " -0001,50 ");
     EXPECT_STREQ(Estado_Canal(ch), "EESENEEE");
     EXPECT_STREQ(Tare_Canal(ch), "EEEEEEEEEE");
@@ -166,7 +166,7 @@ TEST_F(OhausDriver, SerialPortAt9600SevenEvenTwo) {
     // the poll is still decoded when messages are next processed, and closes the port.
     plat::SetDecimalSeparator('.');
     pty.Ind().SetFrame(tsim::OhausReading(8, 0));
-    EXPECT_EQ(Update_NoMotion(ch, 0), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_MOTION);
     EXPECT_EQ(ChannelAt(ch)->NetText, "0");
     EXPECT_TRUE(pty.Ind().WaitRequests(2, tsim::Ms{2000}));
     EXPECT_TRUE(PumpUntil([&] { return ChannelAt(ch)->NetText == "        8 "; }));
@@ -177,14 +177,14 @@ TEST_F(OhausDriver, SerialPortAt9600SevenEvenTwo) {
     // steady.
     pty.Ind().SetFrame(tsim::OhausReading(7.5, 1, "kg", true));
     const uint64_t t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(ch, 1000), 2);
+    EXPECT_EQ(Update_NoMotion(ch, 1000), TARVEL_POLL_MOTION);
     EXPECT_LT(NowMs() - t0, 3000u); // one request may still be going out at the limit
     EXPECT_GE(pty.Ind().Requests(), 4);
     std::thread settle([&] {
         pty.Ind().WaitRequests(pty.Ind().Requests() + 2, tsim::Ms{5000});
         pty.Ind().SetFrame(tsim::OhausReading(7.5, 1));
     });
-    EXPECT_EQ(Update_NoMotion(ch, 8000), 0);
+    EXPECT_EQ(Update_NoMotion(ch, 8000), TARVEL_POLL_OK);
     settle.join();
     EXPECT_STREQ(Net_Canal(ch), "      7.5 ");
     EXPECT_STREQ(Estado_EmMovimento(ch), "N");
@@ -199,7 +199,7 @@ TEST_F(OhausDriver, NoRequestOnAPortClosedByALineAcceptedJustBefore) {
 
     // A poll is waiting with part of a line collected; the LF is already waiting on the port
     // when the request is about to go out.
-    ASSERT_TRUE(drv.OpenPort(ch));
+    ASSERT_TRUE(drv.OpenPort());
     ASSERT_TRUE(pty.Ind().WaitClients(1, tsim::Ms{2000}));
     ChannelAt(ch)->ChannelState = kStatePolling;
     drv.WaitStable = false;

@@ -87,7 +87,7 @@ TEST_F(LibraryTest, DisplayErroHandsOutEachErrorOnce) {
     // A refused connection is recorded for the channel and handed out once.
     ASSERT_EQ(Seta_Ip(Ip(15).c_str()), 0);
     const int32_t tcp = W5817(0, "B");
-    EXPECT_EQ(Select_Canal(tcp), 0);
+    EXPECT_EQ(Select_Canal(tcp), TARVEL_SELECT_FAILED);
     const std::string first = Display_Erro(tcp);
     EXPECT_NE(first.find(Ip(15)), std::string::npos);
     EXPECT_NE(first.find("8882"), std::string::npos);

@@ -25,7 +25,7 @@ TEST_F(SerialSettings, NewSettingsReachThePortAtTheNextPoll) {
     const int32_t ch = WOhausSerial(11);
     auto& com = ChannelAt(ch)->SerialModule->SerCom;
 
-    ASSERT_EQ(Update_Canal(ch), 0);
+    ASSERT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     tsim::LineSettings line = pty.Line();
     EXPECT_EQ(line.baud, 9600u);
     EXPECT_EQ(line.stopBits, 2);
@@ -41,7 +41,7 @@ TEST_F(SerialSettings, NewSettingsReachThePortAtTheNextPoll) {
     EXPECT_EQ(SettingsOf(ch).stopBits, 1);
     EXPECT_EQ(ChannelAt(ch)->ChannelState, kStateIdle);
 
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
     line = pty.Line();
     EXPECT_EQ(line.baud, 4800u);
     EXPECT_EQ(line.stopBits, 1);
@@ -63,10 +63,10 @@ TEST_F(SerialSettings, NewSettingsReachThePortAtTheNextPoll) {
     // (Windows serial drivers, and Wine's pseudo-terminals, take any speed.)
 #ifndef _WIN32
     EXPECT_EQ(ProgSerial(ch, 12345, 8, 0, 1), 1);
-    EXPECT_EQ(Update_Canal(ch), 4);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_NO_PORT);
 #endif
     EXPECT_EQ(ProgSerial(ch, 9600, 7, 2, 2), 1);
-    EXPECT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
 }
 
 TEST_F(SerialSettings, ChannelsWithoutAPortAreLeftAlone) {
@@ -74,10 +74,10 @@ TEST_F(SerialSettings, ChannelsWithoutAPortAreLeftAlone) {
     conv.Channel('B').OnRequest(tsim::OhausLine("  1"));
     Seta_Ip(Ip(180).c_str());
     const int32_t tcp = WOhaus(0, "B");
-    ASSERT_EQ(Select_Canal(tcp), 1);
+    ASSERT_EQ(Select_Canal(tcp), TARVEL_SELECT_OK);
     EXPECT_EQ(ProgSerial(tcp, 4800, 8, 1, 1), 0);
     EXPECT_TRUE(ChannelAt(tcp)->TcpModule->SocLeitura->Active());
-    EXPECT_EQ(Update_Canal(tcp), 0);
+    EXPECT_EQ(Update_Canal(tcp), TARVEL_POLL_OK);
 
     tsim::PtyIndicator pty;
     MapCom(12, pty.Path());

@@ -20,7 +20,7 @@ TEST_F(LibraryTest, TcpBytesReachTheHandlerOneByOneAndAreDroppedWhenNoneIsArmed)
     tsim::RawPeer peer(Ip(50), 8883);
     Seta_Ip(Ip(50).c_str());
     const int32_t ch = W5817(0, "C");
-    ASSERT_EQ(Select_Canal(ch), 1);
+    ASSERT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     ASSERT_TRUE(peer.WaitClient(tsim::Ms{2000}));
 
     // Nothing armed: bytes are read and dropped.
@@ -54,7 +54,7 @@ TEST_F(LibraryTest, RefusedReadingConnectionStaysInactiveSilently) {
     Seta_Ip(Ip(51).c_str());
     const int32_t ch = WMSI3360(0, "D");
     LastError.clear();
-    EXPECT_EQ(Select_Canal(ch), 0);
+    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_FAILED);
     EXPECT_FALSE(ChannelAt(ch)->TcpModule->SocLeitura->Active());
     EXPECT_TRUE(LastError.empty());
     uint8_t b;
@@ -80,9 +80,8 @@ TEST_F(LibraryTest, SerialLineSettingsPerModelAsThePortSeesThem) {
         auto& com = ChannelAt(ch)->SerialModule->SerCom;
         EXPECT_EQ(com.Settings.dtr, r.modemLines);
         EXPECT_EQ(com.Settings.rts, r.modemLines);
-        EXPECT_FALSE(com.AutoOpen);
         EXPECT_FALSE(com.Open()); // opened by a poll, never by the constructor
-        ASSERT_TRUE(Drv(ch).OpenPort(ch));
+        ASSERT_TRUE(Drv(ch).OpenPort());
         const termios t = pty.Termios();
         EXPECT_EQ(cfgetospeed(&t), r.speed);
         EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.twoStop);
@@ -103,7 +102,7 @@ TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
     const int32_t ch = WMSI3360Serial(6);
     std::string got;
     Drv(ch).ByteHandler = [&](uint8_t b) { got.push_back(static_cast<char>(b)); };
-    ASSERT_TRUE(Drv(ch).OpenPort(ch));
+    ASSERT_TRUE(Drv(ch).OpenPort());
     ASSERT_TRUE(pty.Ind().WaitClients(1, tsim::Ms{2000}));
     pty.Ind().Send("12345");
     ASSERT_TRUE(PumpUntil([&] { return got.size() >= 5; }));
@@ -129,10 +128,10 @@ TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
 TEST_F(LibraryTest, SerialPortsThatCannotOpen) {
     MapCom(7, "/nonexistent/tty");
     const int32_t missing = W5817Serial(7);
-    EXPECT_FALSE(Drv(missing).OpenPort(missing));
+    EXPECT_FALSE(Drv(missing).OpenPort());
     EXPECT_FALSE(ChannelAt(missing)->SerialModule->SerCom.Open());
     const int32_t none = W5817Serial(0); // port 0 names no port
-    EXPECT_FALSE(Drv(none).OpenPort(none));
+    EXPECT_FALSE(Drv(none).OpenPort());
     EXPECT_EQ(plat::SerialDevicePath(0), "");
 #ifdef _WIN32
     EXPECT_EQ(plat::SerialDevicePath(3), "\\\\.\\COM3");
@@ -143,7 +142,7 @@ TEST_F(LibraryTest, SerialPortsThatCannotOpen) {
     // A TCP channel has no port to open.
     Seta_Ip(Ip(52).c_str());
     const int32_t tcp = W5817(0, "A");
-    EXPECT_TRUE(Drv(tcp).OpenPort(tcp));
+    EXPECT_TRUE(Drv(tcp).OpenPort());
 }
 
 TEST(Platform, TickCountWrapsAndElapsedTimeSurvivesIt) {
@@ -180,8 +179,9 @@ TEST_F(LibraryTest, WaitsBlockInsteadOfBurningAProcessor) {
     const int32_t serial = W5817Serial(10);
 
     const uint64_t cpu0 = ThreadCpuMs(), t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(tcp, 1500), 2); // silent indicator: the whole wait
-    EXPECT_EQ(Update_Canal(serial), 4);       // a port that never opens: the whole port phase
+    EXPECT_EQ(Update_NoMotion(tcp, 1500), TARVEL_POLL_MOTION); // silent indicator: the whole wait
+    EXPECT_EQ(Update_Canal(serial),
+              TARVEL_POLL_NO_PORT); // a port that never opens: the whole port phase
     const uint64_t wall = NowMs() - t0, cpu = ThreadCpuMs() - cpu0;
     EXPECT_GE(wall, 2400u);
     // A spinning wait would use about as much processor time as wall time.

@@ -31,20 +31,20 @@ TEST_F(LibraryTest, DispatcherRefusalsAndValuesOfUnusableChannels) {
         EXPECT_STREQ(Net_Canal(bad), "EEEEEEEEEE");
         EXPECT_STREQ(Estado_Canal(bad), "EEEEEEEEEE");
         EXPECT_DOUBLE_EQ(Tare_Canal_Float(bad), 0.0);
-        EXPECT_EQ(Update_Canal(bad), 1);
-        EXPECT_EQ(Update_NoMotion(bad, 100), 1);
+        EXPECT_EQ(Update_Canal(bad), TARVEL_POLL_NO_FRAME);
+        EXPECT_EQ(Update_NoMotion(bad, 100), TARVEL_POLL_NO_FRAME);
     }
     const int32_t gone = W5817Serial(1);
     Deleta_Canal(gone);
     EXPECT_STREQ(Contadora_Canal(gone), "EEEEEEEEEE");
     EXPECT_DOUBLE_EQ(Gross_Canal_Float(gone), 0.0);
-    EXPECT_EQ(Update_Canal(gone), 1);
+    EXPECT_EQ(Update_Canal(gone), TARVEL_POLL_NO_FRAME);
 
     // An unknown device type is refused without calling a driver.
     const uint32_t before = PollCount();
     for (int32_t type : {0, 7}) {
         ChannelAt(ch)->DeviceType = type;
-        EXPECT_EQ(Update_Canal(ch), 1);
+        EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_NO_FRAME);
     }
     EXPECT_EQ(PollCount(), before);
     ChannelAt(ch)->DeviceType = 1;
@@ -74,15 +74,15 @@ TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     const int32_t empty = W5817(0, "A");
     const int32_t loaded = W5817(0, "B");
 
-    EXPECT_EQ(LePesoConsecutivo(-1, 5, 5), -1);
+    EXPECT_EQ(LePesoConsecutivo(-1, 5, 5), TARVEL_STABLE_NO_CHANNEL);
 
     // An empty scale counts from the first reading; a load needs one more to set the
     // reference. LePesoConsecutivo connects the channel itself.
     uint32_t before = PollCount();
-    EXPECT_EQ(LePesoConsecutivo(empty, 10, 3), 0);
+    EXPECT_EQ(LePesoConsecutivo(empty, 10, 3), TARVEL_STABLE_OK);
     EXPECT_EQ(PollCount() - before, 3u);
     before = PollCount();
-    EXPECT_EQ(LePesoConsecutivo(loaded, 10, 3), 0);
+    EXPECT_EQ(LePesoConsecutivo(loaded, 10, 3), TARVEL_STABLE_OK);
     EXPECT_EQ(PollCount() - before, 4u);
     EXPECT_DOUBLE_EQ(Net_Canal_Float(loaded), 12.5);
 
@@ -91,7 +91,7 @@ TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     conv.Channel('C').Stream([&] { return Frame(++w); }, Every(30));
     const int32_t changing = W5817(0, "C");
     uint64_t t0 = NowMs();
-    EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), 7);
+    EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), TARVEL_STABLE_TIMEOUT);
     EXPECT_GE(NowMs() - t0, 950u);
 }
 
@@ -101,7 +101,7 @@ TEST_F(LibraryTest, LePesoConsecutivoKeepsItsLimitWhenTheConverterIsAway) {
     const uint64_t t0 = NowMs();
     // The refused connect costs nothing; the one poll of the unconnected channel waits its
     // usual 10 s for a frame, and its code (1, not 7) is the result.
-    EXPECT_EQ(LePesoConsecutivo(ch, 2, 3), 1);
+    EXPECT_EQ(LePesoConsecutivo(ch, 2, 3), TARVEL_POLL_NO_FRAME);
     const uint64_t took = NowMs() - t0;
     EXPECT_GE(took, 1900u);
     EXPECT_LT(took, 16000u);

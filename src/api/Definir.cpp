@@ -181,7 +181,7 @@ std::string LocaleDecimalSeparator() {
 void TickWait(uint32_t ms) {
     const uint32_t start = plat::TickCount();
     while (static_cast<uint32_t>(plat::TickCount() - start) < ms) {
-        // The wait processes no messages; it yields the processor between readings.
+        // No messages are processed; the processor is yielded between readings.
         plat::SleepMs(1);
     }
 }
@@ -221,9 +221,3 @@ struct Finalization {
     ~Finalization() { UnloadLibrary(); }
 } g_finalization;
 } // namespace
-
-void ExportEntry() {
-#ifndef _WIN32
-    plat::ProcessMessages();
-#endif
-}

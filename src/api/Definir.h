@@ -1,10 +1,11 @@
 // Shared state of the library: the table of registered converter addresses, the table of
 // channels, the channel object, the last validation message, the validators and the small
-// helpers every part uses (locale separator, busy wait, the converter's IO command exchange).
+// helpers every part uses (locale separator, timed wait, the converter's IO command exchange).
 #pragma once
 
 #include "DataMDll.h"
 #include "DataMSerial.h"
+#include "TReading.h"
 
 #include <array>
 #include <cstdint>
@@ -29,21 +30,16 @@ struct TIpProg {
     std::string Text() const;
 };
 
-// Device types that select the driver.
-enum : int32_t {
-    kDevice5817 = 1,
-    kDeviceOhaus = 2,
-    kDeviceMSI3360 = 3,
-    kDevice5817C = 4,
-    kDeviceMSI6260 = 5,
-    kDeviceKRT = 6,
-};
+// What the string value functions give for a closed channel, and the Ohaus driver stores for
+// the gross and tare weights it does not have: ten "E", the width of a weight text.
+inline constexpr char kNoValueText[] = "EEEEEEEEEE";
 
 // Channel states.
 enum : int32_t { kStatePolling = 0, kStateClosed = 1, kStateIdle = 2 };
 
-// The channel: one indicator reached through a converter channel or a local serial port.
-class TClDunor : public std::enable_shared_from_this<TClDunor> {
+// The channel: one indicator reached through a converter channel or a local serial port. Its
+// value texts (TValueTexts) are written from its driver's readings.
+class TClDunor : public std::enable_shared_from_this<TClDunor>, public TValueTexts {
   public:
     TClDunor() = default;
     ~TClDunor();
@@ -61,13 +57,6 @@ class TClDunor : public std::enable_shared_from_this<TClDunor> {
     std::string ModelName;
     int32_t DeviceType = 0;
     int32_t TcpPort = 0;
-    std::string MotionText;
-    std::string StatusText;
-    std::string GrossText;
-    std::string NetText;
-    std::string TareText;
-    std::string TotalText;
-    std::string CounterText;
 
     // Calls that are using the channel right now (a poll or a connect waiting further up
     // the stack, a receive notification). A close or delete requested meanwhile is carried
@@ -110,7 +99,7 @@ std::string SetaIpRejected();
 // The system default locale's decimal separator (the drivers use its first character).
 std::string LocaleDecimalSeparator();
 
-// Busy wait of the given milliseconds; processes no messages.
+// Waits the given milliseconds, blocking the thread; processes no messages.
 void TickWait(uint32_t ms);
 
 // ---- the converter's IO command connection (TCP port 8880) ------------------------------
@@ -125,17 +114,26 @@ constexpr size_t kIoReplyLimit = 4096;
 // What every reply of the converter ends with.
 inline constexpr char kIoEndMarker[] = " OK\n\r";
 
-// One command-and-reply exchange on a connection of its own. Reply holds what came in
-// (empty when no connection could be made). False only when a send or receive failed on the
-// established connection, or the reply overflowed kIoReplyLimit: the caller's failure.
+// What one command-and-reply exchange brought.
+struct IoReply {
+    bool connected = false; // a connection to the converter was made
+    bool ok = true;         // false: a send or receive failed, or the reply overflowed
+    bool complete = false;  // the reply holds the end marker
+    std::string text;       // what came in (empty when no connection could be made)
+};
+// One exchange with the converter at `address` on a connection of its own, which exists only
+// for the exchange. Uses no shared state, so exchanges with several converters may run on
+// several threads at once.
+IoReply IoExchangeWith(const std::string& address, const std::string& command);
+// The same with a registered converter: false only when a send or receive failed on the
+// established connection, or the reply overflowed kIoReplyLimit (the caller's failure).
 bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply);
-// Steps of IoExchange: connect the IO connection to the converter, and release it.
-bool IoConnect(int32_t ipIndex);
-void IoRelease();
 // Runs the exchange without looking at the reply: 0, or -1 when it failed.
 int32_t IoCommand(int32_t ipIndex, const std::string& command);
-// The converter's input port value: the three characters after the first "IN" of the
-// reply read as a decimal integer, or -1.
+// The converter's input port value in a reply: the three characters after its first "IN"
+// read as a decimal integer, or -1.
+int32_t InPortOfReply(const std::string& reply);
+// The input port value of a registered converter, or -1.
 int32_t InPortValue(int32_t ipIndex);
 
 // Reads `text` as a whole decimal integer: leading blanks and one sign are allowed, then
@@ -152,8 +150,3 @@ void DeleteChannel(int32_t index);
 // What unloading the library does: both tables emptied (channels still in the table are
 // not closed: the host deletes them first) and LastError cleared.
 void UnloadLibrary();
-
-// On a platform without a host message loop between calls, notifications that came in
-// since the last call are handled (and bytes nobody waits for dropped) at the entry of
-// every exported call, as the host's message loop would have done.
-void ExportEntry();

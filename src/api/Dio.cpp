@@ -21,23 +21,23 @@ const char* InPortText(const char* text) {
 }
 
 int32_t InPort(int32_t ipIndex) {
-    if (!Valida_Ip(ipIndex)) return -1;
+    if (!Valida_Ip(ipIndex)) return TARVEL_FAILED;
     return InPortValue(ipIndex);
 }
 
 int32_t InBit(int32_t ipIndex, int32_t bit) {
     const int32_t v = InPort(ipIndex);
-    if (v == -1) return -1;
+    if (v == TARVEL_FAILED) return TARVEL_FAILED;
     return (static_cast<uint32_t>(v) >> (static_cast<uint32_t>(bit) & 31u)) & 1u;
 }
 
 int32_t OutPort(int32_t ipIndex, int32_t value) {
-    if (!Valida_Ip(ipIndex)) return -1;
+    if (!Valida_Ip(ipIndex)) return TARVEL_FAILED;
     return IoCommand(ipIndex, "OP" + std::to_string(value));
 }
 
 int32_t OutBit(int32_t ipIndex, const std::string& state, int32_t bit) {
-    if (!Valida_Ip(ipIndex)) return -1;
+    if (!Valida_Ip(ipIndex)) return TARVEL_FAILED;
     return IoCommand(ipIndex, "OB" + state + std::to_string(bit));
 }
 
@@ -46,63 +46,80 @@ int32_t OutBit(int32_t ipIndex, const std::string& state, int32_t bit) {
 extern "C" {
 
 int32_t TARVEL_CALL DIO_InPort(int32_t ipIndex) {
-    return Guarded<int32_t>(-1, [&] { return InPort(ipIndex); });
+    return Guarded<int32_t>(
+        "DIO_InPort", TARVEL_FAILED, [&] { return InPort(ipIndex); }, ipIndex);
 }
 
 const char* TARVEL_CALL DIO_InPortStr(int32_t ipIndex) {
-    return Guarded<const char*>(kNoPortText, [&]() -> const char* {
-        const int32_t v = InPort(ipIndex);
-        if (v == -1) return InPortText(kNoPortText);
-        char bits[9] = {};
-        for (int k = 0; k < 8; ++k)
-            bits[k] = (static_cast<uint32_t>(v) >> k) & 1u ? 'S' : 'N';
-        return InPortText(bits);
-    });
+    return Guarded<const char*>(
+        "DIO_InPortStr", kNoPortText,
+        [&]() -> const char* {
+            const int32_t v = InPort(ipIndex);
+            if (v == TARVEL_FAILED) return InPortText(kNoPortText);
+            char bits[9] = {};
+            for (int k = 0; k < 8; ++k)
+                bits[k] = (static_cast<uint32_t>(v) >> k) & 1u ? TARVEL_FLAG_YES : TARVEL_FLAG_NO;
+            return InPortText(bits);
+        },
+        ipIndex);
 }
 
 int32_t TARVEL_CALL DIO_InBit(int32_t ipIndex, int32_t bit) {
-    return Guarded<int32_t>(-1, [&] { return InBit(ipIndex, bit); });
+    return Guarded<int32_t>(
+        "DIO_InBit", TARVEL_FAILED, [&] { return InBit(ipIndex, bit); }, ipIndex, bit);
 }
 
 int32_t TARVEL_CALL DIO_InBitStr(int32_t ipIndex, int32_t bit) {
-    return Guarded<int32_t>('E', [&]() -> int32_t {
-        if (!Valida_Ip(ipIndex)) return 'E';
-        switch (InBit(ipIndex, bit)) {
-        case 1:
-            return 'S';
-        case 0:
-            return 'N';
-        default:
-            return 'E';
-        }
-    });
+    return Guarded<int32_t>(
+        "DIO_InBitStr", TARVEL_FLAG_UNKNOWN,
+        [&]() -> int32_t {
+            if (!Valida_Ip(ipIndex)) return TARVEL_FLAG_UNKNOWN;
+            switch (InBit(ipIndex, bit)) {
+            case 1:
+                return TARVEL_FLAG_YES;
+            case 0:
+                return TARVEL_FLAG_NO;
+            default:
+                return TARVEL_FLAG_UNKNOWN;
+            }
+        },
+        ipIndex, bit);
 }
 
 int32_t TARVEL_CALL DIO_OutPort(int32_t ipIndex, int32_t value) {
-    return Guarded<int32_t>(-1, [&] { return OutPort(ipIndex, value); });
+    return Guarded<int32_t>(
+        "DIO_OutPort", TARVEL_FAILED, [&] { return OutPort(ipIndex, value); }, ipIndex, value);
 }
 
 int32_t TARVEL_CALL DIO_OutPortStr(int32_t ipIndex, const char* bits) {
-    return Guarded<int32_t>(-1, [&] {
-        // Position i (from 1) stands for 2^(i-1), in 32-bit arithmetic: positions past 32
-        // add nothing.
-        uint32_t value = 0;
-        const std::string text = bits != nullptr ? bits : "";
-        for (size_t i = 0; i < text.size() && i < 32; ++i)
-            if (text[i] == 'S') value += 1u << i;
-        return OutPort(ipIndex, static_cast<int32_t>(value));
-    });
+    return Guarded<int32_t>(
+        "DIO_OutPortStr", TARVEL_FAILED,
+        [&] {
+            // Position i (from 1) stands for 2^(i-1), in 32-bit arithmetic: positions past
+            // 32 add nothing.
+            uint32_t value = 0;
+            const std::string text = bits != nullptr ? bits : "";
+            for (size_t i = 0; i < text.size() && i < 32; ++i)
+                if (text[i] == TARVEL_FLAG_YES) value += 1u << i;
+            return OutPort(ipIndex, static_cast<int32_t>(value));
+        },
+        ipIndex, bits);
 }
 
 int32_t TARVEL_CALL DIO_OutBit(int32_t ipIndex, int32_t bit, int32_t state) {
-    return Guarded<int32_t>(-1, [&] { return OutBit(ipIndex, std::to_string(state), bit); });
+    return Guarded<int32_t>(
+        "DIO_OutBit", TARVEL_FAILED, [&] { return OutBit(ipIndex, std::to_string(state), bit); },
+        ipIndex, bit, state);
 }
 
 int32_t TARVEL_CALL DIO_OutBitStr(int32_t ipIndex, int32_t bit, const char* state) {
-    return Guarded<int32_t>(-1, [&] {
-        const bool on = state != nullptr && std::string(state) == "S";
-        return OutBit(ipIndex, on ? "1" : "0", bit);
-    });
+    return Guarded<int32_t>(
+        "DIO_OutBitStr", TARVEL_FAILED,
+        [&] {
+            const bool on = state != nullptr && std::string(state) == "S";
+            return OutBit(ipIndex, on ? "1" : "0", bit);
+        },
+        ipIndex, bit, state);
 }
 
 } // extern "C"

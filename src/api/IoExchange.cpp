@@ -3,15 +3,12 @@
 // time-out. No messages are processed meanwhile.
 #include "Definir.h"
 
+#include "Trace.h"
 #include "platform.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace {
-
-// The one IO connection; it exists only during an exchange.
-std::unique_ptr<plat::BlockingTcp> IoSocket;
 
 enum class ReadEnd { Marker, TimeOut, PeerClosed, Failed };
 
@@ -43,43 +40,40 @@ ReadEnd ReadReply(plat::BlockingTcp& sock, uint32_t start, std::string& reply) {
 
 } // namespace
 
-bool IoConnect(int32_t ipIndex) {
+IoReply IoExchangeWith(const std::string& address, const std::string& command) {
+    IoReply r;
     try {
-        if (!IoSocket) return false;
-        if (ipIndex < 0 || static_cast<size_t>(ipIndex) >= IpTable.size()) return false;
-        const std::string address = IpTable[static_cast<size_t>(ipIndex)].Text();
-        return IoSocket->Connect(address, kIoPort, kIoTimeoutMs);
+        auto sock = plat::NewBlockingTcp(); // the IO connection exists for this exchange only
+        r.connected = sock->Connect(address, kIoPort, kIoTimeoutMs);
+        if (!r.connected) {
+            if (trace::On())
+                trace::Line("IO connection to " + address + ":" + std::to_string(kIoPort) +
+                            " not made within " + std::to_string(kIoTimeoutMs) + " ms");
+        } else {
+            const uint32_t start = plat::TickCount();
+            if (!sock->Send(command + Definir::CR, kIoTimeoutMs)) {
+                r.ok = false;
+            } else {
+                // A converter that answers and then closes ends the reply early; what came
+                // before the close is kept.
+                const ReadEnd end = ReadReply(*sock, start, r.text);
+                r.ok = end != ReadEnd::Failed;
+                r.complete = end == ReadEnd::Marker;
+            }
+        }
+        sock->Close();
     } catch (...) {
-        return false;
+        r.ok = false;
     }
-}
-
-void IoRelease() {
-    if (!IoSocket) return;
-    IoSocket->Close();
-    IoSocket.reset();
+    return r;
 }
 
 bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply) {
     reply.clear();
-    bool ok = true;
-    try {
-        if (!IoSocket) IoSocket = plat::NewBlockingTcp();
-        if (IoConnect(ipIndex)) {
-            const uint32_t start = plat::TickCount();
-            if (!IoSocket->Send(command + Definir::CR, kIoTimeoutMs)) {
-                ok = false;
-            } else {
-                // A converter that answers and then closes ends the reply early; what came
-                // before the close is kept.
-                ok = ReadReply(*IoSocket, start, reply) != ReadEnd::Failed;
-            }
-        }
-    } catch (...) {
-        ok = false;
-    }
-    IoRelease();
-    return ok;
+    if (ipIndex < 0 || static_cast<size_t>(ipIndex) >= IpTable.size()) return true;
+    const IoReply r = IoExchangeWith(IpTable[static_cast<size_t>(ipIndex)].Text(), command);
+    reply = r.text;
+    return r.ok;
 }
 
 int32_t IoCommand(int32_t ipIndex, const std::string& command) {
@@ -87,12 +81,16 @@ int32_t IoCommand(int32_t ipIndex, const std::string& command) {
     return IoExchange(ipIndex, command, reply) ? 0 : -1;
 }
 
-int32_t InPortValue(int32_t ipIndex) {
-    std::string reply;
-    if (!IoExchange(ipIndex, "IN", reply)) return -1;
+int32_t InPortOfReply(const std::string& reply) {
     const size_t p = reply.find("IN");
     if (p == std::string::npos) return -1;
     long value = 0;
     if (!ReadInteger(reply.substr(p + 2, 3), value)) return -1;
     return static_cast<int32_t>(value);
+}
+
+int32_t InPortValue(int32_t ipIndex) {
+    std::string reply;
+    if (!IoExchange(ipIndex, "IN", reply)) return -1;
+    return InPortOfReply(reply);
 }

@@ -3,75 +3,42 @@
 
 #include "Definir.h"
 #include "Exports.h"
+#include "Family.h"
 #include "Guarded.h"
 #include "TBal.h"
-#include "W_5817.h"
-#include "W_KRT.h"
-#include "W_MSI3360.h"
-#include "W_MSI6260.h"
-#include "W_Ohaus.h"
+#include "Trace.h"
 #include "platform.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
-const char* const kNoValue = "EEEEEEEEEE";
 constexpr uint32_t kConnectLimitMs = 10000;
 
-std::unique_ptr<TBal> NewDriver(int32_t deviceType, TClDunor* ch, int32_t index) {
-    switch (deviceType) {
-    case kDevice5817:
-    case kDevice5817C:
-        return std::make_unique<T5817Bal>(ch, index);
-    case kDeviceOhaus:
-        return std::make_unique<TOhausBal>(ch, index);
-    case kDeviceMSI3360:
-        return std::make_unique<TMSI3360Bal>(ch, index);
-    case kDeviceMSI6260:
-        return std::make_unique<TMSI6260Bal>(ch, index);
-    case kDeviceKRT:
-        return std::make_unique<TKRTBal>(ch, index);
-    default:
-        return nullptr;
-    }
+const Family& FamilyNamed(const char* model) {
+    const Family* f = FamilyOfModel(model);
+    if (f == nullptr) throw std::logic_error("no such family");
+    return *f;
 }
 
-const char* ModelText(int32_t deviceType) {
-    switch (deviceType) {
-    case kDevice5817:
-    case kDevice5817C:
-        return "5817";
-    case kDeviceOhaus:
-        return "Ohaus";
-    case kDeviceMSI3360:
-        return "MSI3360";
-    case kDeviceMSI6260:
-        return "MSI6260";
-    case kDeviceKRT:
-        return "KRT";
-    default:
-        return "";
-    }
-}
-
-// Appends a slot with a new channel of `deviceType`: `attach` gives it its transport, then
-// its driver is created and `fill` completes it. A failure anywhere removes the slot
-// again, so the table is as before the call.
+// Appends a slot with a new channel of `family`: `attach` gives it its transport, then its
+// driver is created and `fill` completes it. A failure anywhere removes the slot again, so
+// the table is as before the call.
 template <class Attach, class Fill>
-int32_t AppendChannel(int32_t deviceType, Attach&& attach, Fill&& fill) {
+int32_t AppendChannel(const Family& family, Attach&& attach, Fill&& fill) {
     const auto n = static_cast<int32_t>(ChannelTable.size());
     ChannelTable.emplace_back();
     try {
         auto ch = std::make_shared<TClDunor>();
         ChannelTable.back() = ch;
         attach(*ch);
-        ch->Driver = NewDriver(deviceType, ch.get(), n);
-        if (!ch->Driver) throw std::runtime_error("no driver for this device type");
+        ch->Driver = family.make(family, ch.get(), n);
         fill(*ch);
-        ch->ModelName = ModelText(deviceType);
-        ch->DeviceType = deviceType;
+        ch->ModelName = family.modelText;
+        ch->DeviceType = family.deviceType;
         ch->ChannelState = kStateIdle;
         return n;
     } catch (...) {
@@ -80,42 +47,22 @@ int32_t AppendChannel(int32_t deviceType, Attach&& attach, Fill&& fill) {
     }
 }
 
-struct SerialLine {
-    int32_t baud;
-    uint16_t dataBits;
-    int parity;
-    uint16_t stopBits;
-    bool clearDtrRts;
-};
-
-SerialLine LineOf(int32_t deviceType) {
-    switch (deviceType) {
-    case kDeviceOhaus:
-        return {9600, 7, plat::ParityEven, 2, false};
-    case kDeviceMSI3360:
-        return {9600, 8, plat::ParityNone, 1, true};
-    case kDeviceMSI6260:
-        return {1200, 7, plat::ParityMark, 1, true};
-    default:
-        return {4800, 7, plat::ParityEven, 1, true}; // 5817 and KRT
-    }
-}
-
 } // namespace
 
 // NewTcpChannel: the path of every TCP constructor.
-int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType) {
+int32_t NewTcpChannel(int32_t ipIndex, const char* letter, const Family& family) {
     if (!Valida_Ip(ipIndex)) return -1;
     const std::string text = UpperText(letter);
     if (!Valida_CanalSerial(text)) return -1;
     return AppendChannel(
-        deviceType, [](TClDunor& ch) { ch.TcpModule = std::make_unique<TDMDLL>(); },
+        family, [](TClDunor& ch) { ch.TcpModule = std::make_unique<TDMDLL>(); },
         [&](TClDunor& ch) {
             ch.IpIndex = ipIndex;
             ch.ConverterChannel = text[0] - 'A' + 1;
-            ch.TcpPort = ch.ConverterChannel + 8880;
-            // The Ohaus driver reads its connection itself, once per pass of its wait.
-            if (deviceType != kDeviceOhaus) {
+            ch.TcpPort = ch.ConverterChannel + kIoPort;
+            // An asking indicator's driver reads its connection only while its poll waits for
+            // the reply; the others take every byte as it arrives.
+            if (!family.tcpReadsDuringPollOnly) {
                 TBal* drv = ch.Driver.get();
                 ch.TcpModule->SocLeitura->OnRead = [drv] { drv->SocketRead(); };
             }
@@ -123,22 +70,18 @@ int32_t NewTcpChannel(int32_t ipIndex, const char* letter, int32_t deviceType) {
 }
 
 // NewSerialChannel: the path of every serial constructor; it validates nothing.
-int32_t NewSerialChannel(int32_t comNumber, int32_t deviceType) {
+int32_t NewSerialChannel(int32_t comNumber, const Family& family) {
     return AppendChannel(
-        deviceType, [](TClDunor& ch) { ch.SerialModule = std::make_unique<TDMSerialDll>(); },
+        family, [](TClDunor& ch) { ch.SerialModule = std::make_unique<TDMSerialDll>(); },
         [&](TClDunor& ch) {
-            const SerialLine line = LineOf(deviceType);
-            auto& com = ch.SerialModule->SerCom;
-            com.Settings.baud = line.baud;
-            com.Settings.dataBits = line.dataBits;
-            com.Settings.parity = line.parity;
-            com.Settings.comNumber = static_cast<uint16_t>(comNumber & 0xFFFF);
-            com.Settings.stopBits = line.stopBits;
-            if (line.clearDtrRts) {
-                com.Settings.dtr = false;
-                com.Settings.rts = false;
-            }
-            com.AutoOpen = false;
+            auto& line = ch.SerialModule->SerCom.Settings;
+            line.baud = family.baud;
+            line.dataBits = family.dataBits;
+            line.parity = family.parity;
+            line.comNumber = static_cast<uint16_t>(comNumber & 0xFFFF);
+            line.stopBits = family.stopBits;
+            line.dtr = family.modemLines;
+            line.rts = family.modemLines;
         });
 }
 
@@ -148,36 +91,28 @@ namespace {
 // before the first digit, the system decimal separator. Anything else fails (0.0).
 double WeightValue(const std::string& text) {
     const char sep = TBal::Sep();
-    size_t b = text.find_first_not_of(' ');
-    size_t e = text.find_last_not_of(' ');
+    const size_t b = text.find_first_not_of(' ');
     if (b == std::string::npos) return 0.0;
+    const size_t e = text.find_last_not_of(' ');
     std::string t = text.substr(b, e - b + 1);
-    bool neg = false;
-    size_t i = 0;
-    if (t[0] == '-' || t[0] == '+') {
-        neg = t[0] == '-';
-        i = 1;
-    }
-    double value = 0.0, scale = 1.0;
+    if (t[0] == '+') t.erase(0, 1);
+    // Digits with at most one separator, read exactly (the nearest double to the decimal).
     bool digits = false, afterSep = false;
-    for (; i < t.size(); ++i) {
-        const char c = t[i];
+    for (size_t i = t[0] == '-' ? 1 : 0; i < t.size(); ++i) {
+        char& c = t[i];
         if (c >= '0' && c <= '9') {
             digits = true;
-            if (afterSep) {
-                scale /= 10.0;
-                value += (c - '0') * scale;
-            } else {
-                value = value * 10.0 + (c - '0');
-            }
         } else if (c == sep && !afterSep) {
             afterSep = true;
+            c = '.';
         } else {
             return 0.0;
         }
     }
     if (!digits) return 0.0;
-    return neg ? -value : value;
+    double value = 0.0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), value);
+    return r.ec == std::errc() ? value : 0.0;
 }
 
 // The channel whose values can be read: it exists, has a transport and is not closed.
@@ -187,12 +122,12 @@ const TClDunor* ValueChannel(int32_t channel) {
     return ch->ChannelState == kStateClosed ? nullptr : ch;
 }
 
-const char* ValueText(int32_t channel, std::string TClDunor::*field) {
+const char* ValueText(int32_t channel, std::string TValueTexts::*field) {
     const TClDunor* ch = ValueChannel(channel);
-    return ch != nullptr ? (ch->*field).c_str() : kNoValue;
+    return ch != nullptr ? (ch->*field).c_str() : kNoValueText;
 }
 
-double ValueFloat(int32_t channel, std::string TClDunor::*field) {
+double ValueFloat(int32_t channel, std::string TValueTexts::*field) {
     const TClDunor* ch = ValueChannel(channel);
     return ch != nullptr ? WeightValue(ch->*field) : 0.0;
 }
@@ -218,6 +153,11 @@ int32_t SelectChannel(int32_t channel, uint32_t limitMs) {
         const uint32_t elapsed = plat::TickCount() - start;
         if (sock.ConnectFailed() || elapsed >= limitMs) {
             const bool refused = sock.ConnectFailed();
+            if (trace::On())
+                trace::Line("channel " + std::to_string(channel) + ": connection to " + address +
+                            ":" + std::to_string(ch->TcpPort) + " failed: " +
+                            (refused ? sock.FailureText()
+                                     : "not made within " + std::to_string(limitMs) + " ms"));
             sock.Close();
             ch->PendingErrorText = "N\xE3o foi poss\xEDvel conectar ao conversor " + address +
                                    " porta " + std::to_string(ch->TcpPort) +
@@ -241,39 +181,21 @@ uint32_t PollCount() {
 int32_t PollChannel(int32_t channel, int32_t timeOut) {
     TClDunor* ch = ChannelAt(channel);
     try {
-        // An empty slot, a closed channel, a poll of it already waiting further up the stack
-        // (state 0), or a serial channel closed without its driver: refused.
-        if (ch == nullptr || ch->ChannelState != kStateIdle || !ch->Driver) return 1;
-        TBal* drv = ch->Driver.get();
-        const auto t = static_cast<uint32_t>(timeOut);
-        // Runs the poll of the driver class chosen below. Closed or deleted from inside its
-        // own wait, the poll ends with its failure value.
-        const auto run = [&](auto* driver) -> int32_t {
-            ChannelUse use(ch);
-            ++g_pollCount;
-            const int32_t result = driver->Poll(channel, t);
-            return use.Released() ? 1 : result;
-        };
-        // The driver class by device type; any other type is refused.
-        switch (ch->DeviceType) {
-        case kDevice5817:
-        case kDevice5817C:
-            return run(static_cast<T5817Bal*>(drv));
-        case kDeviceOhaus:
-            return run(static_cast<TOhausBal*>(drv));
-        case kDeviceMSI3360:
-            return run(static_cast<TMSI3360Bal*>(drv));
-        case kDeviceMSI6260:
-            return run(static_cast<TMSI6260Bal*>(drv));
-        case kDeviceKRT:
-            return run(static_cast<TKRTBal*>(drv));
-        default:
-            return 1;
-        }
+        // An empty slot, a closed channel, a device type of no family, a poll of it already
+        // waiting further up the stack (state 0), or a serial channel closed without its
+        // driver: refused.
+        if (ch == nullptr || ch->ChannelState == kStateClosed) return TARVEL_POLL_NO_FRAME;
+        if (FamilyOfDevice(ch->DeviceType) == nullptr) return TARVEL_POLL_NO_FRAME;
+        if (ch->ChannelState != kStateIdle || !ch->Driver) return TARVEL_POLL_NO_FRAME;
+        // Closed or deleted from inside its own wait, the poll ends with its failure value.
+        ChannelUse use(ch);
+        ++g_pollCount;
+        const int32_t result = ch->Driver->Poll(static_cast<uint32_t>(timeOut));
+        return use.Released() ? TARVEL_POLL_NO_FRAME : result;
     } catch (...) {
         if (ChannelAt(channel) == ch && ch != nullptr && ch->ChannelState == kStatePolling)
             ch->ChannelState = kStateIdle;
-        return 1;
+        return TARVEL_POLL_NO_FRAME;
     }
 }
 
@@ -282,133 +204,150 @@ int32_t PollChannel(int32_t channel, int32_t timeOut) {
 extern "C" {
 
 int32_t TARVEL_CALL Seta_Ip(const char* address) {
-    return Guarded<int32_t>(-1, [&]() -> int32_t {
-        const size_t len = address != nullptr ? std::strlen(address) : 0;
-        if (address == nullptr || len > 16) {
-            LastError = SetaIpRejected();
-            return -1;
-        }
-        const std::string text(address, len);
-        for (size_t i = 0; i < IpTable.size(); ++i)
-            if (IpTable[i].Text() == text) return static_cast<int32_t>(i);
-        TIpProg rec;
-        std::copy(text.begin(), text.end(), rec.IpAddress.begin());
-        IpTable.push_back(rec);
-        return static_cast<int32_t>(IpTable.size() - 1);
-    });
+    return Guarded<int32_t>(
+        "Seta_Ip", TARVEL_FAILED,
+        [&]() -> int32_t {
+            const size_t len = address != nullptr ? std::strlen(address) : 0;
+            if (address == nullptr || len > 16) {
+                LastError = SetaIpRejected();
+                return TARVEL_FAILED;
+            }
+            const std::string text(address, len);
+            for (size_t i = 0; i < IpTable.size(); ++i)
+                if (IpTable[i].Text() == text) return static_cast<int32_t>(i);
+            TIpProg rec;
+            std::copy(text.begin(), text.end(), rec.IpAddress.begin());
+            IpTable.push_back(rec);
+            return static_cast<int32_t>(IpTable.size() - 1);
+        },
+        address);
 }
 
 const char* TARVEL_CALL Display_Erro(int32_t channel) {
-    return Guarded<const char*>("", [&]() -> const char* {
-        TClDunor* ch = ChannelAt(channel);
-        if (ch == nullptr) return "";
-        ch->ErrorText = ch->PendingErrorText;
-        ch->PendingErrorText.clear();
-        return ch->ErrorText.c_str();
-    });
+    return Guarded<const char*>(
+        "Display_Erro", "",
+        [&]() -> const char* {
+            TClDunor* ch = ChannelAt(channel);
+            if (ch == nullptr) return "";
+            ch->ErrorText = ch->PendingErrorText;
+            ch->PendingErrorText.clear();
+            return ch->ErrorText.c_str();
+        },
+        channel);
 }
 
-#define TARVEL_TCP_CTOR(name, type)                                                                \
+// The constructors of each family, one TCP and one serial form, by the family's model name.
+#define TARVEL_TCP_CTOR(name, model)                                                               \
     int32_t TARVEL_CALL name(int32_t ipIndex, const char* letter) {                                \
-        return Guarded<int32_t>(-1, [&] { return NewTcpChannel(ipIndex, letter, type); });         \
+        return Guarded<int32_t>(                                                                   \
+            #name, TARVEL_FAILED,                                                                  \
+            [&] { return NewTcpChannel(ipIndex, letter, FamilyNamed(model)); }, ipIndex, letter);  \
     }
-#define TARVEL_SERIAL_CTOR(name, type)                                                             \
+#define TARVEL_SERIAL_CTOR(name, model)                                                            \
     int32_t TARVEL_CALL name(int32_t comNumber) {                                                  \
-        return Guarded<int32_t>(-1, [&] { return NewSerialChannel(comNumber, type); });            \
+        return Guarded<int32_t>(                                                                   \
+            #name, TARVEL_FAILED, [&] { return NewSerialChannel(comNumber, FamilyNamed(model)); }, \
+            comNumber);                                                                            \
     }
 
-TARVEL_TCP_CTOR(W5817, kDevice5817)
-TARVEL_TCP_CTOR(W5817C, kDevice5817C)
-TARVEL_SERIAL_CTOR(W5817Serial, kDevice5817)
-TARVEL_SERIAL_CTOR(W5817SerialC, kDevice5817C)
-TARVEL_TCP_CTOR(WKRT, kDeviceKRT)
-TARVEL_SERIAL_CTOR(WKRTSerial, kDeviceKRT)
-TARVEL_TCP_CTOR(WOhaus, kDeviceOhaus)
-TARVEL_SERIAL_CTOR(WOhausSerial, kDeviceOhaus)
-TARVEL_TCP_CTOR(WMSI3360, kDeviceMSI3360)
-TARVEL_SERIAL_CTOR(WMSI3360Serial, kDeviceMSI3360)
-TARVEL_TCP_CTOR(WMSI6260, kDeviceMSI6260)
-TARVEL_SERIAL_CTOR(WMSI6260Serial, kDeviceMSI6260)
+TARVEL_TCP_CTOR(W5817, "5817")
+TARVEL_TCP_CTOR(W5817C, "5817c")
+TARVEL_SERIAL_CTOR(W5817Serial, "5817")
+TARVEL_SERIAL_CTOR(W5817SerialC, "5817c")
+TARVEL_TCP_CTOR(WKRT, "krt")
+TARVEL_SERIAL_CTOR(WKRTSerial, "krt")
+TARVEL_TCP_CTOR(WOhaus, "ohaus")
+TARVEL_SERIAL_CTOR(WOhausSerial, "ohaus")
+TARVEL_TCP_CTOR(WMSI3360, "msi3360")
+TARVEL_SERIAL_CTOR(WMSI3360Serial, "msi3360")
+TARVEL_TCP_CTOR(WMSI6260, "msi6260")
+TARVEL_SERIAL_CTOR(WMSI6260Serial, "msi6260")
 
 int32_t TARVEL_CALL Select_Canal(int32_t channel) {
-    return Guarded<int32_t>(0, [&] { return SelectChannel(channel, kConnectLimitMs); });
+    return Guarded<int32_t>(
+        "Select_Canal", TARVEL_SELECT_FAILED,
+        [&] { return SelectChannel(channel, kConnectLimitMs); }, channel);
 }
 
 void TARVEL_CALL Close_Canal(int32_t channel) {
-    Guarded<int>(0, [&] {
-        CloseChannel(channel);
-        return 0;
-    });
+    GuardedVoid(
+        "Close_Canal", [&] { CloseChannel(channel); }, channel);
 }
 
 void TARVEL_CALL Deleta_Canal(int32_t channel) {
-    Guarded<int>(0, [&] {
-        DeleteChannel(channel);
-        return 0;
-    });
+    GuardedVoid(
+        "Deleta_Canal", [&] { DeleteChannel(channel); }, channel);
 }
 
 int32_t TARVEL_CALL Update_Canal(int32_t channel) {
-    return Guarded<int32_t>(1, [&] { return PollChannel(channel, -1); });
+    return Guarded<int32_t>(
+        "Update_Canal", TARVEL_POLL_NO_FRAME, [&] { return PollChannel(channel, -1); }, channel);
 }
 
 int32_t TARVEL_CALL Update_NoMotion(int32_t channel, int32_t timeoutMs) {
-    return Guarded<int32_t>(1, [&] { return PollChannel(channel, timeoutMs); });
+    return Guarded<int32_t>(
+        "Update_NoMotion", TARVEL_POLL_NO_FRAME, [&] { return PollChannel(channel, timeoutMs); },
+        channel, timeoutMs);
 }
 
 #define TARVEL_TEXT(name, field)                                                                   \
     const char* TARVEL_CALL name(int32_t channel) {                                                \
-        return Guarded<const char*>(kNoValue, [&] { return ValueText(channel, field); });          \
+        return Guarded<const char*>(                                                               \
+            #name, kNoValueText, [&] { return ValueText(channel, field); }, channel);              \
     }
 #define TARVEL_FLOAT(name, field)                                                                  \
     double TARVEL_CALL name(int32_t channel) {                                                     \
-        return Guarded<double>(0.0, [&] { return ValueFloat(channel, field); });                   \
+        return Guarded<double>(                                                                    \
+            #name, 0.0, [&] { return ValueFloat(channel, field); }, channel);                      \
     }
 
-TARVEL_TEXT(Gross_Canal, &TClDunor::GrossText)
-TARVEL_TEXT(Net_Canal, &TClDunor::NetText)
-TARVEL_TEXT(Tare_Canal, &TClDunor::TareText)
-TARVEL_TEXT(Total_Canal, &TClDunor::TotalText)
-TARVEL_TEXT(Contadora_Canal, &TClDunor::CounterText)
-TARVEL_TEXT(Estado_Canal, &TClDunor::StatusText)
-TARVEL_TEXT(Estado_EmMovimento, &TClDunor::MotionText)
-TARVEL_FLOAT(Gross_Canal_Float, &TClDunor::GrossText)
-TARVEL_FLOAT(Net_Canal_Float, &TClDunor::NetText)
-TARVEL_FLOAT(Tare_Canal_Float, &TClDunor::TareText)
+TARVEL_TEXT(Gross_Canal, &TValueTexts::GrossText)
+TARVEL_TEXT(Net_Canal, &TValueTexts::NetText)
+TARVEL_TEXT(Tare_Canal, &TValueTexts::TareText)
+TARVEL_TEXT(Total_Canal, &TValueTexts::TotalText)
+TARVEL_TEXT(Contadora_Canal, &TValueTexts::CounterText)
+TARVEL_TEXT(Estado_Canal, &TValueTexts::StatusText)
+TARVEL_TEXT(Estado_EmMovimento, &TValueTexts::MotionText)
+TARVEL_FLOAT(Gross_Canal_Float, &TValueTexts::GrossText)
+TARVEL_FLOAT(Net_Canal_Float, &TValueTexts::NetText)
+TARVEL_FLOAT(Tare_Canal_Float, &TValueTexts::TareText)
 
 int32_t TARVEL_CALL LePesoConsecutivo(int32_t channel, int32_t seconds, int32_t count) {
-    return Guarded<int32_t>(1, [&]() -> int32_t {
-        if (seconds == 0) seconds = 10;
-        if (count == 0) count = 10;
-        if (channel == -1) return -1;
-        int32_t result = 7;
-        const uint32_t start = plat::TickCount();
-        const uint32_t limit = static_cast<uint32_t>(seconds) * 1000u;
-        auto elapsed = [&] { return static_cast<uint32_t>(plat::TickCount() - start); };
-        double reference = 0.0;
-        int32_t run = 0;
-        while (elapsed() <= limit) {
-            plat::ProcessMessages();
-            plat::WaitMessages(1);
-            // Reconnect a dropped connection, but never wait past this call's own limit.
-            const uint32_t left = elapsed() <= limit ? limit - elapsed() : 0;
-            SelectChannel(channel, std::min(kConnectLimitMs, std::max<uint32_t>(left, 1)));
-            result = PollChannel(channel, -1);
-            if (result != 0) continue;
-            const double value = ValueFloat(channel, &TClDunor::NetText);
-            if (value == reference) {
-                if (++run >= count) {
-                    result = 0;
-                    break;
+    return Guarded<int32_t>(
+        "LePesoConsecutivo", TARVEL_POLL_NO_FRAME,
+        [&]() -> int32_t {
+            if (seconds == 0) seconds = 10;
+            if (count == 0) count = 10;
+            if (channel == -1) return TARVEL_STABLE_NO_CHANNEL;
+            int32_t result = TARVEL_STABLE_TIMEOUT;
+            const uint32_t start = plat::TickCount();
+            const uint32_t limit = static_cast<uint32_t>(seconds) * 1000u;
+            auto elapsed = [&] { return static_cast<uint32_t>(plat::TickCount() - start); };
+            double reference = 0.0;
+            int32_t run = 0;
+            while (elapsed() <= limit) {
+                plat::ProcessMessages();
+                plat::WaitMessages(1);
+                // Reconnect a dropped connection, but never wait past this call's own limit.
+                const uint32_t left = elapsed() <= limit ? limit - elapsed() : 0;
+                SelectChannel(channel, std::min(kConnectLimitMs, std::max<uint32_t>(left, 1)));
+                result = PollChannel(channel, -1);
+                if (result != TARVEL_POLL_OK) continue;
+                const double value = ValueFloat(channel, &TValueTexts::NetText);
+                if (value == reference) {
+                    if (++run >= count) {
+                        result = TARVEL_STABLE_OK;
+                        break;
+                    }
+                } else {
+                    run = 0;
+                    reference = value;
                 }
-            } else {
-                run = 0;
-                reference = value;
             }
-        }
-        if (elapsed() > limit && result == 0) result = 7;
-        return result;
-    });
+            if (elapsed() > limit && result == TARVEL_STABLE_OK) result = TARVEL_STABLE_TIMEOUT;
+            return result;
+        },
+        channel, seconds, count);
 }
 
 } // extern "C"

@@ -1,13 +1,69 @@
 #include "TBal.h"
 
+#include "Trace.h"
 #include "platform.h"
+#include "tarvel6.h"
 
 #include <algorithm>
 
-TBal::TBal(TClDunor* channel, int32_t channelIndex)
-    : ChannelIndex(channelIndex), channel_(channel) {}
+TBal::TBal(const Family& family, TClDunor* channel, int32_t channelIndex)
+    : ChannelIndex(channelIndex), family_(family), channel_(channel) {}
 
 TBal::~TBal() = default;
+
+std::string TBal::Label() const {
+    return Name.empty() ? "channel " + std::to_string(ChannelIndex) : Name;
+}
+
+bool TBal::Polling() const {
+    return Ch().ChannelState == kStatePolling;
+}
+
+// ---- bytes in, readings out -------------------------------------------------------------
+
+void TBal::Take(uint8_t b) {
+    if (!ByteHandler) return;
+    auto handler = ByteHandler; // the state may replace itself
+    handler(b);
+}
+
+void TBal::Decoded(const TReading& r) {
+    if (r.Status) Flags = *r.Status;
+    if (trace::On())
+        trace::Line(Label() + ": frame taken: " +
+                    (r.Status ? "status " + r.Status->Text() : std::string("raw")) +
+                    (r.Net ? ", net \"" + *r.Net + "\"" : "") +
+                    (r.Gross ? ", gross \"" + *r.Gross + "\"" : ""));
+    if (Listener != nullptr) {
+        Arm(); // the live core keeps every frame coming
+        Listener->OnReading(*this, r);
+        return;
+    }
+    Ch().Take(r);
+    if (WaitStable && r.Status && Flags.Motion != "N" && Polling()) {
+        // A moving frame during a wait for a still one: on to the next frame (an asking
+        // indicator is asked again by the wait, while it lasts).
+        Arm();
+        requestDue_ = !family_.request.empty();
+        return;
+    }
+    FrameTaken();
+}
+
+void TBal::Dropped(const std::string& why) {
+    if (trace::On()) trace::Line(Label() + ": frame dropped: " + why);
+    if (Listener != nullptr) Listener->OnDropped(*this, why);
+}
+
+void TBal::FrameTaken() {
+    if (family_.keepsPortOpen) {
+        RxBuffer.clear();
+    } else {
+        ClosePort();
+    }
+    ByteHandler = nullptr;
+    FrameDone = true;
+}
 
 // ---- receive path ---------------------------------------------------------------------
 
@@ -16,10 +72,7 @@ void TBal::SocketRead() {
     if (!Ch().TcpModule) return;
     uint8_t b = 0;
     if (Ch().TcpModule->SocLeitura->Receive(&b, 1) != 1) return;
-    if (ByteHandler) {
-        auto handler = ByteHandler; // the state may replace itself
-        handler(b);
-    }
+    Take(b);
 }
 
 void TBal::SerialTrigger(uint16_t count) {
@@ -31,22 +84,23 @@ void TBal::SerialTrigger(uint16_t count) {
             // After ClosePort within this same notification the port is closed and the
             // remaining fetches find nothing.
             if (!Ch().SerialModule->SerCom.GetChar(c)) continue;
-            auto sink = SerialSink ? SerialSink : ByteHandler;
-            if (sink) sink(static_cast<uint8_t>(c));
+            Take(static_cast<uint8_t>(c));
         } catch (...) {
         }
     }
 }
 
-bool TBal::OpenPort(int32_t) {
+bool TBal::OpenPort() {
     if (!Ch().SerialModule) return true;
     auto& com = Ch().SerialModule->SerCom;
     com.OnTriggerAvail() = [this](uint16_t n) { SerialTrigger(n); };
     try {
-        return com.SetOpen(true);
+        if (com.SetOpen(true)) return true;
+        portFailure_ = com.FailureText();
     } catch (...) {
-        return false;
+        portFailure_ = "the port could not be opened";
     }
+    return false;
 }
 
 void TBal::ClosePort() {
@@ -57,23 +111,79 @@ void TBal::ClosePort() {
     if (Ch().ChannelState != kStateClosed) Ch().ChannelState = kStateIdle;
 }
 
-// ---- poll ---------------------------------------------------------------------------------
-
-void TBal::StartPollWith(const char* grossTare, const char* net,
-                         std::function<void(uint8_t)> handler) {
-    Ch().GrossText = grossTare;
-    Ch().NetText = net;
-    Ch().TareText = grossTare;
-    FrameDone = false;
-    NowTick = plat::TickCount();
-    StartTick = NowTick;
-    ByteHandler = std::move(handler);
+void TBal::SendToIndicator(const std::string& bytes) {
+    if (Ch().SerialModule)
+        Ch().SerialModule->SerCom.WriteStr(bytes);
+    else if (Ch().TcpModule)
+        Ch().TcpModule->SocLeitura->Send(bytes); // not connected: silently not sent
 }
 
-bool TBal::PortPhase(uint32_t limit) {
+// ---- the channel's poll -----------------------------------------------------------------
+
+void TBal::StartPoll() {
+    Ch().StartPoll(family_.pollStartGrossTare);
+    FrameDone = false;
+    requestDue_ = false;
+    NowTick = plat::TickCount();
+    StartTick = NowTick;
+    Arm();
+}
+
+int TBal::Poll(uint32_t timeOut) {
+    StartPoll();
+    int result = PollCycle(timeOut);
+    // An indicator out of range overrides every frame result.
+    if (result != TARVEL_POLL_NO_PORT && Flags.OutOfRange == "S") result = TARVEL_POLL_OUT_OF_RANGE;
+    return result;
+}
+
+int TBal::PollCycle(uint32_t timeOut) {
+    Ch().ChannelState = kStatePolling;
+    if (timeOut == 0xFFFFFFFFu) {
+        Wait = family_.defaultWaitMs;
+        WaitStable = false;
+    } else {
+        Wait = timeOut;
+        WaitStable = family_.reportsMotion;
+    }
+    if (!PortPhase()) {
+        ByteHandler = nullptr;
+        const std::string device = plat::SerialDevicePath(Ch().SerialModule->SerCom.Settings);
+        Ch().PendingErrorText = "A porta serial " + device + " n\xE3o abriu: " + portFailure_;
+        if (trace::On()) trace::Line(Label() + ": serial port did not open: " + portFailure_);
+        EndPoll();
+        return TARVEL_POLL_NO_PORT;
+    }
+    // An asking indicator's bytes are read from its connection only while it waits for them.
+    plat::TcpClient* readDuringPoll = family_.tcpReadsDuringPollOnly && Ch().TcpModule
+                                          ? Ch().TcpModule->SocLeitura.get()
+                                          : nullptr;
+    struct Unbind {
+        plat::TcpClient* sock;
+        ~Unbind() {
+            if (sock != nullptr) sock->OnRead = nullptr;
+        }
+    } unbind{readDuringPoll};
+    if (!family_.request.empty()) SendRequest();
+    WaitPhase();
+    int result = TARVEL_POLL_OK;
+    if (!FrameDone) {
+        ByteHandler = nullptr;
+        result = WaitStable ? TARVEL_POLL_MOTION : TARVEL_POLL_NO_FRAME;
+    }
+    EndPoll();
+    return result;
+}
+
+void TBal::EndPoll() {
+    if (Ch().ChannelState != kStateClosed) Ch().ChannelState = kStateIdle;
+}
+
+bool TBal::PortPhase() {
+    const uint32_t limit = family_.portLimitMs;
     for (;;) {
-        if (OpenPort(ChannelIndex)) break;
-        if (Ch().ChannelState != kStatePolling) break;
+        if (OpenPort()) break;
+        if (!Polling()) break;
         const uint32_t elapsed = NowTick - StartTick;
         if (elapsed > limit) break;
         plat::ProcessMessages();
@@ -84,48 +194,43 @@ bool TBal::PortPhase(uint32_t limit) {
     return static_cast<uint32_t>(NowTick - StartTick) <= limit;
 }
 
-void TBal::WaitPhase(uint32_t wait, const std::function<void()>& perPass) {
+void TBal::WaitPhase() {
     auto waiting = [&] {
-        return !FrameDone && Ch().ChannelState == kStatePolling &&
-               static_cast<uint32_t>(NowTick - StartTick) < wait;
+        return !FrameDone && Polling() && static_cast<uint32_t>(NowTick - StartTick) < Wait;
     };
     while (waiting()) {
         plat::ProcessMessages();
-        if (perPass && !FrameDone && Ch().ChannelState == kStatePolling) perPass();
         NowTick = plat::TickCount();
+        if (requestDue_ && waiting()) {
+            requestDue_ = false;
+            SendRequest();
+            NowTick = plat::TickCount();
+        }
         if (waiting()) {
             // Block until the next notification or the end of the wait.
-            const uint32_t left = wait - static_cast<uint32_t>(NowTick - StartTick);
+            const uint32_t left = Wait - static_cast<uint32_t>(NowTick - StartTick);
             plat::WaitMessages(std::min<uint32_t>(left, 1000));
+            NowTick = plat::TickCount();
         }
     }
+    requestDue_ = false;
 }
 
-int TBal::PollCycle(uint32_t timeOut, const Timing& t, const std::function<void()>& onStart,
-                    const std::function<void()>& perPass) {
-    int result = 0;
-    Ch().ChannelState = kStatePolling;
-    uint32_t wait;
-    if (timeOut == 0xFFFFFFFFu) {
-        wait = t.defaultWait;
-        WaitStable = false;
-    } else {
-        wait = timeOut;
-        WaitStable = t.timeoutIsStable;
+void TBal::SendRequest() {
+    plat::ProcessMessages();
+    plat::SleepMs(1);
+    // A reply accepted while messages were processed has ended the poll (and closed the
+    // serial port): nothing more is asked for.
+    if (FrameDone || !Polling()) return;
+    if (Ch().SerialModule && !Ch().SerialModule->SerCom.Open()) return;
+    Arm();
+    if (family_.tcpReadsDuringPollOnly && Ch().TcpModule)
+        Ch().TcpModule->SocLeitura->OnRead = [this] { SocketRead(); };
+    // The pauses are busy waits: no notification is handled while the request goes out.
+    for (const RequestStep& step : family_.request) {
+        SendToIndicator(step.bytes);
+        if (step.pauseAfterMs > 0) TickWait(step.pauseAfterMs);
     }
-    if (!PortPhase(t.portLimit)) {
-        ByteHandler = nullptr;
-        if (Ch().ChannelState != kStateClosed) Ch().ChannelState = kStateIdle;
-        return 4;
-    }
-    if (onStart) onStart();
-    WaitPhase(wait, perPass);
-    if (!FrameDone) {
-        ByteHandler = nullptr;
-        result = WaitStable ? 2 : 1;
-    }
-    if (Ch().ChannelState != kStateClosed) Ch().ChannelState = kStateIdle;
-    return result;
 }
 
 // ---- framing ------------------------------------------------------------------------------
@@ -140,17 +245,12 @@ void TBal::ArmWaitStx() {
     ByteHandler = [this](uint8_t b) { WaitStx(b); };
 }
 
-void TBal::FrameTaken() {
-    ClosePort();
-    ByteHandler = nullptr;
-    FrameDone = true;
-}
-
 bool TBal::AppendBounded(uint8_t b) {
     RxBuffer.push_back(static_cast<char>(b));
     if (RxBuffer.size() <= kMaxRxBuffer) return true;
     RxBuffer.clear();
     ArmWaitStx();
+    Dropped("no end of frame within " + std::to_string(kMaxRxBuffer) + " bytes");
     return false;
 }
 
@@ -163,6 +263,7 @@ bool TBal::KeepLineByte(uint8_t b) {
     if (!lf && RxBuffer.size() >= kMaxRxBuffer) {
         RxBuffer.clear();
         SkipLine = true;
+        Dropped("no end of line within " + std::to_string(kMaxRxBuffer) + " bytes");
         return false;
     }
     return true;

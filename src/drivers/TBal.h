@@ -1,21 +1,41 @@
-// TBal: what every indicator driver shares. The receive path from the channel's transport
-// to the driver's current receive state (ByteHandler), the serial port's open and close
-// around a poll, the poll's two waiting phases, and weight formatting with the system's
-// decimal separator. Each driver adds its own framing, decoding and Poll.
+// TBal: what every indicator driver shares. One way in for received bytes (Take), whatever
+// the transport; the framing helpers; the hand-back of a decoded reading; and the channel's
+// poll: the serial port's open and close around it, its two waiting phases, the request of an
+// asking indicator, and weight formatting with the system's decimal separator. Each driver
+// adds its own framing and decoding; its family's descriptor (Family.h) says the rest.
+//
+// A driver works for one of two owners: a channel of the exported API, whose poll (Poll) it
+// runs and whose texts its readings become; or the live core, which feeds it bytes and takes
+// each reading through a listener (the driver then has no channel).
 #pragma once
 
 #include "Definir.h"
+#include "Family.h"
+#include "TReading.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
+class TBal;
+
+// Receives what a driver fed by the live core decodes.
+class ReadingListener {
+  public:
+    virtual ~ReadingListener() = default;
+    virtual void OnReading(TBal& driver, const TReading& reading) = 0;
+    // A frame or line that was not taken, and why.
+    virtual void OnDropped(TBal& driver, const std::string& why) = 0;
+};
+
 class TBal {
   public:
-    TBal(TClDunor* channel, int32_t channelIndex);
+    TBal(const Family& family, TClDunor* channel, int32_t channelIndex);
     virtual ~TBal();
     TBal(const TBal&) = delete;
     TBal& operator=(const TBal&) = delete;
+
+    const Family& Fam() const { return family_; }
 
     // The current receive state; empty means received bytes are dropped.
     std::function<void(uint8_t)> ByteHandler;
@@ -23,30 +43,44 @@ class TBal {
     uint32_t NowTick = 0;
     bool WaitStable = false;
     bool FrameDone = false;
-    std::string Motion;
     int32_t ChannelIndex = 0;
     std::string RxBuffer;
+    // Decimal places of the last decoded status-and-weight frame.
     int32_t Decimals = 0;
-    std::string NetMode;
-    std::string Negative;
-    std::string OutOfRange;
-    std::string WeightUnit;
-    std::string PrintRequest;
-    std::string Increment;
+    // The status of the last decoded frame; it stays from poll to poll.
+    TStatusFlags Flags;
+    // The running poll's wait in milliseconds, measured from StartTick.
+    uint32_t Wait = 0;
 
-    // Read notification of the channel's reading connection: takes one byte and hands it
-    // to ByteHandler (or drops it when no frame is awaited).
+    // Takes one received byte: the one way in for bytes, whatever the transport.
+    virtual void Take(uint8_t b);
+    // Arms the first receive state of a frame.
+    virtual void Arm() = 0;
+
+    // ---- the live core -----------------------------------------------------------------
+    // Set by the live core: it then receives every reading and dropped frame, and the
+    // driver re-arms itself after each reading.
+    ReadingListener* Listener = nullptr;
+    // What the trace calls this driver ("channel N" unless set).
+    std::string Name;
+
+    // ---- the channel's poll ------------------------------------------------------------
+    // Waits for a frame (time-out -1: the family's plain wait; else a wait for a frame
+    // without motion, for families that report motion) and returns a tarvel_poll_result.
+    virtual int Poll(uint32_t timeOut);
+    // Resets the channel's weights and arms the receive state for a new poll.
+    void StartPoll();
+    // Read notification of the channel's reading connection: takes one byte.
     void SocketRead();
-    // Data-available notification of the channel's serial port.
+    // Data-available notification of the channel's serial port: takes `count` characters.
     void SerialTrigger(uint16_t count);
     // Opens the serial port for a poll (true at once on a TCP channel).
-    bool OpenPort(int32_t channelIndex);
+    bool OpenPort();
     // Closes the serial port once the poll's frame is in (nothing on a TCP channel).
     void ClosePort();
-
-    // WaitStx, the first receive state of the families whose frames start with STX: an STX
-    // empties RxBuffer and arms the driver's collecting state; other bytes are ignored.
-    void WaitStx(uint8_t b);
+    // An asking indicator's request, as the poll sends it: the pauses between its steps
+    // block the thread and process no messages.
+    void SendRequest();
 
     // FormatWeight: digits right-aligned in ten characters, with the system decimal
     // separator before the last `decimals` digits and a minus sign directly left of the
@@ -61,35 +95,20 @@ class TBal {
 
     TClDunor& Ch() const { return *channel_; }
 
-    struct Timing {
-        uint32_t defaultWait; // wait of a plain poll (time-out -1)
-        uint32_t portLimit;   // how long opening the serial port is retried
-        bool timeoutIsStable; // a host time-out asks for a frame without motion
-    };
-    // The poll cycle shared by every driver, after its StartPoll: port phase, optional
-    // start action (the Ohaus request), wait phase. Returns 0 (frame), 1 or 2 (no frame)
-    // or 4 (serial port did not open).
-    int PollCycle(uint32_t timeOut, const Timing& t, const std::function<void()>& onStart = {},
-                  const std::function<void()>& perPass = {});
-
   protected:
-    // Resets the weight texts and arms `handler` for a new poll.
-    void StartPollWith(const char* grossTare, const char* net,
-                       std::function<void(uint8_t)> handler);
+    // A frame is decoded: its reading goes to the owner. For a channel's poll the reading
+    // becomes the channel's texts, and the poll ends unless it waits for a frame without
+    // motion and this one moves (then the next frame is awaited, or asked for).
+    void Decoded(const TReading& r);
+    // A frame or line is not taken.
+    void Dropped(const std::string& why);
 
-    // Where serial characters go; empty means ByteHandler.
-    std::function<void(uint8_t)> SerialSink;
-
+    // WaitStx, the first receive state of the families whose frames start with STX: an STX
+    // empties RxBuffer and arms FrameCollector; other bytes are ignored.
+    void WaitStx(uint8_t b);
+    void ArmWaitStx();
     // The state WaitStx arms after an STX (set by the STX-framed drivers).
     std::function<void(uint8_t)> FrameCollector;
-    void ArmWaitStx();
-    // The poll's frame is in: the serial port closes and no further byte is awaited.
-    void FrameTaken();
-    // For the families that send the 5817 status-and-weight frame: decodes RxBuffer and
-    // takes the frame, unless it does not decode or the poll waits for a stable weight and
-    // the frame shows motion; then the next STX starts over. Defined beside the decoder, in
-    // W_5817.cpp.
-    void TakeStatusWeightFrame();
     // Appends a byte of a frame to RxBuffer. A text that outgrows kMaxRxBuffer without its
     // end character is noise: it is dropped, WaitStx is armed again and false returned.
     bool AppendBounded(uint8_t b);
@@ -101,9 +120,32 @@ class TBal {
     // Set while the rest of an overlong line is being skipped.
     bool SkipLine = false;
 
-  private:
-    bool PortPhase(uint32_t limit);
-    void WaitPhase(uint32_t wait, const std::function<void()>& perPass);
+    // What the trace calls this driver.
+    std::string Label() const;
 
+  private:
+    bool Polling() const;
+    // The poll's frame is in: the serial port closes (unless the family keeps it open) and
+    // no further byte is awaited.
+    void FrameTaken();
+    int PollCycle(uint32_t timeOut);
+    bool PortPhase();
+    void WaitPhase();
+    void EndPoll();
+    // Sends bytes to the indicator over the channel's transport (nothing when it is closed).
+    void SendToIndicator(const std::string& bytes);
+
+    const Family& family_;
     TClDunor* channel_;
+    // A moving reply of an asking indicator came in during a wait for a stable one: the
+    // wait asks again.
+    bool requestDue_ = false;
+    // Why the serial port did not open at the last try.
+    std::string portFailure_;
 };
+
+// Makes a driver of class D for `family` (the descriptors' factory).
+template <class D>
+std::unique_ptr<TBal> MakeDriver(const Family& family, TClDunor* channel, int32_t index) {
+    return std::make_unique<D>(family, channel, index);
+}

@@ -1,30 +1,29 @@
 // T5817Bal: the 5817 indicator family, which sends status-and-weight frames continuously:
 // STX, status A, B, C, six-digit weight, six-digit tare, CR, check character. The raw
-// variant (device type 4) keeps the frame's characters undecoded in CounterText.
+// variant (model 5817c, device type 4) keeps the frame's characters undecoded in the
+// counter text.
 #pragma once
 
 #include "TBal.h"
 
 class T5817Bal : public TBal {
   public:
-    T5817Bal(TClDunor* channel, int32_t channelIndex);
+    T5817Bal(const Family& family, TClDunor* channel, int32_t channelIndex);
 
-    int Poll(int32_t channelIndex, uint32_t timeOut);
-    void StartPoll(int32_t channelIndex);
+    void Arm() override;
 
     // Receive states.
     void CollectFrame(uint8_t b);
     void CheckFrame(uint8_t b);
 
     // 7-bit two's complement of the sum of STX and every character of RxBuffer.
-    uint8_t FrameCheckSum();
-
-    int32_t CheckSum = 0;
+    uint8_t FrameCheckSum() const;
 };
 
-// Decoding shared by the families that send the 5817 status-and-weight frame (status A
-// at position 1, CR at 16). Writes the driver's flags and the channel's texts; false (and
-// nothing written) for a frame too short to hold both weights.
-bool ParseStatusWeightFrame(TBal& drv, TClDunor& ch, const std::string& frame);
-// Poll timing of the 5817-style families.
-int PollStatusWeight(TBal& drv, uint32_t timeOut);
+// Characters of a status-and-weight frame from status A through CR.
+constexpr size_t kStatusWeightLength = 16;
+
+// Decodes a status-and-weight frame (status A at position 0, CR at 15) of the 5817 and KRT
+// families into `out` and `decimals`: the status flags, the net, tare and gross weight texts.
+// False (nothing written) for a frame too short to hold both weights.
+bool DecodeStatusWeight(const std::string& frame, TReading& out, int32_t& decimals);

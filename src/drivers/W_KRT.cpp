@@ -1,24 +1,15 @@
 #include "W_KRT.h"
 
 #include "W_5817.h"
+#include "platform.h"
 
-namespace {
-
-constexpr size_t kFrameLength = 16; // status A through CR
-
-} // namespace
-
-TKRTBal::TKRTBal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
+TKRTBal::TKRTBal(const Family& family, TClDunor* channel, int32_t channelIndex)
+    : TBal(family, channel, channelIndex) {
     FrameCollector = [this](uint8_t b) { CollectFrame(b); };
 }
 
-int TKRTBal::Poll(int32_t channelIndex, uint32_t timeOut) {
-    StartPoll(channelIndex);
-    return PollStatusWeight(*this, timeOut);
-}
-
-void TKRTBal::StartPoll(int32_t) {
-    StartPollWith("0", "0", [this](uint8_t b) { WaitStx(b); });
+void TKRTBal::Arm() {
+    ArmWaitStx();
 }
 
 void TKRTBal::CollectFrame(uint8_t b) {
@@ -26,9 +17,31 @@ void TKRTBal::CollectFrame(uint8_t b) {
     if (b != static_cast<uint8_t>(Definir::CR)) return;
     // The length is the only check this frame allows: anything else is dropped and the
     // next STX starts over (its text stays in RxBuffer until then).
-    if (RxBuffer.size() != kFrameLength) {
+    TReading r;
+    if (RxBuffer.size() != kStatusWeightLength || !DecodeStatusWeight(RxBuffer, r, Decimals)) {
         ArmWaitStx();
+        Dropped("frame of " + std::to_string(RxBuffer.size()) + " characters, not " +
+                std::to_string(kStatusWeightLength));
         return;
     }
-    TakeStatusWeightFrame();
+    Decoded(r);
 }
+
+// Codes 0-4 as for the 5817 family: 10000 ms plain wait, 1000 ms to open the serial port, a
+// host time-out waits for a frame without motion.
+extern const Family kFamilyKRT{.model = "krt",
+                               .modelText = "KRT",
+                               .deviceType = 6,
+                               .baud = 4800,
+                               .dataBits = 7,
+                               .parity = plat::ParityEven,
+                               .stopBits = 1,
+                               .modemLines = false,
+                               .defaultWaitMs = 10000,
+                               .portLimitMs = 1000,
+                               .reportsMotion = true,
+                               .pollStartGrossTare = "0",
+                               .keepsPortOpen = false,
+                               .request = {},
+                               .tcpReadsDuringPollOnly = false,
+                               .make = &MakeDriver<TKRTBal>};

@@ -1,5 +1,7 @@
 #include "W_MSI3360.h"
 
+#include "platform.h"
+
 namespace {
 
 constexpr size_t kFrameLength = 26; // between STX and ETX
@@ -14,35 +16,13 @@ std::string WithLocaleSeparator(std::string text) {
     return text;
 }
 
-void SetUnitOnlyStatus(TBal& drv, TClDunor& ch, const std::string& unit) {
-    drv.Increment = "E";
-    drv.NetMode = "E";
-    drv.Negative = "E";
-    drv.OutOfRange = "E";
-    drv.Motion = "E";
-    drv.WeightUnit = unit;
-    drv.PrintRequest = "E";
-    ch.MotionText = drv.Motion;
-    ch.StatusText = drv.Increment + drv.NetMode + drv.Negative + drv.OutOfRange + drv.Motion +
-                    drv.WeightUnit + drv.PrintRequest;
-}
-
-int PollUnitOnly(TBal& drv, uint32_t timeOut) {
-    static const TBal::Timing timing{5000, 600, false};
-    return drv.PollCycle(timeOut, timing);
-}
-
-TMSI3360Bal::TMSI3360Bal(TClDunor* channel, int32_t channelIndex) : TBal(channel, channelIndex) {
+TMSI3360Bal::TMSI3360Bal(const Family& family, TClDunor* channel, int32_t channelIndex)
+    : TBal(family, channel, channelIndex) {
     FrameCollector = [this](uint8_t b) { CollectFrame(b); };
 }
 
-int TMSI3360Bal::Poll(int32_t channelIndex, uint32_t timeOut) {
-    StartPoll(channelIndex);
-    return PollUnitOnly(*this, timeOut);
-}
-
-void TMSI3360Bal::StartPoll(int32_t) {
-    StartPollWith("0", "0", [this](uint8_t b) { WaitStx(b); });
+void TMSI3360Bal::Arm() {
+    ArmWaitStx();
 }
 
 void TMSI3360Bal::CollectFrame(uint8_t b) {
@@ -53,24 +33,44 @@ void TMSI3360Bal::CollectFrame(uint8_t b) {
     if (RxBuffer.size() != kFrameLength) {
         // Wrong length: dropped whole; the next STX empties the buffer.
         ArmWaitStx();
+        Dropped("frame of " + std::to_string(RxBuffer.size()) + " characters, not " +
+                std::to_string(kFrameLength));
         return;
     }
-    ParseFrame(RxBuffer);
-    FrameTaken();
+    Decoded(ParseFrame(RxBuffer));
 }
 
-void TMSI3360Bal::ParseFrame(const std::string& frame) {
-    if (frame.size() != kFrameLength) return;
+TReading TMSI3360Bal::ParseFrame(const std::string& frame) {
     const std::string f = WithLocaleSeparator(frame);
-    TClDunor& ch = Ch();
-    SetUnitOnlyStatus(*this, ch, f.substr(24, 2));
-    ch.GrossText = BlankWeight(f.substr(0, 8));
-    ch.NetText = BlankWeight(f.substr(8, 8));
-    ch.TareText = BlankWeight(f.substr(16, 8));
+    TReading r;
+    r.Status = TStatusFlags::UnitOnly(f.substr(24, 2));
+    r.Gross = BlankWeight(f.substr(0, 8));
+    r.Net = BlankWeight(f.substr(8, 8));
+    r.Tare = BlankWeight(f.substr(16, 8));
     // A zero or dashed net reads as the gross.
-    if (ch.NetText == kZeroWeight) ch.NetText = ch.GrossText;
+    if (*r.Net == kZeroWeight) r.Net = r.Gross;
+    return r;
 }
 
 std::string TMSI3360Bal::BlankWeight(const std::string& field) {
     return field == "--------" ? kZeroWeight : field;
 }
+
+// 5000 ms plain wait, 600 ms to open the serial port; the indicator reports no motion, so a
+// host time-out only sets the wait.
+extern const Family kFamilyMSI3360{.model = "msi3360",
+                                   .modelText = "MSI3360",
+                                   .deviceType = 3,
+                                   .baud = 9600,
+                                   .dataBits = 8,
+                                   .parity = plat::ParityNone,
+                                   .stopBits = 1,
+                                   .modemLines = false,
+                                   .defaultWaitMs = 5000,
+                                   .portLimitMs = 600,
+                                   .reportsMotion = false,
+                                   .pollStartGrossTare = "0",
+                                   .keepsPortOpen = false,
+                                   .request = {},
+                                   .tcpReadsDuringPollOnly = false,
+                                   .make = &MakeDriver<TMSI3360Bal>};

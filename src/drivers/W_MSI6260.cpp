@@ -1,6 +1,8 @@
 #include "W_MSI6260.h"
 
+#include "Trace.h"
 #include "W_MSI3360.h"
+#include "platform.h"
 
 namespace {
 
@@ -12,15 +14,10 @@ const char* const kMissing = "EEEEEEE";
 
 } // namespace
 
-int TMSI6260Bal::Poll(int32_t channelIndex, uint32_t timeOut) {
-    StartPoll(channelIndex);
-    return PollUnitOnly(*this, timeOut);
-}
-
-void TMSI6260Bal::StartPoll(int32_t) {
+void TMSI6260Bal::Arm() {
     RxBuffer.clear();
     SkipLine = false;
-    StartPollWith("0", "0", [this](uint8_t b) { CollectLine(b); });
+    ByteHandler = [this](uint8_t b) { CollectLine(b); };
 }
 
 void TMSI6260Bal::CollectLine(uint8_t b) {
@@ -30,29 +27,34 @@ void TMSI6260Bal::CollectLine(uint8_t b) {
     const auto has = [this](const char* label) {
         return RxBuffer.find(label) != std::string::npos;
     };
-    if (has(kTotal) || has(kGross) || has(kTare) || has(kNet)) {
-        ParseFrame(RxBuffer);
-        FrameTaken();
+    if (!has(kTotal) && !has(kGross) && !has(kTare) && !has(kNet)) {
+        // Headers and blank lines of a ticket: not readings, and not faults either.
+        if (trace::On()) trace::Line(Label() + ": line without a label skipped");
+        RxBuffer.clear();
         return;
     }
-    RxBuffer.clear(); // headers, blank lines: dropped
-}
-
-void TMSI6260Bal::ParseFrame(const std::string& text) {
-    const std::string t = WithLocaleSeparator(text);
-    TClDunor& ch = Ch();
-    SetUnitOnlyStatus(*this, ch, t.find("KG") != std::string::npos ? "KG" : "LB");
-    ch.TotalText = ExtractValue(t, kTotal);
-    ch.GrossText = ExtractValue(t, kGross);
-    ch.NetText = ExtractValue(t, kNet);
-    ch.TareText = ExtractValue(t, kTare);
+    const TReading r = ParseFrame(RxBuffer);
     RxBuffer.clear();
+    Decoded(r);
 }
 
-std::string TMSI6260Bal::ExtractValue(const std::string& text, const std::string& label) const {
+TReading TMSI6260Bal::ParseFrame(const std::string& text) {
+    const std::string t = WithLocaleSeparator(text);
+    const std::string unit = t.find("KG") != std::string::npos ? "KG" : "LB";
+    TReading r;
+    r.Status = TStatusFlags::UnitOnly(unit);
+    r.Total = ExtractValue(t, kTotal, unit);
+    r.Gross = ExtractValue(t, kGross, unit);
+    r.Net = ExtractValue(t, kNet, unit);
+    r.Tare = ExtractValue(t, kTare, unit);
+    return r;
+}
+
+std::string TMSI6260Bal::ExtractValue(const std::string& text, const std::string& label,
+                                      const std::string& unit) {
     const size_t p = text.find(label);
     if (p == std::string::npos) return kMissing;
-    const size_t q = text.find(WeightUnit);
+    const size_t q = text.find(unit);
     if (q == std::string::npos) return kMissing;
     // The label, one more character, then the value; it ends two characters before the
     // unit (the character just before the unit belongs to neither).
@@ -60,3 +62,22 @@ std::string TMSI6260Bal::ExtractValue(const std::string& text, const std::string
     if (q < start + 1) return "";
     return text.substr(start, q - 1 - start);
 }
+
+// 5000 ms plain wait, 600 ms to open the serial port; the indicator reports no motion, so a
+// host time-out only sets the wait.
+extern const Family kFamilyMSI6260{.model = "msi6260",
+                                   .modelText = "MSI6260",
+                                   .deviceType = 5,
+                                   .baud = 1200,
+                                   .dataBits = 7,
+                                   .parity = plat::ParityMark,
+                                   .stopBits = 1,
+                                   .modemLines = false,
+                                   .defaultWaitMs = 5000,
+                                   .portLimitMs = 600,
+                                   .reportsMotion = false,
+                                   .pollStartGrossTare = "0",
+                                   .keepsPortOpen = false,
+                                   .request = {},
+                                   .tcpReadsDuringPollOnly = false,
+                                   .make = &MakeDriver<TMSI6260Bal>};

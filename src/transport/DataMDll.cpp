@@ -1,15 +1,9 @@
 #include "DataMDll.h"
 
-TDMDLL::TDMDLL() : SocLeitura(plat::NewTcpClient()) {
-    SocLeitura->OnError = &SocLeituraError;
-}
+TDMDLL::TDMDLL() : SocLeitura(plat::NewTcpClient()) {}
 
 TDMDLL::~TDMDLL() {
     // Releasing the module makes the connection inactive.
     SocLeitura->OnRead = nullptr;
     SocLeitura->Close();
-}
-
-void TDMDLL::SocLeituraError(plat::ErrorKind, int& errorCode) {
-    errorCode = 0;
 }

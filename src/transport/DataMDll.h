@@ -13,8 +13,5 @@ class TDMDLL {
     TDMDLL(const TDMDLL&) = delete;
     TDMDLL& operator=(const TDMDLL&) = delete;
 
-    // The module's error handler: every error of the reading connection is dropped.
-    static void SocLeituraError(plat::ErrorKind kind, int& errorCode);
-
     std::unique_ptr<plat::TcpClient> SocLeitura;
 };

@@ -10,10 +10,6 @@ bool TSerCom::SetOpen(bool open) {
     return port_->Open(Settings);
 }
 
-bool TSerCom::ApplySettings() {
-    return port_->IsOpen() ? port_->Apply(Settings) : true;
-}
-
 TDMSerialDll::~TDMSerialDll() {
     SerCom.OnTriggerAvail() = nullptr;
     SerCom.SetOpen(false);

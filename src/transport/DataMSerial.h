@@ -7,22 +7,21 @@
 #include <memory>
 #include <string>
 
-// The serial port with its settings. Settings changed while open take effect at once;
-// while closed, at the next open.
+// The serial port with its settings. New settings are used from the port's next open
+// (ProgSerial closes the port first).
 class TSerCom {
   public:
     TSerCom();
 
     plat::SerialSettings Settings; // ComNumber 2, 4800 baud, 7 bits, no parity, 1 stop, DTR/RTS on
-    bool AutoOpen = false;         // never opened by creating the module
 
     std::function<void(uint16_t)>& OnTriggerAvail() { return port_->OnTriggerAvail; }
 
-    // Opens (true) or closes (false) the port; false when opening failed.
+    // Opens (true) or closes (false) the port; false when opening failed (FailureText says
+    // why).
     bool SetOpen(bool open);
     bool Open() const { return port_->IsOpen(); }
-    // Re-applies Settings to an open port.
-    bool ApplySettings();
+    std::string FailureText() const { return port_->FailureText(); }
 
     bool GetChar(char& c) { return port_->GetChar(c); }
     bool WriteStr(const std::string& s) { return port_->Write(s); }

@@ -33,6 +33,10 @@ void ProcessMessages();
 // Blocks until at least one notification is pending for the calling thread or `ms`
 // milliseconds have passed, whichever comes first. Does not dispatch anything.
 void WaitMessages(uint32_t ms);
+// What an exported call does first on a platform where no host message loop runs between
+// calls (POSIX): the notifications that came in since the last call are processed, as the
+// host's loop would have done (bytes nobody waits for are dropped). Nothing on Windows.
+void CatchUp();
 // Plays the role of a host timer: `fn` runs once, `delayMs` after now, from inside the
 // message processing of the thread that posted it.
 void PostCallback(uint32_t delayMs, std::function<void()> fn);
@@ -48,19 +52,12 @@ void SetDecimalSeparator(char sep);
 
 // ---- asynchronous TCP client (a channel's reading connection) -------------------------
 
-enum class ErrorKind { General, Send, Receive, Connect, Disconnect };
-
 class TcpClient {
   public:
     // Called when received bytes may be waiting; raised again and again as long as unread
     // bytes remain (one notification per processing pass on POSIX, one per byte taken on
-    // Windows).
+    // Windows). While it is empty, unread bytes stay in the connection.
     std::function<void()> OnRead;
-    // Called with the error kind and a modifiable error code.
-    std::function<void(ErrorKind, int&)> OnError;
-    // When set (and OnRead is empty), unread bytes still wake WaitMessages without any
-    // notification being dispatched: for a reader that takes bytes itself on each pass.
-    bool WakeOnData = false;
 
     virtual ~TcpClient() = default;
     // Starts connecting to address:port and returns at once. Active() becomes true once the
@@ -74,6 +71,9 @@ class TcpClient {
     virtual bool Send(const std::string& bytes) = 0;
     // Connect attempt ended without a connection (refused, unreachable) since Open().
     virtual bool ConnectFailed() const = 0;
+    // The operating system's reason for the last failed connect, or for the end of the last
+    // connection ("closed by the peer" for an orderly close); empty while nothing failed.
+    virtual std::string FailureText() const = 0;
 };
 std::unique_ptr<TcpClient> NewTcpClient();
 
@@ -89,6 +89,9 @@ enum Parity : int {
 
 struct SerialSettings {
     uint16_t comNumber = 2;
+    // When set, the device opened instead of COM comNumber's (a path such as /dev/ttyUSB0,
+    // or COM3 on Windows).
+    std::string device;
     int32_t baud = 4800;
     uint16_t dataBits = 7;
     int parity = ParityNone;
@@ -115,12 +118,18 @@ class SerialPort {
     virtual bool GetChar(char& c) = 0;
     // Writes all characters; false when the port is closed or the write failed.
     virtual bool Write(const std::string& bytes) = 0;
+    // Why the last Open failed, or why the open port stopped working, with the device's
+    // name and the operating system's text; empty while nothing failed.
+    virtual std::string FailureText() const = 0;
 };
 std::unique_ptr<SerialPort> NewSerialPort();
 
 // Device path of COM port n (POSIX: $TARVEL_COM<n>, else /dev/ttyS<n-1>; Windows:
 // \\.\COM<n>). Empty for port 0.
 std::string SerialDevicePath(uint16_t comNumber);
+// The device that `s` names: s.device when set (Windows: "COM3" becomes \\.\COM3), else
+// SerialDevicePath(s.comNumber).
+std::string SerialDevicePath(const SerialSettings& s);
 
 // ---- blocking TCP client (the converter's IO command connection) ----------------------
 

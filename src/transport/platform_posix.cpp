@@ -1,19 +1,19 @@
 // POSIX implementation of the platform layer.
 //
-// There is no window message queue here: "processing the thread's pending messages" is a
-// readiness poll over every socket and serial port that the calling thread has open, plus a
-// queue of posted callbacks that stand in for host timers. Each pass of ProcessMessages hands
-// one notification to every ready transport and repeats while any is still ready, so a
-// connection with unread bytes keeps notifying, as a Windows socket keeps posting its read
-// message. A pass count bounds one call, so a flooding peer cannot hold the caller forever.
+// There is no window message queue here: "processing the thread's pending messages" means
+// handing one notification to every transport of the calling thread that is ready, and
+// repeating while any is still ready, plus running the posted callbacks that stand in for
+// host timers. Each thread that opens a transport gets an epoll instance in which every
+// socket and serial port is registered once, level-triggered: a pass costs the same however
+// many transports the thread holds, and a connection with unread bytes keeps notifying, as a
+// Windows socket keeps posting its read message. A pass count bounds one call, so a flooding
+// peer cannot hold the caller forever.
 #include "platform.h"
 #include "posted_callbacks.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
-#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -23,25 +23,25 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace plat {
 
 namespace {
 
-uint64_t MonotonicMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 uint32_t g_tickOffset = 0;
 char g_decimalOverride = 0;
+
+std::string ErrorText(int err) {
+    return std::strerror(err);
+}
 
 // ---- the thread's notification sources --------------------------------------------
 
@@ -49,73 +49,131 @@ class Source {
   public:
     virtual ~Source() = default;
     virtual int Fd() const = 0;
-    // Poll events wanted now; 0 leaves the source out of the poll.
-    virtual short Events() const = 0;
-    // True when a notification is pending without waiting for the descriptor (data
-    // already buffered).
+    // Readiness wanted now (EPOLLIN, EPOLLOUT); 0 leaves the descriptor unwatched.
+    virtual uint32_t Wanted() const = 0;
+    // True when a notification is pending without the descriptor (data already buffered).
     virtual bool Pending() const { return false; }
-    // Returns whether a notification was handed to a handler.
-    virtual bool Dispatch(short revents) = 0;
+    // Hands out one notification for `events`; returns whether a handler ran.
+    virtual bool Dispatch(uint32_t events) = 0;
+
+    uint64_t token = 0;      // this registration's key in the thread's table; 0: none
+    uint32_t watched = 0;    // what the epoll instance watches for it now; 0: not in it
+    bool bufferable = false; // keeps received data of its own (a serial port)
 };
 
 struct ThreadQueue {
-    std::vector<Source*> sources;
-    uint64_t removals = 0; // counts Unregister calls, so a pass knows when to check again
+    int ep = -1;
+    uint64_t nextToken = 1;
+    // By token, so that an event for a source that went away in an earlier handler of the
+    // same pass (even one whose memory a new source now uses) finds nothing.
+    std::unordered_map<uint64_t, Source*> sources;
+    std::vector<Source*> buffering; // sources that keep data of their own (serial ports)
+    std::vector<Source*> parked;    // ready connections nobody reads: unwatched until then
+
+    ~ThreadQueue() {
+        if (ep >= 0) ::close(ep);
+    }
 };
 
 thread_local ThreadQueue t_queue;
 
-void Register(Source* s) {
-    auto& v = t_queue.sources;
-    if (std::find(v.begin(), v.end(), s) == v.end()) v.push_back(s);
+bool Registered(const Source* s) {
+    return s->token != 0 && t_queue.sources.count(s->token) != 0;
 }
 
+// Makes the epoll instance watch what `s` wants now. A source that wants nothing is taken out
+// of it altogether: a hang-up would be reported whatever the mask, again and again.
+void Refresh(Source* s) {
+    if (!Registered(s)) return;
+    const uint32_t want = s->Wanted();
+    if (want == s->watched) return;
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.u64 = s->token;
+    const int op = want == 0 ? EPOLL_CTL_DEL : s->watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (::epoll_ctl(t_queue.ep, op, s->Fd(), &ev) == 0) s->watched = want;
+}
+
+// Registers an open descriptor's source with the calling thread.
+bool Register(Source* s) {
+    auto& q = t_queue;
+    if (q.ep < 0) q.ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (q.ep < 0) return false;
+    s->token = q.nextToken++;
+    s->watched = 0;
+    q.sources[s->token] = s;
+    if (s->bufferable) q.buffering.push_back(s);
+    Refresh(s);
+    return true;
+}
+
+// Before the descriptor is closed.
 void Unregister(Source* s) {
-    auto& v = t_queue.sources;
-    v.erase(std::remove(v.begin(), v.end(), s), v.end());
-    ++t_queue.removals;
+    if (!Registered(s)) return;
+    auto& q = t_queue;
+    if (s->watched != 0) ::epoll_ctl(q.ep, EPOLL_CTL_DEL, s->Fd(), nullptr);
+    q.sources.erase(s->token);
+    std::erase(q.buffering, s);
+    std::erase(q.parked, s);
+    s->token = 0;
+    s->watched = 0;
 }
 
-bool IsRegistered(Source* s) {
-    auto& v = t_queue.sources;
-    return std::find(v.begin(), v.end(), s) != v.end();
+// A ready connection without a reader stops being watched until it gets one.
+void Park(Source* s) {
+    if (std::find(t_queue.parked.begin(), t_queue.parked.end(), s) == t_queue.parked.end())
+        t_queue.parked.push_back(s);
+    Refresh(s);
 }
 
-// The descriptors of the thread's sources that want events, with their owners. Returns
-// whether some source already has a notification pending without waiting.
-bool PollSet(const std::vector<Source*>& sources, std::vector<pollfd>& fds,
-             std::vector<Source*>& owners) {
-    bool pending = false;
-    for (Source* s : sources) {
-        if (s->Pending()) pending = true;
-        const short ev = s->Events();
-        if (ev == 0 || s->Fd() < 0) continue;
-        fds.push_back(pollfd{s->Fd(), ev, 0});
-        owners.push_back(s);
+// Watches parked sources again once they want something.
+void Unpark() {
+    auto& p = t_queue.parked;
+    for (size_t i = 0; i < p.size();) {
+        Source* s = p[i];
+        if (s->Wanted() != 0) {
+            p.erase(p.begin() + static_cast<std::ptrdiff_t>(i));
+            Refresh(s);
+        } else {
+            ++i;
+        }
     }
-    return pending;
 }
 
-// One readiness pass over `sources` (all registered when it starts), without waiting:
-// dispatches one notification to each ready source. `notified` receives the sources that
-// were handed one and are still registered afterwards.
-void DispatchPass(const std::vector<Source*>& sources, std::vector<Source*>& notified) {
-    std::vector<pollfd> fds;
-    std::vector<Source*> owners;
-    PollSet(sources, fds, owners);
-    if (!fds.empty()) ::poll(fds.data(), fds.size(), 0);
-    notified.clear();
-    const uint64_t removals = t_queue.removals;
-    size_t k = 0; // owners is `sources` in order, without those that wait for nothing
-    for (Source* s : sources) {
-        short rev = 0;
-        if (k < owners.size() && owners[k] == s) rev = fds[k++].revents;
-        // A handler that ran before may have closed or destroyed this source.
-        if (t_queue.removals != removals && !IsRegistered(s)) continue;
-        if ((rev != 0 || s->Pending()) && s->Dispatch(rev)) notified.push_back(s);
+bool AnyPending() {
+    for (Source* s : t_queue.buffering)
+        if (s->Pending()) return true;
+    return false;
+}
+
+// One pass without waiting: one notification to every source that is ready now. Returns
+// whether any handler ran.
+bool DispatchPass() {
+    auto& q = t_queue;
+    constexpr int kBatch = 256;
+    epoll_event events[kBatch];
+    int n = 0;
+    if (q.ep >= 0 && !q.sources.empty()) n = ::epoll_wait(q.ep, events, kBatch, 0);
+    bool ran = false;
+    // Serial ports with characters that arrived before their handler was bound.
+    std::vector<uint64_t> pending;
+    for (Source* s : q.buffering)
+        if (s->Pending()) pending.push_back(s->token);
+    for (int i = 0; i < n; ++i) {
+        auto it = q.sources.find(events[i].data.u64);
+        if (it == q.sources.end()) continue; // closed by an earlier handler of this pass
+        Source* s = it->second;
+        std::erase(pending, s->token);
+        if (s->Dispatch(events[i].events)) ran = true;
+        Refresh(s);
     }
-    if (t_queue.removals != removals)
-        std::erase_if(notified, [](Source* s) { return !IsRegistered(s); });
+    for (uint64_t token : pending) {
+        auto it = q.sources.find(token);
+        if (it == q.sources.end()) continue;
+        if (it->second->Dispatch(0)) ran = true;
+        Refresh(it->second);
+    }
+    return ran;
 }
 
 } // namespace
@@ -123,11 +181,11 @@ void DispatchPass(const std::vector<Source*>& sources, std::vector<Source*>& not
 // ---- time -------------------------------------------------------------------------
 
 uint32_t TickCount() {
-    return static_cast<uint32_t>(MonotonicMs()) + g_tickOffset;
+    return static_cast<uint32_t>(detail::MonotonicMs()) + g_tickOffset;
 }
 
 void SetTickCount(uint32_t value) {
-    g_tickOffset = value - static_cast<uint32_t>(MonotonicMs());
+    g_tickOffset = value - static_cast<uint32_t>(detail::MonotonicMs());
 }
 
 void SleepMs(uint32_t ms) {
@@ -138,31 +196,29 @@ void SleepMs(uint32_t ms) {
 
 void ProcessMessages() {
     constexpr int kMaxPasses = 4096;
-    // A connection with unread bytes is notified once per pass, one byte each, so a frame
-    // takes a pass per byte. The sources notified in a pass are therefore looked at again
-    // on their own while they keep having something, instead of a readiness poll of every
-    // source of the thread per byte; every kFullEvery passes, and once they have nothing
-    // more, a pass looks at all sources again, and only a full pass that finds nothing ends
-    // the processing.
-    constexpr int kFullEvery = 16;
     detail::RunDueCallbacks();
-    std::vector<Source*> hot, notified;
-    for (int pass = 0; pass < kMaxPasses; ++pass) {
-        const bool full = hot.empty() || pass % kFullEvery == 0;
-        DispatchPass(full ? std::vector<Source*>(t_queue.sources) : hot, notified);
-        if (notified.empty() && full) break;
-        hot.swap(notified);
-    }
+    Unpark();
+    for (int pass = 0; pass < kMaxPasses; ++pass)
+        if (!DispatchPass()) break;
 }
 
 void WaitMessages(uint32_t ms) {
     const uint64_t limit = detail::UntilNextCallback(ms);
-    std::vector<pollfd> fds;
-    std::vector<Source*> owners;
-    if (PollSet(t_queue.sources, fds, owners)) return;
+    Unpark();
+    if (AnyPending()) return;
     const int timeout = static_cast<int>(std::min<uint64_t>(limit, 60000));
     if (timeout == 0) return;
-    ::poll(fds.empty() ? nullptr : fds.data(), fds.size(), timeout);
+    auto& q = t_queue;
+    if (q.ep < 0 || q.sources.empty()) {
+        ::poll(nullptr, 0, timeout);
+        return;
+    }
+    epoll_event ev;
+    ::epoll_wait(q.ep, &ev, 1, timeout); // what woke it is dispatched by ProcessMessages
+}
+
+void CatchUp() {
+    ProcessMessages();
 }
 
 // ---- locale -----------------------------------------------------------------------
@@ -197,27 +253,33 @@ class PosixTcpClient final : public TcpClient, public Source {
     void Open(const std::string& address, int port) override {
         if (state_ != State::Closed) return;
         failed_ = false;
+        failure_.clear();
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         if (port <= 0 || port > 65535 || ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-            Fail(ErrorKind::Connect, EINVAL);
+            Fail("not an IPv4 address and port: " + address + ":" + std::to_string(port));
             return;
         }
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd_ < 0) {
-            Fail(ErrorKind::Connect, errno);
+            Fail(ErrorText(errno));
             return;
         }
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         state_ = State::Connecting;
-        Register(this);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
             state_ = State::Connected;
         } else if (errno != EINPROGRESS) {
-            Fail(ErrorKind::Connect, errno);
+            Fail(ErrorText(errno));
+            return;
         }
+        if (!Register(this)) {
+            Fail(ErrorText(errno));
+            return;
+        }
+        Watch();
     }
 
     void Close() override { Drop(); }
@@ -226,6 +288,8 @@ class PosixTcpClient final : public TcpClient, public Source {
 
     bool ConnectFailed() const override { return failed_; }
 
+    std::string FailureText() const override { return failure_; }
+
     int Receive(void* buf, int size) override {
         if (state_ != State::Connected) return 0;
         if (size <= 0) return -1;
@@ -233,11 +297,11 @@ class PosixTcpClient final : public TcpClient, public Source {
         if (n > 0) return static_cast<int>(n);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return -1;
         if (n == 0) {
-            // The converter closed the connection.
+            failure_ = "closed by the peer";
             Drop();
             return 0;
         }
-        Fail(ErrorKind::Receive, errno);
+        Fail(ErrorText(errno));
         return 0;
     }
 
@@ -254,12 +318,12 @@ class PosixTcpClient final : public TcpClient, public Source {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                 pollfd p{fd_, POLLOUT, 0};
                 if (::poll(&p, 1, 1000) <= 0) {
-                    Fail(ErrorKind::Send, ETIMEDOUT);
+                    Fail("send timed out");
                     return false;
                 }
                 continue;
             }
-            Fail(ErrorKind::Send, errno);
+            Fail(ErrorText(errno));
             return false;
         }
         return true;
@@ -267,40 +331,47 @@ class PosixTcpClient final : public TcpClient, public Source {
 
     // Source
     int Fd() const override { return fd_; }
-    short Events() const override {
-        if (state_ == State::Connecting) return POLLOUT;
-        if (state_ == State::Connected) return (OnRead || WakeOnData) ? POLLIN : 0;
+    uint32_t Wanted() const override {
+        if (state_ == State::Connecting) return uint32_t{EPOLLOUT};
+        if (state_ == State::Connected && OnRead) return uint32_t{EPOLLIN};
         return 0;
     }
-    bool Dispatch(short revents) override {
+    bool Dispatch(uint32_t events) override {
         if (state_ == State::Connecting) {
-            if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0) return false;
+            if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return false;
             int err = 0;
             socklen_t len = sizeof err;
             if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
             if (err != 0) {
-                Fail(ErrorKind::Connect, err);
+                Fail(ErrorText(err));
                 return true;
             }
             state_ = State::Connected;
+            Watch();
             return true;
         }
         if (state_ != State::Connected) return false;
-        if ((revents & (POLLIN | POLLERR | POLLHUP)) == 0) return false;
-        if (OnRead) {
-            auto handler = OnRead; // the handler may clear OnRead or close this client
-            handler();
-            return true;
+        if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) == 0) return false;
+        if (!OnRead) {
+            Watch(); // the bytes wait for a reader
+            return false;
         }
-        if (revents & (POLLERR | POLLHUP)) {
-            Fail(ErrorKind::Disconnect, ECONNRESET);
-            return true;
-        }
-        return false; // bytes wait for a reader that takes them itself
+        auto handler = OnRead; // the handler may clear OnRead or close this client
+        handler();
+        return true;
     }
 
   private:
     enum class State { Closed, Connecting, Connected };
+
+    // A connection without a reader is unwatched (its bytes wait in it) and looked at again
+    // each time messages are processed, until someone binds OnRead.
+    void Watch() {
+        if (state_ == State::Connected && !OnRead)
+            Park(this);
+        else
+            Refresh(this);
+    }
 
     void Drop() {
         Unregister(this);
@@ -309,20 +380,16 @@ class PosixTcpClient final : public TcpClient, public Source {
         state_ = State::Closed;
     }
 
-    void Fail(ErrorKind kind, int code) {
-        const bool connecting = state_ != State::Connected;
+    void Fail(std::string why) {
+        if (state_ != State::Connected) failed_ = true;
+        failure_ = std::move(why);
         Drop();
-        if (connecting) failed_ = true;
-        if (OnError) {
-            auto handler = OnError;
-            int c = code;
-            handler(kind, c);
-        }
     }
 
     int fd_ = -1;
     State state_ = State::Closed;
     bool failed_ = false;
+    std::string failure_;
 };
 
 } // namespace
@@ -338,6 +405,10 @@ std::string SerialDevicePath(uint16_t comNumber) {
     const std::string var = "TARVEL_COM" + std::to_string(comNumber);
     if (const char* p = std::getenv(var.c_str()); p != nullptr && p[0] != '\0') return p;
     return "/dev/ttyS" + std::to_string(comNumber - 1);
+}
+
+std::string SerialDevicePath(const SerialSettings& s) {
+    return s.device.empty() ? SerialDevicePath(s.comNumber) : s.device;
 }
 
 namespace {
@@ -359,6 +430,7 @@ bool BaudConstant(int32_t baud, speed_t& out) {
 
 class PosixSerialPort final : public SerialPort, public Source {
   public:
+    PosixSerialPort() { bufferable = true; }
     ~PosixSerialPort() override { Close(); }
 
     bool Open(const SerialSettings& s) override {
@@ -369,23 +441,35 @@ class PosixSerialPort final : public SerialPort, public Source {
             // afresh, which may be back under the same name.
             Close();
         }
-        const std::string path = SerialDevicePath(s.comNumber);
-        if (path.empty()) return false;
+        const std::string path = SerialDevicePath(s);
+        if (path.empty()) return Refuse("COM0", "there is no port 0");
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
-        if (!::isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (fd < 0) return Refuse(path, ErrorText(errno));
+        if (!::isatty(fd)) {
             ::close(fd);
-            return false;
+            return Refuse(path, "not a serial device");
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return Refuse(path, err == EWOULDBLOCK
+                                    ? "in use by another program (" + ErrorText(err) + ")"
+                                    : ErrorText(err));
         }
         fd_ = fd;
         if (!Apply(s)) {
             Close();
-            return false;
+            return Refuse(path, "the device refused the line settings");
         }
         ::tcflush(fd_, TCIOFLUSH);
         buffer_.clear();
         hungUp_ = false;
-        Register(this);
+        failure_.clear();
+        if (!Register(this)) {
+            const int err = errno;
+            Close();
+            return Refuse(path, ErrorText(err));
+        }
         return true;
     }
 
@@ -401,6 +485,8 @@ class PosixSerialPort final : public SerialPort, public Source {
 
     bool IsOpen() const override { return fd_ >= 0; }
 
+    std::string FailureText() const override { return failure_; }
+
     bool Apply(const SerialSettings& s) override {
         if (fd_ < 0) return false;
         termios t{};
@@ -411,22 +497,9 @@ class PosixSerialPort final : public SerialPort, public Source {
         ::cfsetispeed(&t, speed);
         ::cfsetospeed(&t, speed);
         t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-        switch (s.dataBits) {
-        case 5:
-            t.c_cflag |= CS5;
-            break;
-        case 6:
-            t.c_cflag |= CS6;
-            break;
-        case 7:
-            t.c_cflag |= CS7;
-            break;
-        case 8:
-            t.c_cflag |= CS8;
-            break;
-        default:
-            return false;
-        }
+        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        if (s.dataBits < 5 || s.dataBits > 8) return false;
+        t.c_cflag |= sizes[s.dataBits - 5];
         switch (s.parity) {
         case ParityNone:
             break;
@@ -471,6 +544,7 @@ class PosixSerialPort final : public SerialPort, public Source {
         if (fd_ < 0 || buffer_.empty()) return false;
         c = buffer_.front();
         buffer_.pop_front();
+        if (buffer_.size() + 1 == kBufferSize) Refresh(this); // room again
         return true;
     }
 
@@ -496,15 +570,16 @@ class PosixSerialPort final : public SerialPort, public Source {
     // Source: background reception is done here, when the descriptor is ready; the
     // data-available notification follows while characters wait in the buffer.
     int Fd() const override { return fd_; }
-    short Events() const override {
-        return (fd_ >= 0 && !hungUp_ && buffer_.size() < kBufferSize) ? POLLIN : 0;
+    uint32_t Wanted() const override {
+        const bool room = fd_ >= 0 && !hungUp_ && buffer_.size() < kBufferSize;
+        return room ? uint32_t{EPOLLIN} : 0u;
     }
     bool Pending() const override { return fd_ >= 0 && !buffer_.empty() && OnTriggerAvail; }
-    bool Dispatch(short revents) override {
+    bool Dispatch(uint32_t events) override {
         bool progressed = false;
-        if (revents & POLLIN) progressed = Fill();
+        if (events & EPOLLIN) progressed = Fill();
         // The other end is gone (a pseudo-terminal whose master closed): stop watching.
-        if (!progressed && (revents & (POLLHUP | POLLERR))) hungUp_ = true;
+        if (!progressed && (events & (EPOLLHUP | EPOLLERR))) Hangup("the device hung up");
         if (fd_ >= 0 && !buffer_.empty() && OnTriggerAvail) {
             auto handler = OnTriggerAvail;
             handler(static_cast<uint16_t>(std::min<size_t>(buffer_.size(), 0xFFFF)));
@@ -516,6 +591,16 @@ class PosixSerialPort final : public SerialPort, public Source {
   private:
     static constexpr size_t kBufferSize = 4096;
 
+    bool Refuse(const std::string& path, const std::string& why) {
+        failure_ = path + ": " + why;
+        return false;
+    }
+
+    void Hangup(const char* why) {
+        if (!hungUp_) failure_ = why;
+        hungUp_ = true;
+    }
+
     bool Fill() {
         char tmp[512];
         const size_t room = kBufferSize - buffer_.size();
@@ -524,13 +609,14 @@ class PosixSerialPort final : public SerialPort, public Source {
             buffer_.insert(buffer_.end(), tmp, tmp + n);
             return true;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) hungUp_ = true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) Hangup("the device stopped working");
         return false;
     }
 
     int fd_ = -1;
     bool hungUp_ = false;
     std::deque<char> buffer_;
+    std::string failure_;
 };
 
 } // namespace

@@ -116,8 +116,17 @@ void EnsureWinsock() {
 // read notification from within recv on Windows but a moment later under Wine, so a pass over
 // the queue could otherwise end while bytes still wait. Returns whether it posted anything.
 bool KickPending();
-// Whether a reading socket that wakes the waits has unread bytes.
-bool DataWaiting();
+
+// The system's text for an error code, without its line break.
+std::string ErrorText(DWORD code) {
+    char buf[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, buf, sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text.empty() ? "error " + std::to_string(code) : text;
+}
 
 } // namespace
 
@@ -161,9 +170,13 @@ void ProcessMessages() {
 
 void WaitMessages(uint32_t ms) {
     const uint64_t limit = detail::UntilNextCallback(ms);
-    if (KickPending() || DataWaiting() || limit == 0) return;
+    if (KickPending() || limit == 0) return;
     MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<uint64_t>(limit, 60000)),
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+void CatchUp() {
+    // The host's own message loop has handled what came in between calls.
 }
 
 // ---- locale ---------------------------------------------------------------------------
@@ -204,18 +217,19 @@ class WinTcpClient final : public TcpClient {
         if (state_ != Conn::Closed) return;
         failed_ = false;
         peerClosed_ = false;
+        failure_.clear();
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<u_short>(port));
         HWND hwnd = Window();
         if (hwnd == nullptr || port <= 0 || port > 65535 ||
             inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-            Fail(ErrorKind::Connect, WSAEINVAL);
+            Fail(WSAEINVAL);
             return;
         }
         sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (sock_ == INVALID_SOCKET) {
-            Fail(ErrorKind::Connect, WSAGetLastError());
+            Fail(WSAGetLastError());
             return;
         }
         BOOL one = TRUE;
@@ -227,12 +241,12 @@ class WinTcpClient final : public TcpClient {
         state_ = Conn::Connecting;
         // Also makes the socket non-blocking.
         if (WSAAsyncSelect(sock_, hwnd_, msg_, FD_CONNECT | FD_READ | FD_CLOSE) != 0) {
-            Fail(ErrorKind::Connect, WSAGetLastError());
+            Fail(WSAGetLastError());
             return;
         }
         if (connect(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
             const int err = WSAGetLastError();
-            if (err != WSAEWOULDBLOCK) Fail(ErrorKind::Connect, err);
+            if (err != WSAEWOULDBLOCK) Fail(err);
         }
         // Success is reported by FD_CONNECT.
     }
@@ -242,6 +256,8 @@ class WinTcpClient final : public TcpClient {
     bool Active() const override { return state_ == Conn::Connected; }
 
     bool ConnectFailed() const override { return failed_; }
+
+    std::string FailureText() const override { return failure_; }
 
     int Receive(void* buf, int size) override {
         if (state_ != Conn::Connected) return 0;
@@ -255,11 +271,12 @@ class WinTcpClient final : public TcpClient {
         }
         if (n == 0) {
             Drop(); // the converter closed the connection
+            failure_ = "closed by the peer";
             return 0;
         }
         const int err = WSAGetLastError();
         if (err == WSAEWOULDBLOCK) return -1;
-        Fail(ErrorKind::Receive, err);
+        Fail(err);
         return 0;
     }
 
@@ -280,12 +297,12 @@ class WinTcpClient final : public TcpClient {
                 FD_SET(sock_, &w);
                 timeval tv{1, 0};
                 if (select(0, nullptr, &w, nullptr, &tv) <= 0) {
-                    Fail(ErrorKind::Send, WSAETIMEDOUT);
+                    Fail(WSAETIMEDOUT);
                     return false;
                 }
                 continue;
             }
-            Fail(ErrorKind::Send, err);
+            Fail(err);
             return false;
         }
         return true;
@@ -300,7 +317,7 @@ class WinTcpClient final : public TcpClient {
         case FD_CONNECT:
             if (state_ != Conn::Connecting) return;
             if (error != 0) {
-                Fail(ErrorKind::Connect, error);
+                Fail(error);
                 return;
             }
             state_ = Conn::Connected;
@@ -308,7 +325,7 @@ class WinTcpClient final : public TcpClient {
         case FD_READ:
             if (state_ != Conn::Connected) return;
             if (error != 0) {
-                Fail(ErrorKind::Receive, error);
+                Fail(error);
                 return;
             }
             if (OnRead) {
@@ -319,12 +336,12 @@ class WinTcpClient final : public TcpClient {
             return;
         case FD_CLOSE:
             if (state_ == Conn::Connecting) {
-                Fail(ErrorKind::Connect, error != 0 ? error : WSAECONNREFUSED);
+                Fail(error != 0 ? error : WSAECONNREFUSED);
                 return;
             }
             if (state_ != Conn::Connected) return;
             if (error != 0 && error != WSAECONNRESET && error != WSAECONNABORTED) {
-                Fail(ErrorKind::Disconnect, error);
+                Fail(error);
                 return;
             }
             if (Unread() > 0) {
@@ -335,7 +352,7 @@ class WinTcpClient final : public TcpClient {
                 return;
             }
             if (error != 0)
-                Fail(ErrorKind::Disconnect, error);
+                Fail(error);
             else
                 Drop();
             return;
@@ -349,10 +366,6 @@ class WinTcpClient final : public TcpClient {
         if (state_ != Conn::Connected || !OnRead || Unread() == 0) return false;
         Repost();
         return true;
-    }
-
-    bool DataWaiting() const {
-        return state_ == Conn::Connected && (OnRead || WakeOnData) && Unread() > 0;
     }
 
   private:
@@ -389,18 +402,11 @@ class WinTcpClient final : public TcpClient {
         peerClosed_ = false;
     }
 
-    void Fail(ErrorKind kind, int code) {
+    void Fail(int code) {
         const bool connecting = state_ != Conn::Connected;
         Drop();
         if (connecting) failed_ = true;
-        if (OnError) {
-            auto handler = OnError;
-            int c = code;
-            try {
-                handler(kind, c);
-            } catch (...) {
-            }
-        }
+        failure_ = ErrorText(static_cast<DWORD>(code));
     }
 
     SOCKET sock_ = INVALID_SOCKET;
@@ -409,6 +415,7 @@ class WinTcpClient final : public TcpClient {
     Conn state_ = Conn::Closed;
     bool failed_ = false;
     bool peerClosed_ = false;
+    std::string failure_;
 };
 
 } // namespace
@@ -424,12 +431,18 @@ std::string SerialDevicePath(uint16_t comNumber) {
     return "\\\\.\\COM" + std::to_string(comNumber);
 }
 
+std::string SerialDevicePath(const SerialSettings& s) {
+    if (s.device.empty()) return SerialDevicePath(s.comNumber);
+    if (s.device.rfind("\\\\", 0) == 0) return s.device;
+    return "\\\\.\\" + s.device; // COM3, and COM10 and above, which need the prefix
+}
+
 namespace {
 
 // Ports open in this process: a second open of the same port fails even where the operating
 // system would share the device.
 std::mutex g_openMutex;
-std::set<uint16_t> g_openPorts;
+std::set<std::string> g_openPaths;
 
 class WinSerialPort final : public SerialPort {
   public:
@@ -450,25 +463,30 @@ class WinSerialPort final : public SerialPort {
 
     bool Open(const SerialSettings& s) override {
         if (handle_ != INVALID_HANDLE_VALUE) {
-            if (s.comNumber == settings_.comNumber && Apply(s)) return true;
+            if (SerialDevicePath(s) == path_ && Apply(s)) return true;
             // Another port, or the device went away under this one (unplugged: it no longer
             // takes settings): close it and open the device afresh, which may be back under
             // the same name.
             Close();
         }
-        const std::string path = SerialDevicePath(s.comNumber);
+        const std::string path = SerialDevicePath(s);
         HWND hwnd = Window();
-        if (path.empty() || hwnd == nullptr) return false;
+        if (path.empty()) return Refuse("COM0", "there is no port 0");
+        if (hwnd == nullptr) return Refuse(path, ErrorText(GetLastError()));
         {
             std::lock_guard<std::mutex> lock(g_openMutex);
-            if (!g_openPorts.insert(s.comNumber).second) return false; // in use here
+            if (!g_openPaths.insert(path).second)
+                return Refuse(path, "in use by this program"); // in use here
         }
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            Unlist(s.comNumber);
-            return false;
+            const DWORD err = GetLastError();
+            Unlist(path);
+            return Refuse(path, ErrorText(err));
         }
+        path_ = path;
+        failure_.clear();
         handle_ = h;
         settings_ = s;
         hwnd_ = hwnd;
@@ -485,7 +503,7 @@ class WinSerialPort final : public SerialPort {
         }
         if (!SetCommTimeouts(h, &t) || !Apply(s)) {
             Close();
-            return false;
+            return Refuse(path, "the device refused the line settings");
         }
         PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
         {
@@ -496,8 +514,9 @@ class WinSerialPort final : public SerialPort {
         stop_ = false;
         thread_ = CreateThread(nullptr, 0, &WinSerialPort::ReaderMain, this, 0, nullptr);
         if (thread_ == nullptr) {
+            const DWORD err = GetLastError();
             Close();
-            return false;
+            return Refuse(path, ErrorText(err));
         }
         return true;
     }
@@ -519,13 +538,15 @@ class WinSerialPort final : public SerialPort {
         }
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
-        if (wasOpen) Unlist(settings_.comNumber);
+        if (wasOpen) Unlist(path_);
         std::lock_guard<std::mutex> lock(mutex_);
         buffer_.clear();
         posted_ = false;
     }
 
     bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+
+    std::string FailureText() const override { return failure_; }
 
     bool Apply(const SerialSettings& s) override {
         if (handle_ == INVALID_HANDLE_VALUE) return false;
@@ -689,9 +710,14 @@ class WinSerialPort final : public SerialPort {
         }
     }
 
-    static void Unlist(uint16_t comNumber) {
+    static void Unlist(const std::string& path) {
         std::lock_guard<std::mutex> lock(g_openMutex);
-        g_openPorts.erase(comNumber);
+        g_openPaths.erase(path);
+    }
+
+    bool Refuse(const std::string& path, const std::string& why) {
+        failure_ = path + ": " + why;
+        return false;
     }
 
     const uint32_t id_;
@@ -699,6 +725,8 @@ class WinSerialPort final : public SerialPort {
     HANDLE thread_ = nullptr;
     HWND hwnd_ = nullptr;
     SerialSettings settings_;
+    std::string path_;
+    std::string failure_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::deque<char> buffer_; // bounded by kBufferSize
@@ -738,14 +766,6 @@ bool KickPending() {
     for (auto& [id, p] : st->ports)
         posted = p->Kick() || posted;
     return posted;
-}
-
-bool DataWaiting() {
-    ThreadState* st = t_state;
-    if (st == nullptr) return false;
-    for (auto& [m, c] : st->sockets)
-        if (c->DataWaiting()) return true;
-    return false;
 }
 
 } // namespace

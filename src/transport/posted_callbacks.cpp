@@ -23,22 +23,27 @@ struct Queue {
 
 thread_local Queue t_posted;
 
-uint64_t NowMs() {
+} // namespace
+
+namespace detail {
+
+uint64_t MonotonicMs() {
     using namespace std::chrono;
     return static_cast<uint64_t>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-} // namespace
+} // namespace detail
 
 void PostCallback(uint32_t delayMs, std::function<void()> fn) {
-    t_posted.items.push_back(Posted{NowMs() + delayMs, ++t_posted.seq, std::move(fn)});
+    t_posted.items.push_back(
+        Posted{detail::MonotonicMs() + delayMs, ++t_posted.seq, std::move(fn)});
 }
 
 namespace detail {
 
 void RunDueCallbacks() {
-    const uint64_t now = NowMs();
+    const uint64_t now = MonotonicMs();
     for (;;) {
         auto& q = t_posted.items;
         auto it = std::min_element(q.begin(), q.end(), [](const Posted& a, const Posted& b) {
@@ -55,7 +60,7 @@ void RunDueCallbacks() {
 }
 
 uint64_t UntilNextCallback(uint64_t limit) {
-    const uint64_t now = NowMs();
+    const uint64_t now = MonotonicMs();
     for (const auto& p : t_posted.items)
         limit = std::min<uint64_t>(limit, p.due > now ? p.due - now : 0);
     return limit;

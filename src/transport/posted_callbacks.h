@@ -6,6 +6,9 @@
 
 namespace plat::detail {
 
+// The steady millisecond clock that the tick counter and the callbacks' due times read.
+uint64_t MonotonicMs();
+
 // Runs every callback posted on this thread that is due; each may re-enter the library.
 void RunDueCallbacks();
 // Milliseconds until the next callback posted on this thread is due, at most `limit`.
