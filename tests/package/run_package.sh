@@ -62,6 +62,9 @@ deb)
     [ "$(id -u)" -eq 0 ] || skip "installing .deb files needs root"
     command -v dpkg >/dev/null || skip "no dpkg on this system"
     packages=(libtarvel6-2 libtarvel6-dev tarvel-tools)
+    # One such test on this machine at a time (other checkouts may run it too).
+    exec 9>/var/lock/tarvel6-package-test.lock
+    flock -w 600 9 || fail "another package test held the lock for 10 minutes"
     for p in "${packages[@]}"; do
         if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
             skip "$p is installed already; not replacing a package this test did not install"
