@@ -1,5 +1,6 @@
-{ Tarvel6 import unit: every exported function of the library, for Pascal hosts
-  (Free Pascal in Delphi mode, or Delphi).
+{ Tarvel6 import unit: every exported function of the library and its result
+  codes by name, for Pascal hosts (Free Pascal in Delphi mode, or Delphi 2009 and
+  later: every text is PAnsiChar, single-byte, whatever the compiler's string type).
 
   On Windows the functions are imported from Tarvel6.dll with the standard-call
   convention; on Linux from libTarvel6.so with the C convention (link with
@@ -25,6 +26,31 @@ const
 {$ELSE}
   Tarvel6Lib = 'libTarvel6.so';
 {$ENDIF}
+  { This unit's version: the library's project version. }
+  Tarvel6UnitVersion = '2.0.15';
+
+  { Result codes (include/tarvel6.h). The values are fixed. }
+  { Update_Canal, Update_NoMotion (and the failures LePesoConsecutivo passes on) }
+  TARVEL_POLL_OK = 0;            { a frame was read: the value functions give its values }
+  TARVEL_POLL_NO_FRAME = 1;      { none in time; also a refused call (closed, nested poll) }
+  TARVEL_POLL_MOTION = 2;        { none without motion within Update_NoMotion's time-out }
+  TARVEL_POLL_OUT_OF_RANGE = 3;  { the indicator reports out of range (5817, KRT) }
+  TARVEL_POLL_NO_PORT = 4;       { the serial port did not open in time }
+  { LePesoConsecutivo; after a failed last poll it returns that poll's code (1..4) }
+  TARVEL_STABLE_NO_CHANNEL = -1; { the channel was -1 }
+  TARVEL_STABLE_OK = 0;          { the net weight repeated Count times }
+  TARVEL_STABLE_TIMEOUT = 7;     { time up while the polls succeeded: it did not settle }
+  { Select_Canal }
+  TARVEL_SELECT_FAILED = 0;      { bad index, refused or not connected within 10 s }
+  TARVEL_SELECT_OK = 1;          { connected, already connected, or a serial or closed channel }
+  { Seta_Ip, the constructors, the digital I/O functions, ClrBufRx, ClrBufTx }
+  TARVEL_FAILED = -1;
+  TARVEL_DONE = 0;               { DIO_Out*, ClrBufRx, ClrBufTx: the command was sent }
+  { The one-letter flags of Estado_Canal, Estado_EmMovimento and DIO_InBitStr
+    (which returns Ord of the letter) }
+  TARVEL_FLAG_YES = 'S';         { set, on }
+  TARVEL_FLAG_NO = 'N';          { clear, off }
+  TARVEL_FLAG_UNKNOWN = 'E';     { the indicator does not tell; DIO_InBitStr: failure }
 
 {$IFDEF MSWINDOWS}
 {$DEFINE TARVEL_STDCALL}
@@ -53,7 +79,7 @@ function Select_Canal(Channel: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall
 procedure Close_Canal(Channel: LongInt); {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 procedure Deleta_Canal(Channel: LongInt); {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 
-{ polling: 0 frame, 1 none or refused, 2 no stable frame, 3 out of range, 4 port did not open }
+{ polling: TARVEL_POLL_OK .. TARVEL_POLL_NO_PORT }
 function Update_Canal(Channel: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function Update_NoMotion(Channel: LongInt; TimeOut: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 
