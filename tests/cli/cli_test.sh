@@ -252,6 +252,12 @@ json) # --json: records and dio objects, parsed by python3's json module, for ev
     j dio_out 0 dio out SNS --tcp $ip
     j dio_bit_out 0 dio bit 3 on --tcp $ip
     j dio_none 5 dio in --tcp 127.0.0.248
+    # A comma locale (built here, not installed): the texts take the comma, the numbers not.
+    mkdir -p "$WORK/locale"
+    localedef -i de_DE -f UTF-8 "$WORK/locale/de_DE.UTF-8" >/dev/null 2>&1 # warns: status 1
+    [ -f "$WORK/locale/de_DE.UTF-8/LC_NUMERIC" ] ||
+        fail "localedef could not build de_DE.UTF-8 (the locales package is missing?)"
+    LC_ALL= LOCPATH=$WORK/locale LC_NUMERIC=de_DE.UTF-8 j comma 0 read --model krt --tcp $ip:B
     expect 64 "$TARVEL" version --json
     expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --name x # --name without --json
     # A scale that goes in and out of motion: ok and stale records, in one run.
@@ -313,6 +319,7 @@ check("msi6260", {"gross": 10.0, "net": N, "tare": N, "unit": "KG", "stable": N,
 check("ohaus", {"gross": N, "net": -1.5, "tare": N, "unit": N, "stable": True,
                 "negative": True, "overload": N, "texts.gross": "EEEEEEEEEE"})
 check("stable", {"status": "ok", "net": 123.45})
+check("comma", {"net": -250.0, "texts.net": "    -250,0"}, ['"net":-250.0,'])
 check("offline", {"model": "krt", "status": "offline", "reason": "could not connect",
                   "net": N, "texts.net": N, "texts.status": N})
 [(_, off)] = records("offline")
