@@ -257,7 +257,11 @@ json) # --json: records and dio objects, parsed by python3's json module, for ev
     localedef -i de_DE -f UTF-8 "$WORK/locale/de_DE.UTF-8" >/dev/null 2>&1 # warns: status 1
     [ -f "$WORK/locale/de_DE.UTF-8/LC_NUMERIC" ] ||
         fail "localedef could not build de_DE.UTF-8 (the locales package is missing?)"
-    LC_ALL= LOCPATH=$WORK/locale LC_NUMERIC=de_DE.UTF-8 j comma 0 read --model krt --tcp $ip:B
+    # The C library keeps a little memory for LOCPATH, which a sanitizer build would report.
+    echo "leak:__argz_add_sep" >"$WORK/lsan.supp"
+    expect 0 env LC_ALL= LOCPATH="$WORK/locale" LC_NUMERIC=de_DE.UTF-8 \
+        LSAN_OPTIONS="suppressions=$WORK/lsan.supp" "$TARVEL" read --model krt --tcp $ip:B --json
+    printf '%s\n' "$OUT" >"$WORK/comma.json"
     expect 64 "$TARVEL" version --json
     expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --name x # --name without --json
     # A scale that goes in and out of motion: ok and stale records, in one run.

@@ -55,7 +55,7 @@ several addresses, every converter has the channels and IO port given.
 
 Ports (TCP on ADDR):
   BASE+1..BASE+4   channels A..D (8881..8884 by default). Up to 64 clients
-                   at once per port (one more is closed at once), connecting
+                   at once per port (any more are closed at once), connecting
                    and reconnecting at will; each gets every frame.
   BASE             with --io, the IO command port: commands end in CR;
                    "IN" is answered "IN" + the input as 3 digits + " OK\n\r",
