@@ -1,31 +1,75 @@
 #!/usr/bin/env bash
 # Installs what the Linux build, the tools and the tests need on a Debian machine.
-# Idempotent; run as root; non-interactive.
+# Idempotent and non-interactive as root; as another user it installs through sudo (which may
+# ask for a password) after saying what it installs and why. Installs nothing when all is there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-command -v nm >/dev/null || need+=(binutils)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -d /usr/src/googletest ] || need+=(googletest)
-command -v fpc >/dev/null || need+=(fp-compiler fp-units-rtl) # the Pascal host test
-# The .NET binding's tests (Mono's compiler and runtime) and the Python binding's (Debian's
-# python3, offline pip install with the system's setuptools).
-command -v mcs >/dev/null || need+=(mono-mcs)
-command -v mono >/dev/null || need+=(mono-runtime)
-[ -x /usr/bin/python3 ] || need+=(python3)
+
+# Groups of packages: what is missing of each, and why it is needed.
+groups=() why=()
+group() { # WHY PACKAGE...: adds the group when it has packages
+    local reason=$1
+    shift
+    if [ $# -gt 0 ]; then
+        groups+=("$*")
+        why+=("$reason")
+    fi
+}
+p=()
+command -v cmake >/dev/null || p+=(cmake)
+command -v g++ >/dev/null || p+=(g++)
+command -v make >/dev/null || p+=(make)
+command -v nm >/dev/null || p+=(binutils)
+group "to build the library and the tools" ${p[@]+"${p[@]}"}
+p=()
+[ -f /usr/include/CLI/CLI.hpp ] || p+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || p+=(nlohmann-json3-dev)
+group "the tools' command-line parser and JSON (header-only)" ${p[@]+"${p[@]}"}
+p=()
+[ -f /usr/include/gtest/gtest.h ] || p+=(libgtest-dev)
+[ -d /usr/src/googletest ] || p+=(googletest)
+command -v python3 >/dev/null || p+=(python3) # reads tarvel's JSON in its test
+[ -f /usr/share/i18n/locales/de_DE ] || p+=(locales) # a comma locale for that test
+group "the test suites (GoogleTest; python3 and a comma locale for tarvel --json)" ${p[@]+"${p[@]}"}
+p=()
+command -v fpc >/dev/null || p+=(fp-compiler fp-units-rtl)
+group "the Pascal host test" ${p[@]+"${p[@]}"}
+p=()
+command -v mcs >/dev/null || p+=(mono-mcs)
+command -v mono >/dev/null || p+=(mono-runtime)
+[ -x /usr/bin/python3 ] || p+=(python3)
 /usr/bin/python3 -c "import setuptools, pip, wheel" 2>/dev/null ||
-    need+=(python3-setuptools python3-pip python3-wheel)
-# The install and .deb tests: pkg-config, and dpkg-shlibdeps and file for cpack's DEB files.
-command -v pkg-config >/dev/null || need+=(pkgconf)
-command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
-command -v file >/dev/null || need+=(file)
-# The fuzz targets: clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
-command -v clang++ >/dev/null || need+=(clang)
-dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}"
+    p+=(python3-setuptools python3-pip python3-wheel)
+group "the .NET binding's test (Mono) and the Python binding's (offline pip install)" ${p[@]+"${p[@]}"}
+p=()
+command -v pkg-config >/dev/null || p+=(pkgconf)
+command -v dpkg-shlibdeps >/dev/null || p+=(dpkg-dev)
+command -v file >/dev/null || p+=(file)
+group "the install and .deb package tests (pkg-config, cpack's DEB files)" ${p[@]+"${p[@]}"}
+p=()
+# clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
+command -v clang++ >/dev/null || p+=(clang)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || p+=(libclang-rt-14-dev)
+group "the fuzz stage of the tests (clang, libFuzzer)" ${p[@]+"${p[@]}"}
+
+[ ${#groups[@]} -gt 0 ] || exit 0
+
+as_root=()
+if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "install-deps: these Debian packages are missing, and installing them needs root:" >&2
+        for i in "${!groups[@]}"; do echo "  ${groups[$i]}  (${why[$i]})" >&2; done
+        echo "install-deps: run this script as root, or install sudo" >&2
+        exit 1
+    fi
+    as_root=(sudo env DEBIAN_FRONTEND=noninteractive)
 fi
+echo "install-deps: installing Debian packages${as_root[*]:+ with sudo (it may ask for your password)}:"
+all=()
+for i in "${!groups[@]}"; do
+    echo "  ${groups[$i]}  - ${why[$i]}"
+    read -ra pkgs <<<"${groups[$i]}"
+    all+=("${pkgs[@]}")
+done
+${as_root[@]+"${as_root[@]}"} apt-get update -qq
+${as_root[@]+"${as_root[@]}"} apt-get install -y -qq --no-install-recommends "${all[@]}"

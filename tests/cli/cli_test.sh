@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the real `tarvel` program against tarvel-sim, one group of cases per call:
 #   cli_test.sh CASE TARVEL SIM WORKDIR
-# Each CASE has its own loopback address (127.0.0.240-246), so the groups may run in parallel.
+# Each CASE has its own loopback addresses (127.0.0.240-248), so the groups may run in parallel.
 # Exit 0 passed, 1 failed, 77 skipped.
 set -uo pipefail
 case_name=$1 TARVEL=$2 SIM=$3 WORK=$4/$1
@@ -218,6 +218,155 @@ terminal) # the progress line on a terminal only; no frame (1) and no stable fra
     expect 1 "$TARVEL" read --model msi3360 --tcp $ip:A
     has '^result +1 no frame$'
     [ -z "$ERR" ] || fail "progress text on a stderr that is not a terminal: $ERR"
+    ;;
+
+json) # --json: records and dio objects, parsed by python3's json module, for every model
+    ip=127.0.0.247
+    command -v python3 >/dev/null || {
+        echo "SKIP: no python3 to parse the JSON"
+        exit 77
+    }
+    # Channel A changes every second between a steady weight and one in motion.
+    printf '1000 12345\n1000 12345 motion\n' >"$WORK/steps.txt"
+    start_sim "$WORK" 1 --ip $ip --a 5817:weight=12345,tare=500,dec=4,net \
+        --b krt:weight=2500,dec=3,neg,motion --c msi3360:gross=12.50,net=10.50,tare=2.00,unit=lb \
+        --d msi6260:gross=10.00,tare=2.00,net=8.00 --io --in 5 --pty ohaus:weight=-1.5,dec=2
+    # j NAME STATUS ARGS...: runs tarvel ARGS --json, keeps stdout in NAME.json.
+    j() {
+        local name=$1 want=$2
+        shift 2
+        expect "$want" "$TARVEL" "$@" --json
+        printf '%s\n' "$OUT" >"$WORK/$name.json"
+    }
+    j 5817 0 read --model 5817 --tcp $ip:A --name truck1
+    j 5817c 0 read --model 5817c --tcp $ip:A
+    j krt 0 read --model krt --tcp $ip:B
+    j msi3360 0 read --model msi3360 --tcp $ip:C
+    j msi6260 0 read --model msi6260 --tcp $ip:D
+    j ohaus 0 read --model ohaus --serial "${PTYS[0]}"
+    j stable 0 stable --model 5817 --tcp $ip:A --count 3
+    j stale 1 watch --model msi3360 --tcp $ip:A --count 2 --interval 0 --nomotion 200
+    j offline 5 read --model krt --tcp 127.0.0.248:B
+    j dio_in 0 dio in --tcp $ip
+    j dio_bit_in 0 dio bit 2 --tcp $ip
+    j dio_out 0 dio out SNS --tcp $ip
+    j dio_bit_out 0 dio bit 3 on --tcp $ip
+    j dio_none 5 dio in --tcp 127.0.0.248
+    # A comma locale (built here, not installed): the texts take the comma, the numbers not.
+    mkdir -p "$WORK/locale"
+    localedef -i de_DE -f UTF-8 "$WORK/locale/de_DE.UTF-8" >/dev/null 2>&1 # warns: status 1
+    [ -f "$WORK/locale/de_DE.UTF-8/LC_NUMERIC" ] ||
+        fail "localedef could not build de_DE.UTF-8 (the locales package is missing?)"
+    # The C library keeps a little memory for LOCPATH, which a sanitizer build would report.
+    echo "leak:__argz_add_sep" >"$WORK/lsan.supp"
+    expect 0 env LC_ALL= LOCPATH="$WORK/locale" LC_NUMERIC=de_DE.UTF-8 \
+        LSAN_OPTIONS="suppressions=$WORK/lsan.supp" "$TARVEL" read --model krt --tcp $ip:B --json
+    printf '%s\n' "$OUT" >"$WORK/comma.json"
+    expect 64 "$TARVEL" version --json
+    expect 64 "$TARVEL" read --model 5817 --tcp $ip:A --name x # --name without --json
+    # A scale that goes in and out of motion: ok and stale records, in one run.
+    stop_sim
+    start_sim "$WORK" 0 --ip $ip --a "5817:mode=script,file=$WORK/steps.txt,dec=4"
+    "$TARVEL" watch --model 5817 --tcp $ip:A --json --interval 0 --nomotion 300 \
+        >"$WORK/moving.json" 2>"$WORK/err" &
+    pid=$!
+    sleep 4
+    kill -INT $pid
+    wait $pid || fail "watch --json ended $?: $(cat "$WORK/err")"
+
+    python3 - "$WORK" "$ip" <<'PY' || fail "the JSON above is not as documented"
+import json, re, sys
+work, ip = sys.argv[1], sys.argv[2]
+KEYS = ["scale", "model", "seq", "time", "status", "gross", "net", "tare", "unit", "stable",
+        "overload", "negative", "texts"]
+TEXTS = ["gross", "net", "tare", "total", "counter", "status", "motion"]
+TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+bad = []
+
+def records(name):
+    lines = open(f"{work}/{name}.json").read().splitlines()
+    out = []
+    for line in lines:
+        r = json.loads(line)  # one object per line
+        keys = KEYS if r["status"] == "ok" else KEYS[:5] + ["since", "reason"] + KEYS[5:]
+        if list(r) != keys or list(r["texts"]) != TEXTS:
+            bad.append(f"{name}: keys {list(r)} {list(r['texts'])}")
+        if not TIME.match(r["time"]):
+            bad.append(f"{name}: time {r['time']}")
+        out.append((line, r))
+    return out
+
+def check(name, want, raw=()):
+    [(line, r)] = records(name)
+    for key, value in want.items():
+        got = r["texts"][key[6:]] if key.startswith("texts.") else r[key]
+        if got != value or type(got) != type(value):
+            bad.append(f"{name}: {key} is {got!r}, expected {value!r}")
+    for text in raw:  # numbers as printed: shortest form, a point
+        if text not in line:
+            bad.append(f"{name}: no {text} in {line}")
+
+# model, what its record must hold
+N = None
+check("5817", {"scale": "truck1", "model": "5817", "seq": 1, "status": "ok", "gross": 128.45,
+               "net": 123.45, "tare": 5.0, "unit": "kg", "stable": True, "overload": False,
+               "negative": False, "texts.net": "    123.45", "texts.status": "1SNNNkgN",
+               "texts.motion": "N"}, ['"gross":128.45,', '"tare":5.0,'])
+check("5817c", {"scale": "5817c", "gross": N, "net": N, "tare": N, "unit": N, "stable": N,
+                "texts.gross": "0"})
+check("krt", {"gross": -250.0, "net": -250.0, "tare": 0.0, "unit": "kg", "stable": False,
+              "negative": True, "overload": False, "texts.net": "    -250.0"})
+check("msi3360", {"gross": 12.5, "net": 10.5, "tare": 2.0, "unit": "lb", "stable": N,
+                  "overload": N, "negative": N, "texts.status": "EEEEElbE"})
+check("msi6260", {"gross": 10.0, "net": N, "tare": N, "unit": "KG", "stable": N,
+                  "texts.net": "EEEEEEE", "texts.status": "EEEEEKGE"})
+check("ohaus", {"gross": N, "net": -1.5, "tare": N, "unit": N, "stable": True,
+                "negative": True, "overload": N, "texts.gross": "EEEEEEEEEE"})
+check("stable", {"status": "ok", "net": 123.45})
+check("comma", {"net": -250.0, "texts.net": "    -250,0"}, ['"net":-250.0,'])
+check("offline", {"model": "krt", "status": "offline", "reason": "could not connect",
+                  "net": N, "texts.net": N, "texts.status": N})
+[(_, off)] = records("offline")
+if off["since"] != off["time"]:
+    bad.append("offline: since is not the time of the failed connection")
+
+# Polls that fail: stale, seq counts on, since stays where the status began.
+stale = [r for _, r in records("stale")]
+if [r["seq"] for r in stale] != [1, 2] or {r["status"] for r in stale} != {"stale"} \
+        or stale[1]["since"] != stale[0]["time"] or stale[0]["reason"] != "no frame in time":
+    bad.append(f"stale: {stale}")
+
+moving = [r for _, r in records("moving")]
+if [r["seq"] for r in moving] != list(range(1, len(moving) + 1)):
+    bad.append("moving: seq does not count the polls")
+for prev, r in zip(moving, moving[1:]):
+    if r["status"] == "stale":
+        # Keeps the last weights; since is when this run of stale polls began.
+        if r["net"] != prev["net"] or r["texts"] != prev["texts"]:
+            bad.append(f"moving: a stale record lost the weights: {prev} -> {r}")
+        began = r["time"] if prev["status"] != "stale" else prev["since"]
+        if r["since"] != began or r["reason"] != "no frame without motion in time":
+            bad.append(f"moving: since/reason {r}")
+if not any(p["status"] == "ok" and r["status"] == "stale" for p, r in zip(moving, moving[1:])):
+    bad.append(f"moving: no ok record followed by a stale one in {len(moving)} records")
+if not any(r["status"] == "ok" and r["net"] == 123.45 for r in moving):
+    bad.append("moving: no ok record with net 123.45")
+
+dio = {name: json.loads(open(f"{work}/{name}.json").read())
+       for name in ["dio_in", "dio_bit_in", "dio_out", "dio_bit_out", "dio_none"]}
+want = {"dio_in": {"converter": ip, "value": 5, "bits": "SNSNNNNN"},
+        "dio_bit_in": {"converter": ip, "result": 1},
+        "dio_out": {"converter": ip, "result": 0},
+        "dio_bit_out": {"converter": ip, "result": 0},
+        "dio_none": {"converter": "127.0.0.248", "value": -1, "bits": "EEEEEEEE"}}
+for name in want:
+    if dio[name] != want[name] or list(dio[name]) != list(want[name]):
+        bad.append(f"{name}: {dio[name]}")
+
+for b in bad:
+    print("FAIL:", b)
+sys.exit(1 if bad else 0)
+PY
     ;;
 
 *)

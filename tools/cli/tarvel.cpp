@@ -7,12 +7,17 @@
 #include "tarvel6.h"
 
 #include "console.h"
+#include "record.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,7 +50,7 @@ const char* const kExitHelp = R"(exit status:
   130  interrupted by Ctrl-C (read, stable, dio); watch ends with 0
 )";
 
-const char* const kMainHelp = R"(usage: tarvel COMMAND [OPTIONS]
+const char* const kMainHelp = R"help(usage: tarvel COMMAND [OPTIONS]
 
 Reads weighing indicators, behind a network converter or on a local serial port, and
 the converter's digital inputs and outputs, through the Tarvel6 library.
@@ -75,11 +80,15 @@ While a library call waits longer than a second and stderr is a terminal, a prog
 line on stderr tells what it waits for (erased when the call returns); --quiet turns
 it off. Nothing is printed for it when stderr is not a terminal.
 
-)";
+--json (read, watch, stable, dio) prints one JSON object per line on stdout instead
+of the text: for read, watch and stable the reading record described in the README
+("The reading record (JSON)"), named by --name NAME (default: the model).
+
+)help";
 
 const char* const kReadHelp =
     R"(usage: tarvel read --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
-                  [--nomotion MS] [--quiet]
+                  [--nomotion MS] [--json [--name NAME]] [--quiet]
 
 Connects (Select_Canal), polls once and prints the result in words and the values:
 gross, net and tare weight, total and counter (when the indicator gives them), the
@@ -90,14 +99,26 @@ eight status characters with their meaning, and the motion flag.
   --serial N|DEVICE      COM number, COMn, \\.\COMn, or (Linux) a device path
   --nomotion MS          Update_NoMotion: wait up to MS ms for a frame without motion
                          (default: Update_Canal, the driver's own wait)
+  --json                 print the reading record as one line of JSON instead
+  --name NAME            the record's "scale" (default: the model)
   --quiet                no progress line on stderr
+
+With --json the record's "seq" counts polls from 1 and "time" is when the poll
+returned (UTC). "status" is "ok" for results 0 and 3, "stale" for 1 and 2, and
+"offline" for 4 and for a connection that failed, with "since" (when that status
+began) and "reason"; "texts" and the numbers are null when no frame was read yet.
+For example:
+  {"scale":"5817","model":"5817","seq":1,"time":"2024-05-01T10:00:00.123Z",
+   "status":"ok","gross":128.45,"net":123.45,"tare":5.0,"unit":"kg","stable":true,
+   "overload":false,"negative":false,"texts":{"gross":"    128.45",...}}
 
 The exit status is the poll's result (0..4), see `tarvel help`.
 )";
 
 const char* const kWatchHelp =
     R"(usage: tarvel watch --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
-                   [--interval MS] [--count N] [--nomotion MS] [--quiet]
+                   [--interval MS] [--count N] [--nomotion MS]
+                   [--json [--name NAME]] [--quiet]
 
 Polls again and again and prints one line per poll:
   2024-05-01T12:00:00.123 result=0 gross=123.95 net=123.45 tare=0.50 status=1SNNNkgN motion=N
@@ -111,27 +132,31 @@ quits at once.
   --interval MS    pause between the end of one poll and the next (default 500; 0: none)
   --count N        stop after N polls; the exit status is then the last poll's result
   --nomotion MS    poll with Update_NoMotion and this time-out
-  --model, --tcp, --serial, --quiet   as for `tarvel read`
+  --json           one reading record (JSON) per poll instead of the line; a failed
+                   poll keeps the last weights and counts in "seq" too
+  --model, --tcp, --serial, --name, --quiet   as for `tarvel read`
 )";
 
 const char* const kStableHelp =
     R"(usage: tarvel stable --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
-                    [--seconds S] [--count N] [--quiet]
+                    [--seconds S] [--count N] [--json [--name NAME]] [--quiet]
 
 Calls LePesoConsecutivo: polls until the net weight was read the same COUNT times
 within SECONDS, then prints the result and the last reading.
 
   --seconds S      time limit in seconds (default 0: the library's 10)
   --count N        equal readings needed (default 0: the library's 10)
-  --model, --tcp, --serial, --quiet   as for `tarvel read`
+  --json           the last reading as a reading record (JSON); "status" is "ok" when
+                   the polls succeeded (settled or not), otherwise as for `tarvel read`
+  --model, --tcp, --serial, --name, --quiet   as for `tarvel read`
 
 Exit status: 0 stable; 2 the weight did not settle in time (LePesoConsecutivo's 7);
 otherwise the last poll's failure (1, 3 or 4) when time ran out.
 )";
 
-const char* const kDioHelp = R"(usage: tarvel dio in  --tcp ADDRESS
-       tarvel dio out VALUE --tcp ADDRESS
-       tarvel dio bit N [STATE] --tcp ADDRESS
+const char* const kDioHelp = R"(usage: tarvel dio in  --tcp ADDRESS [--json]
+       tarvel dio out VALUE --tcp ADDRESS [--json]
+       tarvel dio bit N [STATE] --tcp ADDRESS [--json]
 
 The converter's digital I/O over its command port (TCP 8880); a channel letter
 after the address (ADDRESS:A) is accepted and ignored.
@@ -142,6 +167,11 @@ after the address (ADDRESS:A) is accepted and ignored.
               first (DIO_OutPortStr; SNS sets bits 0 and 2)
   bit N       reads input bit N, 0..31 (DIO_InBit), printed as S or N
   bit N STATE sets output bit N: 1/on or 0/off (DIO_OutBit), S or N (DIO_OutBitStr)
+  --json      one line of JSON instead of the text: `in` prints
+              {"converter":"ADDRESS","value":5,"bits":"SNSNNNNN"} (value -1 and bits
+              "EEEEEEEE" when there was no valid reply); `out` and `bit` print
+              {"converter":"ADDRESS","result":R} with the library's result R (bit N
+              without STATE: 1 on, 0 off, -1 no valid reply; outputs: 0 sent, -1 not)
   --quiet     no progress line on stderr
 
 A converter that cannot be reached or gives no valid reply makes the input commands
@@ -162,94 +192,145 @@ struct UsageError {
 };
 
 struct Options {
-    std::string command;
-    std::vector<std::string> args;  // positional arguments after the command
-    std::vector<std::string> given; // option names seen
-    std::string model, tcp, serial;
+    std::string model, tcp, serial, name;
     long nomotion = -1;
     long interval = 500;
     long count = -1;
     long seconds = 0;
     bool quiet = false;
-    bool help = false;
-
-    bool Has(const char* name) const {
-        for (const auto& g : given)
-            if (g == name) return true;
-        return false;
-    }
+    bool json = false;
+    // dio
+    std::string value; // dio out VALUE
+    long bit = 0;      // dio bit N
+    std::string state; // dio bit N STATE, empty when not given
+    std::string topic; // help COMMAND
 };
 
-long Number(const std::string& opt, const std::string& text, long lo, long hi) {
+// A whole number in [lo, hi], written in decimal, or a usage error naming `what`.
+std::string DecimalError(const std::string& what, const std::string& text, long lo, long hi,
+                         long* value) {
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
-        throw UsageError{opt + " needs a whole number from " + std::to_string(lo) + " to " +
-                         std::to_string(hi) + ", not '" + text + "'"};
+        return (what.empty() ? "" : what + " ") + "needs a whole number from " +
+               std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + text + "'";
+    *value = v;
+    return {};
+}
+
+long Number(const std::string& what, const std::string& text, long lo, long hi) {
+    long v = 0;
+    const std::string error = DecimalError(what, text, lo, hi, &v);
+    if (!error.empty()) throw UsageError{error};
     return v;
 }
 
-Options Parse(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        std::string value;
-        bool hasValue = false;
-        if (a.rfind("--", 0) == 0) {
-            const size_t eq = a.find('=');
-            if (eq != std::string::npos) {
-                value = a.substr(eq + 1);
-                a = a.substr(0, eq);
-                hasValue = true;
-            }
-        }
-        auto next = [&]() -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= argc) throw UsageError{a + " needs a value"};
-            return argv[++i];
-        };
-        if (a == "-h" || a == "--help") {
-            o.help = true;
-        } else if (a == "--quiet" || a == "-q") {
-            o.quiet = true;
-        } else if (a == "--model") {
-            o.model = next();
-        } else if (a == "--tcp") {
-            o.tcp = next();
-        } else if (a == "--serial") {
-            o.serial = next();
-        } else if (a == "--nomotion") {
-            o.nomotion = Number(a, next(), 0, 0x7FFFFFFF);
-        } else if (a == "--interval") {
-            o.interval = Number(a, next(), 0, 86400000);
-        } else if (a == "--count") {
-            o.count = Number(a, next(), 0, 0x7FFFFFFF);
-        } else if (a == "--seconds") {
-            o.seconds = Number(a, next(), 0, 2000000);
-        } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
-            throw UsageError{"unknown option " + a};
-        } else if (o.command.empty()) {
-            o.command = a;
-            continue;
-        } else {
-            o.args.push_back(a);
-            continue;
-        }
-        if (a != "-h" && a != "--help") o.given.push_back(a);
-    }
-    return o;
+// For CLI11 options: the same check, and the text rewritten so that CLI11 (which would read
+// "010" as octal) converts the decimal value.
+CLI::Validator Decimal(long lo, long hi) {
+    return CLI::Validator(
+        [lo, hi](std::string& text) {
+            long v = 0;
+            std::string error = DecimalError("", text, lo, hi, &v);
+            if (error.empty()) text = std::to_string(v);
+            return error;
+        },
+        "");
 }
 
-// Refuses options that mean nothing to the command.
-void OnlyOptions(const Options& o, std::initializer_list<const char*> allowed) {
-    for (const auto& g : o.given) {
-        bool ok = g == "--quiet" || g == "-q";
-        for (const char* a : allowed)
-            ok = ok || g == a;
-        if (!ok) throw UsageError{g + " does not apply to '" + o.command + "'"};
+// Every command's help is a fixed text.
+class FixedHelp : public CLI::FormatterBase {
+  public:
+    explicit FixedHelp(std::string text) : text_(std::move(text)) {}
+    std::string make_help(const CLI::App*, std::string, CLI::AppFormatMode) const override {
+        return text_;
     }
-}
+
+  private:
+    std::string text_;
+};
+
+// The command line: one CLI11 subcommand per command, each taking only its own options.
+class CommandLine {
+  public:
+    Options o;
+
+    CommandLine() {
+        app_.formatter(std::make_shared<FixedHelp>(std::string(kMainHelp) + kExitHelp));
+        app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        read_ = Command("read", kReadHelp);
+        Indicator(read_);
+        read_->add_option("--nomotion", o.nomotion)->transform(Decimal(0, 0x7FFFFFFF));
+        Record(read_);
+
+        watch_ = Command("watch", kWatchHelp);
+        Indicator(watch_);
+        watch_->add_option("--interval", o.interval)->transform(Decimal(0, 86400000));
+        watch_->add_option("--count", o.count)->transform(Decimal(0, 0x7FFFFFFF));
+        watch_->add_option("--nomotion", o.nomotion)->transform(Decimal(0, 0x7FFFFFFF));
+        Record(watch_);
+
+        stable_ = Command("stable", kStableHelp);
+        Indicator(stable_);
+        stable_->add_option("--seconds", o.seconds)->transform(Decimal(0, 2000000));
+        stable_->add_option("--count", o.count)->transform(Decimal(0, 0x7FFFFFFF));
+        Record(stable_);
+
+        // dio in | out VALUE | bit N [STATE]; --tcp and --json anywhere after `dio`.
+        dio_ = Command("dio", kDioHelp);
+        dio_->fallthrough();
+        dio_->add_option("--tcp", o.tcp);
+        dio_->add_flag("--json", o.json);
+        dioIn_ = Command("in", kDioHelp, dio_);
+        dioOut_ = Command("out", kDioHelp, dio_);
+        dioOut_->add_option("VALUE", o.value)->required();
+        dioBit_ = Command("bit", kDioHelp, dio_);
+        dioBit_->add_option("N", o.bit)->required()->transform(Decimal(0, 31));
+        dioBit_->add_option("STATE", o.state);
+
+        version_ = Command("version", kVersionHelp);
+        help_ = Command("help", kMainHelp);
+        help_->add_option("COMMAND", o.topic);
+    }
+
+    // Parses; CLI11's own errors come back as UsageError, a --help as CallForHelp.
+    void Parse(int argc, char** argv) {
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::CallForHelp&) {
+            throw;
+        } catch (const CLI::ParseError& e) {
+            throw UsageError{e.what()};
+        }
+    }
+
+    std::string Help() const { return app_.help(); }
+    bool Given() const { return !app_.get_subcommands().empty(); }
+    std::vector<CLI::App*> Commands() const { return app_.get_subcommands(); }
+    bool Is(const CLI::App* command) const { return command->parsed(); }
+
+    CLI::App *read_, *watch_, *stable_, *dio_, *dioIn_, *dioOut_, *dioBit_, *version_, *help_;
+
+  private:
+    CLI::App* Command(const char* name, const char* help, CLI::App* parent = nullptr) {
+        CLI::App* c = (parent != nullptr ? parent : &app_)->add_subcommand(name);
+        c->formatter(std::make_shared<FixedHelp>(help));
+        c->add_flag("-q,--quiet", o.quiet);
+        return c;
+    }
+    void Indicator(CLI::App* c) {
+        c->add_option("--model", o.model);
+        c->add_option("--tcp", o.tcp);
+        c->add_option("--serial", o.serial);
+    }
+    void Record(CLI::App* c) {
+        c->add_flag("--json", o.json);
+        c->add_option("--name", o.name);
+    }
+
+    CLI::App app_{"", "tarvel"};
+};
 
 // ---- indicator models ----------------------------------------------------------------------
 
@@ -474,16 +555,93 @@ void PrintReading(const ChannelHandle& ch) {
     std::printf("motion   %s\n", cli::Printable(Estado_EmMovimento(ch.index)).c_str());
 }
 
+// ---- the reading record (--json) -----------------------------------------------------------
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Prints one reading record per poll: "seq" counts the polls from 1, a failed poll keeps the
+// texts of the last reading, "since" is when the current status other than ok began.
+class Recorder {
+  public:
+    explicit Recorder(const Options& o) {
+        meta_.model = Lower(o.model);
+        meta_.scale = o.name.empty() ? meta_.model : o.name;
+    }
+
+    // After a poll with result r (0..4; kExitNoConnect: the connection failed). `reading`:
+    // the channel's value functions hold a new reading.
+    void Print(int32_t r, int32_t channel, bool reading) {
+        const int64_t now = NowMs();
+        if (reading) {
+            auto copy = [](const char* t) {
+                return t != nullptr ? std::optional<std::string>(t) : std::nullopt;
+            };
+            texts_ = {copy(Gross_Canal(channel)),       copy(Net_Canal(channel)),
+                      copy(Tare_Canal(channel)),        copy(Total_Canal(channel)),
+                      copy(Contadora_Canal(channel)),   copy(Estado_Canal(channel)),
+                      copy(Estado_EmMovimento(channel))};
+        }
+        std::string status = "ok";
+        switch (r) {
+        case 0:
+        case 3:
+            break;
+        case 1:
+            status = "stale";
+            meta_.reason = "no frame in time";
+            break;
+        case 2:
+            status = "stale";
+            meta_.reason = "no frame without motion in time";
+            break;
+        case 4:
+            status = "offline";
+            meta_.reason = "the serial port did not open";
+            break;
+        default:
+            status = "offline";
+            meta_.reason = "could not connect";
+            break;
+        }
+        if (status != meta_.status) meta_.sinceMs = now;
+        meta_.status = status;
+        meta_.timeMs = now;
+        ++meta_.seq;
+        std::printf("%s\n", tarvel::record::Line(tarvel::record::Make(meta_, texts_)).c_str());
+        std::fflush(stdout);
+    }
+
+  private:
+    tarvel::record::Meta meta_;
+    tarvel::record::Texts texts_;
+};
+
+// One line of JSON.
+void PrintJson(const tarvel::record::Json& j) {
+    std::printf("%s\n", tarvel::record::Line(j).c_str());
+    std::fflush(stdout);
+}
+
 // ---- commands ------------------------------------------------------------------------------
 
 int CmdRead(const Options& o, cli::Progress& progress) {
-    OnlyOptions(o, {"--model", "--tcp", "--serial", "--nomotion"});
-    if (!o.args.empty()) throw UsageError{"unexpected argument '" + o.args[0] + "'"};
     ChannelHandle ch;
-    if (const int rc = OpenChannel(o, progress, ch); rc != 0) return rc;
+    Recorder record(o);
+    if (const int rc = OpenChannel(o, progress, ch); rc != 0) {
+        if (o.json && rc == kExitNoConnect) record.Print(rc, ch.index, false);
+        return rc;
+    }
     if (cli::StopRequested()) return kExitInterrupted;
     const int32_t r = Poll(o, progress, ch);
     if (cli::StopRequested()) return kExitInterrupted;
+    if (o.json) {
+        record.Print(r, ch.index, r == 0 || r == 3);
+        return ExitOfPoll(r);
+    }
     std::printf("model    %s\n", Lower(o.model).c_str());
     std::printf("channel  %s\n", ch.label.c_str());
     std::printf("result   %d %s\n", r, PollWords(r));
@@ -493,10 +651,12 @@ int CmdRead(const Options& o, cli::Progress& progress) {
 }
 
 int CmdWatch(const Options& o, cli::Progress& progress) {
-    OnlyOptions(o, {"--model", "--tcp", "--serial", "--nomotion", "--interval", "--count"});
-    if (!o.args.empty()) throw UsageError{"unexpected argument '" + o.args[0] + "'"};
     ChannelHandle ch;
-    if (const int rc = OpenChannel(o, progress, ch); rc != 0) return rc;
+    Recorder record(o);
+    if (const int rc = OpenChannel(o, progress, ch); rc != 0) {
+        if (o.json && rc == kExitNoConnect) record.Print(rc, ch.index, false);
+        return rc;
+    }
     int last = 0;
     for (long n = 1; !cli::StopRequested(); ++n) {
         int32_t r = kExitNoConnect;
@@ -504,6 +664,13 @@ int CmdWatch(const Options& o, cli::Progress& progress) {
         const bool connected = !ch.tcp || cli::Waiting(progress, "reconnecting to " + ch.label,
                                                        [&] { return Select_Canal(ch.index); }) == 1;
         if (connected) r = Poll(o, progress, ch);
+        last = r == kExitNoConnect ? kExitNoConnect : ExitOfPoll(r);
+        if (o.json) {
+            record.Print(r, ch.index, r == 0 || r == 3);
+            if (o.count > 0 && n >= o.count) return last;
+            if (cli::WaitForStop(static_cast<uint32_t>(o.interval))) break;
+            continue;
+        }
         std::string line = cli::Timestamp() + " result=" + std::to_string(r);
         if (r == 0 || r == 3) {
             line += " gross=" + cli::Printable(Gross_Canal(ch.index)) +
@@ -517,7 +684,6 @@ int CmdWatch(const Options& o, cli::Progress& progress) {
         }
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        last = r == kExitNoConnect ? kExitNoConnect : ExitOfPoll(r);
         if (o.count > 0 && n >= o.count) return last;
         if (cli::WaitForStop(static_cast<uint32_t>(o.interval))) break;
     }
@@ -525,15 +691,23 @@ int CmdWatch(const Options& o, cli::Progress& progress) {
 }
 
 int CmdStable(const Options& o, cli::Progress& progress) {
-    OnlyOptions(o, {"--model", "--tcp", "--serial", "--seconds", "--count"});
-    if (!o.args.empty()) throw UsageError{"unexpected argument '" + o.args[0] + "'"};
     ChannelHandle ch;
-    if (const int rc = OpenChannel(o, progress, ch); rc != 0) return rc;
+    Recorder record(o);
+    if (const int rc = OpenChannel(o, progress, ch); rc != 0) {
+        if (o.json && rc == kExitNoConnect) record.Print(rc, ch.index, false);
+        return rc;
+    }
     const auto seconds = static_cast<int32_t>(o.seconds);
     const auto count = static_cast<int32_t>(o.count < 0 ? 0 : o.count);
     const int32_t r = cli::Waiting(progress, "waiting for a stable weight from " + ch.label,
                                    [&] { return LePesoConsecutivo(ch.index, seconds, count); });
     if (cli::StopRequested()) return kExitInterrupted;
+    if (o.json) {
+        // 7: the polls succeeded but the weight did not settle; the reading is still one.
+        const bool reading = r == 0 || r == 3 || r == 7;
+        record.Print(reading ? 0 : r, ch.index, reading);
+        return r == 0 ? 0 : r == 7 ? kExitNotStable : ExitOfPoll(r);
+    }
     std::printf("model    %s\n", Lower(o.model).c_str());
     std::printf("channel  %s\n", ch.label.c_str());
     int rc = 0;
@@ -558,87 +732,111 @@ std::string Bits(int32_t v) {
     return s;
 }
 
-int CmdDio(const Options& o, cli::Progress& progress) {
-    OnlyOptions(o, {"--tcp"});
-    if (o.args.empty()) throw UsageError{"dio needs in, out or bit (see tarvel dio --help)"};
+// `dio in`, `dio out VALUE`, `dio bit N [STATE]`.
+int CmdDio(const CommandLine& cl, cli::Progress& progress) {
+    const Options& o = cl.o;
+    if (!cl.Is(cl.dioIn_) && !cl.Is(cl.dioOut_) && !cl.Is(cl.dioBit_))
+        throw UsageError{"dio needs in, out or bit"};
     if (o.tcp.empty()) throw UsageError{"dio needs --tcp ADDRESS"};
     const TcpTarget t = ParseTcp(o.tcp, false);
-    const std::string& sub = o.args[0];
+
+    // Checked before anything is sent.
+    enum class Call { InPort, OutPort, OutPortStr, InBit, OutBit, OutBitStr } call = Call::InPort;
+    long value = 0;
+    bool on = false;
+    const auto bit = static_cast<int32_t>(o.bit);
+    if (cl.Is(cl.dioOut_)) {
+        const std::string& v = o.value;
+        if (AllDigits(v) || (v.size() > 1 && v[0] == '-' && AllDigits(v.substr(1)))) {
+            value = Number("the output value", v, -2147483647L - 1, 2147483647L);
+            call = Call::OutPort;
+        } else if (!v.empty() && v.find_first_not_of("SN") == std::string::npos && v.size() <= 32) {
+            call = Call::OutPortStr;
+        } else {
+            throw UsageError{"the output value is a number or S/N characters, not '" + v + "'"};
+        }
+    } else if (cl.Is(cl.dioBit_)) {
+        const std::string state = Lower(o.state);
+        if (o.state.empty()) {
+            call = Call::InBit;
+        } else if (state == "1" || state == "on" || state == "0" || state == "off") {
+            on = state == "1" || state == "on";
+            call = Call::OutBit;
+        } else if (o.state == "S" || o.state == "N") {
+            on = o.state == "S";
+            call = Call::OutBitStr;
+        } else {
+            throw UsageError{"the bit state is 1, 0, on, off, S or N, not '" + o.state + "'"};
+        }
+    }
+
     const int32_t ip = Seta_Ip(t.address.c_str());
     if (ip < 0) {
         std::fprintf(stderr, "tarvel: the library refused the address %s\n", t.address.c_str());
         return kExitRefused;
     }
     const std::string where = "the converter at " + t.address;
-    auto fail = [&](const char* what) {
-        std::fprintf(stderr, "tarvel: %s %s\n", what, where.c_str());
-        return kExitNoConnect;
-    };
-    auto ask = [&](auto&& call) { return cli::Waiting(progress, "asking " + where, call); };
+    const int32_t r = cli::Waiting(progress, "asking " + where, [&] {
+        switch (call) {
+        case Call::InPort:
+            return DIO_InPort(ip);
+        case Call::OutPort:
+            return DIO_OutPort(ip, static_cast<int32_t>(value));
+        case Call::OutPortStr:
+            return DIO_OutPortStr(ip, o.value.c_str());
+        case Call::InBit:
+            return DIO_InBit(ip, bit);
+        case Call::OutBit:
+            return DIO_OutBit(ip, bit, on ? 1 : 0);
+        case Call::OutBitStr:
+            return DIO_OutBitStr(ip, bit, o.state.c_str());
+        }
+        return int32_t{-1};
+    });
+    if (cli::StopRequested()) return kExitInterrupted;
 
-    if (sub == "in") {
-        if (o.args.size() != 1) throw UsageError{"usage: tarvel dio in --tcp ADDRESS"};
-        const int32_t v = ask([&] { return DIO_InPort(ip); });
-        if (cli::StopRequested()) return kExitInterrupted;
-        if (v < 0) return fail("no valid input reply from");
-        std::printf("inputs %d %s\n", v, Bits(v).c_str());
-        return 0;
-    }
-    if (sub == "out") {
-        if (o.args.size() != 2) throw UsageError{"usage: tarvel dio out VALUE --tcp ADDRESS"};
-        const std::string& value = o.args[1];
-        int32_t r = 0;
-        std::string shown;
-        if (AllDigits(value) ||
-            (value.size() > 1 && value[0] == '-' && AllDigits(value.substr(1)))) {
-            const long v = Number("the output value", value, -2147483647L - 1, 2147483647L);
-            r = ask([&] { return DIO_OutPort(ip, static_cast<int32_t>(v)); });
-            shown = std::to_string(v);
-        } else if (value.find_first_not_of("SN") == std::string::npos && value.size() <= 32) {
-            r = ask([&] { return DIO_OutPortStr(ip, value.c_str()); });
-            shown = value;
+    const bool input = call == Call::InPort || call == Call::InBit;
+    const bool failed = input ? r < 0 : r != 0;
+    if (o.json) {
+        tarvel::record::Json j;
+        j["converter"] = t.address;
+        if (call == Call::InPort) {
+            j["value"] = r;
+            j["bits"] = r < 0 ? std::string("EEEEEEEE") : Bits(r);
         } else {
-            throw UsageError{"the output value is a number or S/N characters, not '" + value + "'"};
+            j["result"] = r;
         }
-        if (cli::StopRequested()) return kExitInterrupted;
-        if (r != 0) return fail("could not send the outputs to");
-        std::printf("outputs %s sent\n", shown.c_str());
-        return 0;
+        PrintJson(j);
     }
-    if (sub == "bit") {
-        if (o.args.size() < 2 || o.args.size() > 3)
-            throw UsageError{"usage: tarvel dio bit N [STATE] --tcp ADDRESS"};
-        const auto bit = static_cast<int32_t>(Number("the bit number", o.args[1], 0, 31));
-        if (o.args.size() == 2) {
-            const int32_t v = ask([&] { return DIO_InBit(ip, bit); });
-            if (cli::StopRequested()) return kExitInterrupted;
-            if (v < 0) return fail("no valid input reply from");
-            std::printf("input %d %s\n", bit, v == 1 ? "S" : "N");
-            return 0;
-        }
-        const std::string state = Lower(o.args[2]);
-        int32_t r = 0;
-        bool on = false;
-        if (state == "1" || state == "on" || state == "0" || state == "off") {
-            on = state == "1" || state == "on";
-            r = ask([&] { return DIO_OutBit(ip, bit, on ? 1 : 0); });
-        } else if (o.args[2] == "S" || o.args[2] == "N") {
-            on = o.args[2] == "S";
-            r = ask([&] { return DIO_OutBitStr(ip, bit, o.args[2].c_str()); });
-        } else {
-            throw UsageError{"the bit state is 1, 0, on, off, S or N, not '" + o.args[2] + "'"};
-        }
-        if (cli::StopRequested()) return kExitInterrupted;
-        if (r != 0) return fail("could not send the output to");
+    if (failed) {
+        std::fprintf(stderr, "tarvel: %s %s\n",
+                     input ? "no valid input reply from" : "could not send the outputs to",
+                     where.c_str());
+        return kExitNoConnect;
+    }
+    if (o.json) return 0;
+    switch (call) {
+    case Call::InPort:
+        std::printf("inputs %d %s\n", r, Bits(r).c_str());
+        break;
+    case Call::OutPort:
+        std::printf("outputs %ld sent\n", value);
+        break;
+    case Call::OutPortStr:
+        std::printf("outputs %s sent\n", o.value.c_str());
+        break;
+    case Call::InBit:
+        std::printf("input %d %s\n", bit, r == 1 ? "S" : "N");
+        break;
+    case Call::OutBit:
+    case Call::OutBitStr:
         std::printf("output %d %s sent\n", bit, on ? "S" : "N");
-        return 0;
+        break;
     }
-    throw UsageError{"dio needs in, out or bit, not '" + sub + "'"};
+    return 0;
 }
 
-int CmdVersion(const Options& o) {
-    OnlyOptions(o, {});
-    if (!o.args.empty()) throw UsageError{"unexpected argument '" + o.args[0] + "'"};
+int CmdVersion() {
     const char* texts[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     FirVer(&texts[0], &texts[1], &texts[2], &texts[3], &texts[4]);
     static const char* const kNames[5] = {"product", "version", "text 3", "text 4", "library"};
@@ -659,33 +857,41 @@ const char* HelpOf(const std::string& command) {
 }
 
 int Run(int argc, char** argv) {
-    const Options o = Parse(argc, argv);
-    if (o.command.empty() || o.command == "help") {
-        // `tarvel` alone is a usage error: the help then goes to stderr.
-        const bool asked = o.help || !o.command.empty();
-        FILE* out = asked ? stdout : stderr;
-        const std::string topic = o.args.empty() ? "" : o.args[0];
-        if (const char* h = HelpOf(topic)) {
-            std::fputs(h, out);
-        } else {
-            std::fputs(kMainHelp, out);
-            std::fputs(kExitHelp, out);
-        }
-        return asked ? 0 : kExitUsage;
-    }
-    const char* help = HelpOf(o.command);
-    if (help == nullptr) throw UsageError{"unknown command '" + o.command + "'"};
-    if (o.help) {
-        std::fputs(help, stdout);
+    CommandLine cl;
+    try {
+        cl.Parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(cl.Help().c_str(), stdout);
         return 0;
     }
+    const Options& o = cl.o;
+    if (!cl.Given()) {
+        // `tarvel` alone is a usage error: the help then goes to stderr.
+        std::fputs(kMainHelp, stderr);
+        std::fputs(kExitHelp, stderr);
+        return kExitUsage;
+    }
+    if (cl.Is(cl.help_)) {
+        // `help read`: the parser takes `read` as the command it names.
+        std::string topic = o.topic;
+        for (const CLI::App* c : cl.Commands())
+            if (c != cl.help_) topic = c->get_name();
+        if (const char* h = HelpOf(topic)) {
+            std::fputs(h, stdout);
+        } else {
+            std::fputs(kMainHelp, stdout);
+            std::fputs(kExitHelp, stdout);
+        }
+        return 0;
+    }
+    if (!o.name.empty() && !o.json) throw UsageError{"--name names the record of --json"};
     cli::InstallStopHandler();
     cli::Progress progress(!o.quiet && cli::StderrIsTerminal());
-    if (o.command == "read") return CmdRead(o, progress);
-    if (o.command == "watch") return CmdWatch(o, progress);
-    if (o.command == "stable") return CmdStable(o, progress);
-    if (o.command == "dio") return CmdDio(o, progress);
-    return CmdVersion(o);
+    if (cl.Is(cl.read_)) return CmdRead(o, progress);
+    if (cl.Is(cl.watch_)) return CmdWatch(o, progress);
+    if (cl.Is(cl.stable_)) return CmdStable(o, progress);
+    if (cl.Is(cl.dio_)) return CmdDio(cl, progress);
+    return CmdVersion();
 }
 
 } // namespace

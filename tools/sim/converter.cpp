@@ -20,7 +20,7 @@ using detail::Fd;
 namespace {
 constexpr std::size_t kCommandLimit = 1024;  // longest command kept
 constexpr std::size_t kCommandsKept = 10000; // commands remembered
-constexpr std::size_t kSessionsPerPort = 16; // concurrent connections per port
+constexpr std::size_t kSessionsPerPort = 64; // concurrent connections per port
 constexpr std::size_t kFloodChunk = 1024;
 constexpr Ms kFloodPause{5};
 } // namespace
@@ -31,6 +31,7 @@ struct IoPort::Impl {
     IoMode mode = IoMode::Normal;
     std::string bindError;             // set when reopening the listener failed
     unsigned request = 0, applied = 0; // mode change handshake with the acceptor
+    const detail::WakeEvent* acceptorWake = nullptr;
 
     int input = 0;
     int output = 0;
@@ -89,7 +90,8 @@ void IoPort::SetMode(IoMode mode) {
     impl_->mode = mode;
     unsigned ticket = ++impl_->request;
     impl_->bindError.clear();
-    // The acceptor thread opens or closes the listener within one tick.
+    if (impl_->acceptorWake != nullptr) impl_->acceptorWake->Signal();
+    // The acceptor thread opens or closes the listener at once.
     impl_->cv.wait_for(lock, Ms{3000}, [&] { return impl_->applied >= ticket; });
     if (!impl_->bindError.empty()) throw std::runtime_error(impl_->bindError);
 }
@@ -263,6 +265,7 @@ struct Converter::Impl {
     IoPort::Impl io;
     IoPort ioPort{&io};
     std::atomic<bool> stop{false};
+    detail::WakeEvent wake; // the acceptor: stop, or an IO mode change
     detail::ThreadSet sessions;
     std::array<std::atomic<std::size_t>, 5> active{}; // sessions per port (0: IO)
     std::thread acceptor;
@@ -325,9 +328,15 @@ void Converter::Impl::Run() {
             fds.push_back({listeners[static_cast<std::size_t>(i)].Get(), POLLIN, 0});
             slots.push_back(i + 1);
         }
-        if (::poll(fds.data(), fds.size(), detail::kTickMs) <= 0) continue;
+        fds.push_back({wake.Get(), POLLIN, 0});
+        slots.push_back(-1);
+        if (::poll(fds.data(), fds.size(), detail::kIdleMs) <= 0) continue;
         for (std::size_t k = 0; k < fds.size(); ++k) {
             if (!(fds[k].revents & POLLIN)) continue;
+            if (slots[k] < 0) {
+                wake.Clear();
+                continue;
+            }
             for (int burst = 0; burst < 8; ++burst) {
                 Fd c = detail::Accept(fds[k].fd);
                 if (!c.Valid()) break;
@@ -352,11 +361,15 @@ Converter::Converter(std::string ip, bool ioPort, int basePort) : impl_(std::mak
     } else {
         impl_->io.mode = IoMode::Refuse;
     }
+    impl_->io.acceptorWake = &impl_->wake;
     impl_->acceptor = std::thread([this] { impl_->Run(); });
 }
 
 Converter::~Converter() {
     impl_->stop = true;
+    impl_->wake.Signal();
+    for (auto& channel : impl_->channels)
+        detail::WakeSessions(channel);
     if (impl_->acceptor.joinable()) impl_->acceptor.join();
     impl_->sessions.JoinAll();
 }

@@ -22,6 +22,7 @@ constexpr std::size_t kPendingReplies = 64;     // Ohaus requests waiting for th
 struct Conn {
     std::string outbox;          // guarded by Indicator::Impl::mu
     bool closeRequested = false; // guarded by Indicator::Impl::mu
+    detail::WakeEvent wake;      // its session has something new to look at
 };
 
 struct Indicator::Impl {
@@ -61,6 +62,13 @@ struct Indicator::Impl {
     void Changed() {
         ++generation;
         cv.notify_all();
+        WakeAll();
+    }
+
+    // mu held.
+    void WakeAll() const {
+        for (const auto& c : conns)
+            c->wake.Signal();
     }
 
     // New frames: a fixed text, a function, or a numbered function (the others cleared).
@@ -156,12 +164,14 @@ void Indicator::Send(std::string_view bytes) {
     for (auto& c : impl_->conns) {
         if (c->outbox.size() + bytes.size() <= kOutboxLimit) c->outbox += bytes;
     }
+    impl_->WakeAll();
 }
 
 bool Indicator::DisconnectClients(Ms wait) {
     std::unique_lock lock(impl_->mu);
     for (auto& c : impl_->conns)
         c->closeRequested = true;
+    impl_->WakeAll();
     return impl_->cv.wait_for(lock, wait, [&] { return impl_->conns.empty(); });
 }
 
@@ -214,6 +224,12 @@ long Indicator::FramesSent() const {
 
 namespace detail {
 
+void WakeSessions(Indicator& indicator) {
+    Indicator::Impl& ind = indicator.impl();
+    std::lock_guard lock(ind.mu);
+    ind.WakeAll();
+}
+
 namespace {
 
 // Registers a connection with its indicator for the lifetime of a session.
@@ -253,6 +269,7 @@ class Attachment {
         std::lock_guard lock(ind_.mu);
         ++ind_.framesSent;
     }
+    const WakeEvent& Wake() const { return conn_->wake; }
 
   private:
     Indicator::Impl& ind_;
@@ -337,12 +354,14 @@ void RunIndicatorSession(Indicator& indicator, int fd, bool socket, const std::a
             att.CountSent();
         }
 
-        // Sleep until the next thing to do, but never longer than one tick.
-        auto wake = Clock::now() + Ms{kTickMs};
+        // Sleep until the next thing to do, a wake-up (a change, bytes to send, a close or the
+        // stop), or bytes from the peer.
+        auto wake = Clock::now() + Ms{kIdleMs};
         if (snap.mode == Indicator::Mode::Stream) wake = std::min(wake, nextFrame);
         if (!replies.empty()) wake = std::min(wake, replies.front());
         auto waitMs = std::chrono::ceil<Ms>(wake - Clock::now()).count();
-        short rev = WaitReadable(fd, static_cast<int>(std::max<long long>(waitMs, 0)));
+        short rev =
+            WaitReadableOrWake(fd, att.Wake(), static_cast<int>(std::max<long long>(waitMs, 0)));
         if (rev == 0) continue;
 
         char buf[4096];

@@ -1,10 +1,14 @@
 // tarvel-sim: runs a simulated network converter and/or pseudo-terminal indicators.
 #include "tarvelsim.h"
 
+#include <CLI/CLI.hpp>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -26,7 +30,9 @@ whose serial channels A..D each carry one simulated indicator, and/or
 indicators on pseudo-terminals standing in for serial ports.
 
 Options:
-  --ip ADDR        converter address (default 127.0.0.1)
+  --ip ADDR        converter address (default 127.0.0.1); ADDR-N (e.g.
+                   127.0.1.1-64) is one converter on each address from ADDR
+                   up to last number N, all alike; repeatable
   --base-port N    IO port number BASE (default 8880); see Ports
   --a SPEC         indicator behind channel A; likewise --b, --c, --d
   --io             also serve the IO command port
@@ -44,11 +50,13 @@ Options:
   --help, -h       this text
 
 A converter runs when --a..--d, --io or --ip is given, or when there is no
---pty. A channel without SPEC accepts connections and sends nothing.
+--pty. A channel without SPEC accepts connections and sends nothing. With
+several addresses, every converter has the channels and IO port given.
 
 Ports (TCP on ADDR):
-  BASE+1..BASE+4   channels A..D (8881..8884 by default). Any number of
-                   clients may connect, and reconnect; each gets every frame.
+  BASE+1..BASE+4   channels A..D (8881..8884 by default). Up to 64 clients
+                   at once per port (any more are closed at once), connecting
+                   and reconnecting at will; each gets every frame.
   BASE             with --io, the IO command port: commands end in CR;
                    "IN" is answered "IN" + the input as 3 digits + " OK\n\r",
                    "OPn" sets the outputs, "OBsb" sets bit b on (s not 0) or
@@ -144,6 +152,14 @@ Exit status: 0 after SIGINT, SIGTERM or --seconds; 1 when a port cannot be
 bound or a SPEC is wrong (a bad script file included), with a message on
 stderr; 2 for a bad option.
 
+Plant scale: one process serves many converters. 256 indicators, 64
+converters with a 5817, a KRT, an MSI 3360 and an MSI 6260 each, 10 frames
+a second per client:
+  tarvel-sim --ip 127.0.1.1-64 --a 5817:weight=12345,dec=4,period=100 \
+             --b krt:mode=ramp,to=5000,step=5,period=100 \
+             --c msi3360:weight=12.5,tare=2,period=100 \
+             --d msi6260:weight=10,period=100 --io
+
 Examples:
   # channel A: a 5817 ramping 0.000..5.000 and back; B: a swinging Ohaus
   tarvel-sim --a 5817:mode=ramp,from=0,to=5000,step=50,dec=5 \
@@ -162,7 +178,7 @@ Examples:
 }
 
 struct Args {
-    std::string ip = "127.0.0.1";
+    std::vector<std::string> ips;
     int base = 8880;
     bool converter = false;
     std::string channel[4];
@@ -176,58 +192,94 @@ struct Args {
     bool verbose = false;
 };
 
-long ToNumber(const std::string& opt, const char* v) {
-    char* end = nullptr;
-    long n = std::strtol(v, &end, 10);
-    if (*v == '\0' || *end != '\0') Usage(opt + " needs an integer");
-    return n;
+// The help is the fixed text above.
+class FixedHelp : public CLI::FormatterBase {
+  public:
+    std::string make_help(const CLI::App*, std::string, CLI::AppFormatMode) const override {
+        return kHelp;
+    }
+};
+
+// Decimal integers only (CLI11 alone would read 010 as octal).
+CLI::Validator Decimal() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || errno != 0 || n < -2147483647L || n > 2147483647L)
+                return "needs an integer";
+            text = std::to_string(n);
+            return {};
+        },
+        "");
 }
 
 Args Parse(int argc, char** argv) {
     Args a;
-    bool explicitConverter = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) Usage(opt + " needs a value");
-            return argv[++i];
-        };
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(kHelp, stdout);
-            std::exit(0);
-        } else if (opt == "--ip") {
-            a.ip = value();
-            explicitConverter = true;
-        } else if (opt == "--base-port") {
-            a.base = static_cast<int>(ToNumber(opt, value()));
-        } else if (opt == "--a" || opt == "--b" || opt == "--c" || opt == "--d") {
-            a.channel[opt[2] - 'a'] = value();
-            explicitConverter = true;
-        } else if (opt == "--io") {
-            a.io = true;
-            explicitConverter = true;
-        } else if (opt == "--in") {
-            a.input = static_cast<int>(ToNumber(opt, value()));
-        } else if (opt == "--io-mode") {
-            a.ioMode = value();
-        } else if (opt == "--io-reply") {
-            a.reply = value();
-            a.hasReply = true;
-        } else if (opt == "--pty") {
-            a.ptys.push_back(value());
-        } else if (opt == "--seconds") {
-            char* end = nullptr;
-            const char* v = value();
-            a.seconds = std::strtod(v, &end);
-            if (*v == '\0' || *end != '\0' || a.seconds < 0) Usage("--seconds needs a number");
-        } else if (opt == "--verbose" || opt == "-v") {
-            a.verbose = true;
-        } else {
-            Usage("unknown option " + opt);
-        }
+    CLI::App app{"", "tarvel-sim"};
+    app.formatter(std::make_shared<FixedHelp>());
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    auto* ip = app.add_option("--ip", a.ips)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--base-port", a.base)->transform(Decimal());
+    const char* const letters[4] = {"--a", "--b", "--c", "--d"};
+    std::vector<CLI::Option*> channels;
+    for (int i = 0; i < 4; ++i)
+        channels.push_back(app.add_option(letters[i], a.channel[i]));
+    auto* io = app.add_flag("--io", a.io);
+    app.add_option("--in", a.input)->transform(Decimal());
+    app.add_option("--io-mode", a.ioMode)
+        ->check(CLI::IsMember({"normal", "silent", "flood", "hangup", "refuse"}));
+    auto* reply = app.add_option("--io-reply", a.reply);
+    app.add_option("--pty", a.ptys)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--seconds", a.seconds)->check([](const std::string& text) {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        return text.empty() || *end != '\0' || !(v >= 0) ? "needs a number" : "";
+    });
+    app.add_flag("-v,--verbose", a.verbose);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(kHelp, stdout);
+        std::exit(0);
+    } catch (const CLI::ParseError& e) {
+        Usage(e.what());
     }
+    bool explicitConverter = ip->count() > 0 || io->count() > 0;
+    for (auto* c : channels)
+        explicitConverter = explicitConverter || c->count() > 0;
     a.converter = explicitConverter || a.ptys.empty();
+    if (a.ips.empty()) a.ips.push_back("127.0.0.1");
+    a.hasReply = reply->count() > 0;
     return a;
+}
+
+// "--ip" values: ADDR, or ADDR-N for the addresses from ADDR up to last number N.
+std::vector<std::string> Addresses(const std::vector<std::string>& ips) {
+    std::vector<std::string> out;
+    for (const auto& text : ips) {
+        const size_t dash = text.find('-');
+        if (dash == std::string::npos) {
+            out.push_back(text);
+            continue;
+        }
+        const std::string first = text.substr(0, dash);
+        in_addr addr{};
+        char* end = nullptr;
+        const long last = std::strtol(text.c_str() + dash + 1, &end, 10);
+        const size_t dot = first.rfind('.');
+        if (::inet_pton(AF_INET, first.c_str(), &addr) != 1 || dot == std::string::npos ||
+            *end != '\0' || end == text.c_str() + dash + 1)
+            Usage("--ip needs ADDR or ADDR-N such as 127.0.1.1-64, not '" + text + "'");
+        const long from = std::strtol(first.c_str() + dot + 1, nullptr, 10);
+        if (last < from || last > 255)
+            Usage("--ip " + text + ": the last number must be from " + std::to_string(from) +
+                  " to 255");
+        for (long n = from; n <= last; ++n)
+            out.push_back(first.substr(0, dot + 1) + std::to_string(n));
+    }
+    return out;
 }
 
 tsim::IoMode IoModeOf(const std::string& m) {
@@ -250,9 +302,11 @@ void CheckSpecs(const Args& a) {
 
 int Run(const Args& a) {
     CheckSpecs(a);
-    std::unique_ptr<tsim::Converter> conv;
-    if (a.converter) {
-        conv = std::make_unique<tsim::Converter>(a.ip, a.io, a.base);
+    const std::vector<std::string> addresses =
+        a.converter ? Addresses(a.ips) : std::vector<std::string>{};
+    std::vector<std::unique_ptr<tsim::Converter>> convs;
+    for (const auto& ip : addresses) {
+        auto conv = std::make_unique<tsim::Converter>(ip, a.io, a.base);
         for (int i = 0; i < 4; ++i)
             if (!a.channel[i].empty()) tsim::Configure(conv->Channel(i + 1), a.channel[i]);
         auto& io = conv->Io();
@@ -261,8 +315,15 @@ int Run(const Args& a) {
             if (a.hasReply) io.SetCustomReply(tsim::Unescape(a.reply));
             if (a.ioMode != "normal") io.SetMode(IoModeOf(a.ioMode));
         }
+        convs.push_back(std::move(conv));
+    }
+    if (!convs.empty()) {
+        const std::string where = convs.size() == 1
+                                      ? addresses[0]
+                                      : addresses.front() + " ... " + addresses.back() + " (" +
+                                            std::to_string(convs.size()) + " addresses)";
         std::fprintf(stderr, "tarvel-sim: converter on %s, channels on ports %d-%d%s\n",
-                     a.ip.c_str(), a.base + 1, a.base + 4,
+                     where.c_str(), a.base + 1, a.base + 4,
                      a.io ? (", IO port " + std::to_string(a.base)).c_str() : "");
     }
     std::vector<std::unique_ptr<tsim::PtyIndicator>> ptys;
@@ -275,8 +336,12 @@ int Run(const Args& a) {
         ptys.push_back(std::move(p));
     }
 
-    std::size_t commandsSeen = 0;
-    int requestsSeen[4] = {0, 0, 0, 0};
+    // What --verbose has reported so far, per converter.
+    struct Seen {
+        std::size_t commands = 0;
+        int requests[4] = {0, 0, 0, 0};
+    };
+    std::vector<Seen> seen(convs.size());
     std::vector<std::string> lines(ptys.size());
     const auto start = std::chrono::steady_clock::now();
     while (!g_stop) {
@@ -285,16 +350,19 @@ int Run(const Args& a) {
             std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(a.seconds))
             break;
         if (!a.verbose) continue;
-        if (conv) {
-            auto cmds = conv->Io().Commands();
-            for (; commandsSeen < cmds.size(); ++commandsSeen)
-                std::fprintf(stderr, "io: %s (outputs %s)\n", cmds[commandsSeen].c_str(),
-                             conv->Io().OutputText().c_str());
+        for (std::size_t k = 0; k < convs.size(); ++k) {
+            auto& conv = *convs[k];
+            // With several converters each line starts with the address.
+            const std::string who = convs.size() > 1 ? conv.Ip() + " " : "";
+            auto cmds = conv.Io().Commands();
+            for (; seen[k].commands < cmds.size(); ++seen[k].commands)
+                std::fprintf(stderr, "%sio: %s (outputs %s)\n", who.c_str(),
+                             cmds[seen[k].commands].c_str(), conv.Io().OutputText().c_str());
             for (int i = 0; i < 4; ++i) {
-                int r = conv->Channel(i + 1).Requests();
-                if (r != requestsSeen[i])
-                    std::fprintf(stderr, "channel %c: %d requests\n", 'A' + i, r);
-                requestsSeen[i] = r;
+                int r = conv.Channel(i + 1).Requests();
+                if (r != seen[k].requests[i])
+                    std::fprintf(stderr, "%schannel %c: %d requests\n", who.c_str(), 'A' + i, r);
+                seen[k].requests[i] = r;
             }
         }
         for (std::size_t i = 0; i < ptys.size(); ++i) {

@@ -5,12 +5,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace tsim::detail {
 
@@ -45,7 +47,7 @@ Fd ListenOnce(const std::string& ip, int port, std::string* error, int* code) {
     int one = 1;
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
-    if (::listen(fd.Get(), 16) != 0) return fail("listen");
+    if (::listen(fd.Get(), 64) != 0) return fail("listen");
     return fd;
 }
 
@@ -59,6 +61,28 @@ Fd Listen(const std::string& ip, int port, std::string* error, Ms retry) {
         if (fd.Valid() || code != EADDRINUSE || Clock::now() >= end) return fd;
         std::this_thread::sleep_for(Ms{50});
     }
+}
+
+WakeEvent::WakeEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!fd_.Valid()) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+}
+
+void WakeEvent::Signal() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd_.Get(), &one, sizeof one);
+}
+
+void WakeEvent::Clear() const {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd_.Get(), &count, sizeof count);
+}
+
+short WaitReadableOrWake(int fd, const WakeEvent& wake, int timeoutMs) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake.Get(), POLLIN, 0}};
+    const int n = ::poll(p, 2, std::max(0, timeoutMs));
+    if (n <= 0) return 0;
+    if (p[1].revents != 0) wake.Clear();
+    return p[0].revents;
 }
 
 int LocalPort(int fd) {

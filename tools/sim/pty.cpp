@@ -113,6 +113,7 @@ PtyIndicator::PtyIndicator() : impl_(std::make_unique<Impl>()) {
 
 PtyIndicator::~PtyIndicator() {
     impl_->stop = true;
+    detail::WakeSessions(impl_->indicator);
     if (impl_->thread.joinable()) impl_->thread.join();
 }
 

@@ -18,8 +18,12 @@ namespace tsim::detail {
 
 using Clock = std::chrono::steady_clock;
 
-// Every background loop wakes at least this often to look at its stop flag.
+// Loops that wait for a peer without a wake-up event look at their stop flag this often.
 inline constexpr int kTickMs = 20;
+// Loops that have a wake-up event (the indicator sessions and the converter's acceptor) wait
+// for it, their descriptors or their next deadline, and otherwise look at their flags only
+// this often: a plant of 64 converters with 256 streaming clients then costs little CPU.
+inline constexpr int kIdleMs = 5000;
 
 // Owns one file descriptor.
 class Fd {
@@ -47,6 +51,22 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// A wake-up event (Linux eventfd): Signal() makes Get() readable until Clear().
+class WakeEvent {
+  public:
+    WakeEvent();
+    int Get() const { return fd_.Get(); }
+    void Signal() const;
+    void Clear() const;
+
+  private:
+    detail::Fd fd_;
+};
+
+// Waits until `fd` is readable or `wake` is signalled, at most `timeoutMs`. Returns fd's
+// revents (0 when only the event fired or the time ran out); clears the event.
+short WaitReadableOrWake(int fd, const WakeEvent& wake, int timeoutMs);
 
 // Non-blocking listening socket on ip:port (SO_REUSEADDR). A port in use is tried again for
 // up to `retry` (another process may hold it for a moment). On failure returns an invalid Fd
@@ -96,6 +116,8 @@ struct PtyLink {
 };
 void RunIndicatorSession(Indicator& ind, int fd, bool socket, const std::atomic<bool>& stop,
                          const PtyLink* pty);
+// Wakes every session of the indicator, e.g. after its owner set their stop flag.
+void WakeSessions(Indicator& ind);
 
 // Parser for Ohaus requests: "P", then any CRs (with any pauses), then LF.
 class RequestParser {

@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -349,6 +352,57 @@ TEST(Modes, BadScriptsAndMisplacedKeysAreRefused) {
     EXPECT_EQ(RunProgram("--help", &err), 0);
     err.clear();
     EXPECT_EQ(RunProgram("--no-such-option", &err), 2);
+}
+
+} // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A change of behaviour reaches a connected client at once, long before the sessions' idle
+// wait (5 s) would notice it.
+TEST(Sessions, AChangeWakesTheClientsAtOnce) {
+    tsim::Converter conv("127.0.77.200", false);
+    conv.Channel('A').Silent();
+    simtest::Client c("127.0.77.200", conv.Port('A'));
+    ASSERT_TRUE(c.Ok());
+    ASSERT_TRUE(conv.Channel('A').WaitClients(1, 5s));
+    const auto start = std::chrono::steady_clock::now();
+    tsim::StreamOptions slow;
+    slow.period = 10000ms;
+    conv.Channel('A').Stream(tsim::Frame5817Raw("X"), slow);
+    EXPECT_NE(c.ReadUntil("X", 10s).find('X'), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+}
+
+// One program serves a range of converter addresses, every channel streaming to its client.
+TEST(Program, ServesAnAddressRange) {
+    std::string err;
+    int status = -1;
+    std::thread program([&] {
+        status = RunProgram("--ip 127.0.77.201-204 --a 5817:weight=11,period=100 "
+                            "--d msi3360:weight=2.5,period=100 --io --seconds 5",
+                            &err);
+    });
+    for (const char* ip : {"127.0.77.201", "127.0.77.204"}) {
+        for (const auto& [port, needle] : {std::pair{8881, "000011"}, {8884, "2.50"}}) {
+            std::unique_ptr<simtest::Client> c;
+            for (int tries = 0; tries < 100 && !(c && c->Ok()); ++tries) {
+                if (c) std::this_thread::sleep_for(50ms); // not listening yet
+                c = std::make_unique<simtest::Client>(ip, port);
+            }
+            ASSERT_TRUE(c->Ok()) << ip << ":" << port;
+            const std::string got = c->ReadUntil(needle, 5s);
+            EXPECT_NE(got.find(needle), std::string::npos) << ip << ":" << port << " sent " << got;
+        }
+    }
+    program.join();
+    EXPECT_EQ(status, 0) << err;
+    for (const char* bad : {"127.0.77.204-201", "127.0.77.1-256", "127.0.77-3", "127.0.77.1-x"}) {
+        err.clear();
+        EXPECT_EQ(RunProgram(std::string("--ip ") + bad + " --seconds 0", &err), 2) << bad;
+    }
 }
 
 } // namespace

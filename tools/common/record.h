@@ -1,0 +1,59 @@
+// The reading record: one reading of one scale as one line of JSON, shared by every program
+// that publishes readings (`tarvel --json`, the gateway). README.md, section "The reading
+// record (JSON)", is its definition; Make() builds exactly that object.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvel::record {
+
+// Keys in the order the record lists them.
+using Json = nlohmann::ordered_json;
+
+// The library's texts after the reading, as the value functions returned them (Windows-1252,
+// "EEEEEEEEEE" included): Gross_Canal, Net_Canal, Tare_Canal, Total_Canal, Contadora_Canal,
+// Estado_Canal, Estado_EmMovimento. All nullopt before the scale's first reading.
+struct Texts {
+    std::optional<std::string> gross, net, tare, total, counter, status, motion;
+};
+
+// What the texts do not tell.
+struct Meta {
+    std::string scale;              // the scale's name
+    std::string model;              // 5817, 5817c, krt, ohaus, msi3360 or msi6260
+    uint64_t seq = 0;               // readings so far, from 1; 0 before the first
+    std::optional<int64_t> timeMs;  // Unix milliseconds (UTC) of the reading; nullopt: none yet
+    std::string status = "ok";      // ok, stale, offline or error
+    std::optional<int64_t> sinceMs; // when a status other than ok began; nullopt: null
+    std::string reason;             // short English text for a status other than ok
+};
+
+// The record: scale, model, seq, time, status, (since, reason when status is not "ok"),
+// gross, net, tare, unit, stable, overload, negative, texts. Texts are converted from
+// Windows-1252 to UTF-8; the numbers come from WeightNumber. Never throws for any input but
+// an exhausted memory.
+Json Make(const Meta& meta, const Texts& texts);
+
+// One line of JSON for a record (no line break). Text that is not valid UTF-8 (a scale name
+// from a command line, say) is written with U+FFFD in place of the bad bytes, never thrown.
+std::string Line(const Json& record);
+
+// Unix milliseconds as UTC with milliseconds: "2026-12-06T23:12:52.123Z".
+std::string FormatTime(int64_t unixMs);
+
+// The number a weight text stands for: blanks around it, a sign directly before the first
+// digit or the separator, digits with at most one '.' or ',' as the decimal separator, and at
+// least one digit. Anything else ("EEEEEEEEEE", "--------", "- 1.5", "1.2.3", "") is nullopt.
+// The value is the digits as a whole number divided by a power of ten, so "    128.45" gives
+// exactly the double nearest to 128.45; "-0.00" gives 0. Not locale-dependent.
+std::optional<double> WeightNumber(std::string_view text);
+
+// Windows-1252 to UTF-8; the five bytes the code page leaves undefined become U+0081 etc.
+std::string Utf8FromCp1252(std::string_view text);
+
+} // namespace tarvel::record
