@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the 32-bit Windows build and its tests need on a Debian machine:
-# the mingw-w64 i686 cross compiler, Wine (32-bit) to run the test programs, and a
-# ready Wine prefix. Idempotent; run as root; non-interactive.
+# Installs what the Windows builds (32-bit and 64-bit), their tests and the Windows SDK zip
+# need on a Debian machine: the mingw-w64 i686 and x86_64 cross compilers (posix threads),
+# llvm-dlltool for the SDK's import libraries, Wine with its 32-bit and 64-bit halves, and one
+# ready Wine prefix that runs 32-bit and 64-bit programs. Idempotent; run as root;
+# non-interactive.
 #
-#   WINEPREFIX   prefix to initialise (default: $HOME/.wine-tarvel)
+#   WINEPREFIX   prefix to initialise (default: $HOME/.wine-tarvel). A 32-bit-only prefix left
+#                there by an older version of this script is made anew.
 #
-# Timings on the 2-core CI machine: packages about 35 s (apt-get update included), the
-# prefix about 10 s; a second run does nothing.
+# Timings on the 2-core CI machine: packages about a minute (apt-get update included), the
+# prefix about 25 s; a second run does nothing.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 export WINEDEBUG=-all
@@ -18,12 +21,16 @@ start=$SECONDS
 
 need=()
 command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 command -v wine >/dev/null || need+=(wine)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
+dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+command -v llvm-dlltool >/dev/null || need+=(llvm)
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v g++ >/dev/null || need+=(g++)   # the native simulator programs
 command -v make >/dev/null || need+=(make)
+command -v pgrep >/dev/null || need+=(procps) # scripts/wine-run.sh looks for the desktop process
 
 if [ ${#need[@]} -gt 0 ]; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -36,22 +43,30 @@ if [ ${#need[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# The posix-threads flavour of the cross compiler (std::thread, std::mutex).
-for t in gcc g++; do
-    if [ "$(readlink -f "/usr/bin/i686-w64-mingw32-$t")" != "/usr/bin/i686-w64-mingw32-$t-posix" ]; then
-        update-alternatives --set "i686-w64-mingw32-$t" "/usr/bin/i686-w64-mingw32-$t-posix" >/dev/null
-    fi
+# The posix-threads flavour of the cross compilers (std::thread, std::mutex).
+for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
+    for t in gcc g++; do
+        if [ "$(readlink -f "/usr/bin/$triple-$t")" != "/usr/bin/$triple-$t-posix" ]; then
+            update-alternatives --set "$triple-$t" "/usr/bin/$triple-$t-posix" >/dev/null
+        fi
+    done
 done
 log "packages ready after $((SECONDS - start)) s"
 
-# A Wine prefix, created once. No display is needed: the tests are console programs.
+# One 64-bit prefix (it runs 32-bit programs too), created once. No display is needed: the
+# tests are console programs.
+if [ -f "$WINEPREFIX/system.reg" ] && ! grep -qx '#arch=win64' "$WINEPREFIX/system.reg"; then
+    log "$WINEPREFIX runs 32-bit programs only: making it anew"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     log "initialising Wine prefix $WINEPREFIX"
     t0=$SECONDS
     mkdir -p "$(dirname "$WINEPREFIX")"
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+    WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    if ! grep -qx '#arch=win64' "$WINEPREFIX/system.reg" 2>/dev/null; then
         log "could not initialise the Wine prefix $WINEPREFIX"
         exit 1
     fi

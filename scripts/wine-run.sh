@@ -15,6 +15,9 @@
 # it anew and hands it its standard error, so a test runner would wait for that test's output
 # until the desktop ends again, often at the end of the whole run. When the desktop of this
 # prefix is not running, a silent program starts it first.
+#
+# One prefix runs 32-bit and 64-bit programs alike (scripts/install-win-deps.sh makes it).
+#   TARVEL_WINESERVER_PERSIST  seconds a new server stays up once idle (default 60)
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 : "${WINEDEBUG:=-all}"
 export WINEPREFIX WINEDEBUG
@@ -32,7 +35,7 @@ desktop_up() {
 (
     flock 9
     # Succeeds only when no server for this prefix is running yet.
-    if wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    if wineserver -p"${TARVEL_WINESERVER_PERSIST:-60}" </dev/null >/dev/null 2>&1 9>&-; then
         wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     fi
     if ! desktop_up; then
