@@ -7,9 +7,9 @@
 #
 # To be quick on two cores: both presets share one native build of the simulator programs
 # (build-win-native/) and one Wine prefix with one warm wine server, kept up for the whole
-# stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles, and the
-# SDK test while the 64-bit tests run (the tests mostly wait for their peers; the SDK test uses
-# a loopback address of its own). The two test runs never overlap: they use the same
+# stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles (at a low
+# priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
+# run (it uses a loopback address of its own). The two test runs never overlap: they use the same
 # addresses and COM ports. Prints the time of each part at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,8 +64,6 @@ export TARVEL_WINESERVER_PERSIST=600
 trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 &
 
-mkdir -p build-dist
-logs=build-dist/test-windows
 rc=0
 
 echo "== 32-bit: configure and build (windows)"
@@ -74,21 +72,22 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 part "32-bit build (with native programs)" $((SECONDS - t0))
 
-bg "$logs-x86.log" ctest --preset windows "$@"
+bg build-win/test-windows.log ctest --preset windows "$@"
 echo "== 64-bit: configure and build (windows-x64), while the 32-bit tests run"
 t0=$SECONDS
-cmake --preset windows-x64 >/dev/null
 build_rc=0
-cmake --build --preset windows-x64 || build_rc=$?
+# At a low priority: the tests get the processor whenever their peers wake them.
+cmake --preset windows-x64 >/dev/null &&
+    nice -n 15 cmake --build --preset windows-x64 || build_rc=$?
 part "64-bit build" $((SECONDS - t0))
-finish "32-bit tests under Wine" "$logs-x86.log" || rc=1
+finish "32-bit tests under Wine" build-win/test-windows.log || rc=1
 [ $build_rc -eq 0 ] || exit $build_rc
 
 echo "== DLL imports"
 i686-w64-mingw32-objdump -p build-win/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x86 /' || true
 x86_64-w64-mingw32-objdump -p build-win64/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x64 /' || true
 
-bg "$logs-x64.log" ctest --preset windows-x64 "$@"
+bg build-win64/test-windows.log ctest --preset windows-x64 "$@"
 echo "== Windows SDK zip, while the 64-bit tests run"
 t0=$SECONDS
 zip=$(bash scripts/make-windows-sdk.sh build-dist | tail -n1) || zip=
@@ -102,7 +101,7 @@ else
     echo "test-windows: the SDK zip was not made" >&2
     rc=1
 fi
-finish "64-bit tests under Wine" "$logs-x64.log" || rc=1
+finish "64-bit tests under Wine" build-win64/test-windows.log || rc=1
 
 echo "== times"
 printf '  %s\n' "${times[@]}"
