@@ -8,8 +8,8 @@
 #   WINEPREFIX   prefix to initialise (default: $HOME/.wine-tarvel). A 32-bit-only prefix left
 #                there by an older version of this script is made anew.
 #
-# Timings on the 2-core CI machine: packages about a minute (apt-get update included), the
-# prefix about 25 s; a second run does nothing.
+# Timings on a 2-core machine: the packages depend on the mirror (the 32-bit set alone took
+# about 35 s, apt-get update included); the prefix 15-25 s; a second run does nothing.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 export WINEDEBUG=-all
