@@ -1,25 +1,5 @@
 # Cross-compiles for 32-bit Windows with mingw-w64 (i686, posix threads) and runs the
-# resulting programs under Wine. The runtime (libgcc, libstdc++, winpthread) is linked in
-# statically, so the binaries need only the DLLs of a plain Windows installation.
-set(CMAKE_SYSTEM_NAME Windows)
+# resulting programs under Wine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TOOLCHAIN_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${TOOLCHAIN_PREFIX}-gcc-posix ${TOOLCHAIN_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOLCHAIN_PREFIX}-g++-posix ${TOOLCHAIN_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOOLCHAIN_PREFIX}-windres)
-find_program(CMAKE_OBJDUMP NAMES ${TOOLCHAIN_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(_tarvel_static "-static -static-libgcc -static-libstdc++")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${_tarvel_static}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_tarvel_static}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_tarvel_static}")
-
-# Test programs run under Wine through a small wrapper that picks the project's prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

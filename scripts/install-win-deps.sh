@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs what the 32-bit Windows build and its tests need on a Debian machine:
-# the mingw-w64 i686 cross compiler, Wine (32-bit) to run the test programs, and a
-# ready Wine prefix. Idempotent and non-interactive as root; as another user the packages
-# are installed through sudo (which may ask for a password) after saying what and why, and
-# the prefix is made for that user.
+# Installs what the Windows builds (32-bit and 64-bit), their tests and the Windows SDK zip
+# need on a Debian machine: the mingw-w64 i686 and x86_64 cross compilers (posix threads),
+# llvm-dlltool for the SDK's import libraries, Wine with its 32-bit and 64-bit halves, and one
+# ready Wine prefix that runs 32-bit and 64-bit programs. Idempotent and non-interactive as
+# root; as another user the packages are installed through sudo (which may ask for a
+# password) after saying what and why, and the prefix is made for that user.
 #
-#   WINEPREFIX   prefix to initialise (default: $HOME/.wine-tarvel)
+#   WINEPREFIX   prefix to initialise (default: $HOME/.wine-tarvel). A 32-bit-only prefix left
+#                there by an older version of this script is made anew.
 #
-# Timings on the 2-core CI machine: packages about 35 s (apt-get update included), the
-# prefix about 10 s; a second run does nothing.
+# Timings on a 2-core machine: the packages depend on the mirror (the 32-bit set alone took
+# about 35 s, apt-get update included); the prefix 15-25 s; a second run does nothing.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 export WINEDEBUG=-all
@@ -30,28 +32,36 @@ group() { # WHY PACKAGE...: adds the group when it has packages
 }
 p=()
 command -v i686-w64-mingw32-g++-posix >/dev/null || p+=(g++-mingw-w64-i686-posix)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || p+=(g++-mingw-w64-x86-64-posix)
 command -v cmake >/dev/null || p+=(cmake)
 command -v make >/dev/null || p+=(make)
-group "to cross-build the 32-bit DLL and tarvel.exe" ${p[@]+"${p[@]}"}
+group "to cross-build the 32-bit and 64-bit DLLs and tarvel.exe" ${p[@]+"${p[@]}"}
 p=()
 [ -f /usr/include/CLI/CLI.hpp ] || p+=(libcli11-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || p+=(nlohmann-json3-dev)
 group "tarvel.exe's command-line parser and JSON (header-only)" ${p[@]+"${p[@]}"}
 p=()
+command -v llvm-dlltool >/dev/null || p+=(llvm)
+group "the Windows SDK zip's import libraries (llvm-dlltool)" ${p[@]+"${p[@]}"}
+p=()
 command -v wine >/dev/null || p+=(wine)
 dpkg -s wine32:i386 >/dev/null 2>&1 || p+=(wine32:i386)
-group "to run the Windows tests (32-bit Wine; adds the i386 architecture)" ${p[@]+"${p[@]}"}
+dpkg -s wine64 >/dev/null 2>&1 || p+=(wine64)
+command -v pgrep >/dev/null || p+=(procps) # scripts/wine-run.sh looks for the desktop process
+group "to run the Windows tests (32-bit and 64-bit Wine; adds the i386 architecture)" \
+    ${p[@]+"${p[@]}"}
 p=()
 [ -d /usr/src/googletest ] || p+=(googletest)
 command -v g++ >/dev/null || p+=(g++)
 group "GoogleTest for the Windows suites, g++ for the native simulator" ${p[@]+"${p[@]}"}
 
-# The posix-threads flavour of the cross compiler (std::thread, std::mutex).
+# The posix-threads flavour of the cross compilers (std::thread, std::mutex).
 posix_alternatives() {
-    local t
-    for t in gcc g++; do
-        [ "$(readlink -f "/usr/bin/i686-w64-mingw32-$t")" = "/usr/bin/i686-w64-mingw32-$t-posix" ] ||
-            return 1
+    local triple t
+    for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
+        for t in gcc g++; do
+            [ "$(readlink -f "/usr/bin/$triple-$t")" = "/usr/bin/$triple-$t-posix" ] || return 1
+        done
     done
 }
 
@@ -83,23 +93,31 @@ if [ ${#groups[@]} -gt 0 ] || ! posix_alternatives; then
         log "installing: ${all[*]}"
         ${as_root[@]+"${as_root[@]}"} apt-get install -y -qq --no-install-recommends "${all[@]}" >/dev/null
     fi
-    for t in gcc g++; do
-        if [ "$(readlink -f "/usr/bin/i686-w64-mingw32-$t")" != "/usr/bin/i686-w64-mingw32-$t-posix" ]; then
-            ${as_root[@]+"${as_root[@]}"} update-alternatives --set "i686-w64-mingw32-$t" \
-                "/usr/bin/i686-w64-mingw32-$t-posix" >/dev/null
-        fi
+    for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
+        for t in gcc g++; do
+            if [ "$(readlink -f "/usr/bin/$triple-$t")" != "/usr/bin/$triple-$t-posix" ]; then
+                ${as_root[@]+"${as_root[@]}"} update-alternatives --set "$triple-$t" \
+                    "/usr/bin/$triple-$t-posix" >/dev/null
+            fi
+        done
     done
 fi
 log "packages ready after $((SECONDS - start)) s"
 
-# A Wine prefix, created once. No display is needed: the tests are console programs.
+# One 64-bit prefix (it runs 32-bit programs too), created once. No display is needed: the
+# tests are console programs.
+if [ -f "$WINEPREFIX/system.reg" ] && ! grep -qx '#arch=win64' "$WINEPREFIX/system.reg"; then
+    log "$WINEPREFIX runs 32-bit programs only: making it anew"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     log "initialising Wine prefix $WINEPREFIX"
     t0=$SECONDS
     mkdir -p "$(dirname "$WINEPREFIX")"
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+    WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    if ! grep -qx '#arch=win64' "$WINEPREFIX/system.reg" 2>/dev/null; then
         log "could not initialise the Wine prefix $WINEPREFIX"
         exit 1
     fi

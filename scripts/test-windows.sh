@@ -1,31 +1,109 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows DLL with mingw-w64 and runs the Windows tests under Wine:
-# installs what is missing (scripts/install-win-deps.sh, needs root), configures and builds
-# the "windows" preset (build-win/, with the native simulator programs in build-win/native)
-# and runs its tests.
-#   scripts/test-windows.sh [extra ctest arguments]
+# The Windows stage of the test command. Installs what is missing (scripts/install-win-deps.sh,
+# needs root), builds the 32-bit DLL (preset "windows", build-win/) and the 64-bit DLL (preset
+# "windows-x64", build-win64/) with mingw-w64, runs each preset's tests under Wine, packs the
+# Windows SDK zip (scripts/make-windows-sdk.sh, build-dist/) and tests it (tests/win/sdk-test.sh).
+#   scripts/test-windows.sh [extra ctest arguments, given to both test runs]
+#
+# To be quick on two cores: both presets share one native build of the simulator programs
+# (build-win-native/) and one Wine prefix with one warm wine server, kept up for the whole
+# stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles (at a low
+# priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
+# run (it uses a loopback address of its own). The two test runs never overlap: they use the same
+# addresses and COM ports. Prints the time of each part at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 
 if [ "$(id -u)" = 0 ]; then
     bash scripts/install-win-deps.sh
-elif ! command -v i686-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
-    echo "test-windows: mingw-w64 or Wine missing; run scripts/install-win-deps.sh as root" >&2
-    exit 1
+else
+    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix wine llvm-dlltool; do
+        if ! command -v $tool >/dev/null; then
+            echo "test-windows: $tool missing; run scripts/install-win-deps.sh as root" >&2
+            exit 1
+        fi
+    done
 fi
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX WINEDEBUG=-all
-[ -f "$WINEPREFIX/system.reg" ] || bash scripts/install-win-deps.sh
+grep -qsx '#arch=win64' "$WINEPREFIX/system.reg" || bash scripts/install-win-deps.sh
 
-echo "== configure (windows preset)"
-cmake --preset windows >/dev/null
-echo "== build"
-cmake --build --preset windows
-echo "== DLL imports"
-i686-w64-mingw32-objdump -p build-win/Tarvel6.dll | grep 'DLL Name' || true
-echo "== tests under Wine"
+times=()
+part() { # part NAME SECONDS
+    times+=("$(printf '%-34s %4d s' "$1" "$2")")
+}
+# Runs a part in the background into a log file: bg LOG COMMAND...; sets BG_PID.
+bg() {
+    local log=$1
+    shift
+    (
+        t0=$SECONDS
+        rc=0
+        "$@" >"$log" 2>&1 || rc=$?
+        echo $((SECONDS - t0)) >"$log.time"
+        exit $rc
+    ) &
+    BG_PID=$!
+}
+# Waits for a background part and shows its output: finish NAME LOG; returns its status.
+finish() {
+    local rc=0
+    wait "$BG_PID" || rc=$?
+    echo "== $1"
+    cat "$2"
+    local took
+    took=$(cat "$2.time" 2>/dev/null || true)
+    part "$1" "${took:-0}"
+    rm -f "$2.time"
+    return $rc
+}
+
+# One wine server for the stage, warmed up while the first build compiles.
+export TARVEL_WINESERVER_PERSIST=600
+trap 'wineserver -k 2>/dev/null || true' EXIT
+scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 &
+
 rc=0
-ctest --preset windows "$@" || rc=$?
-echo "test-windows: finished in $((SECONDS - start)) s"
+
+echo "== 32-bit: configure and build (windows)"
+t0=$SECONDS
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+part "32-bit build (with native programs)" $((SECONDS - t0))
+
+bg build-win/test-windows.log ctest --preset windows "$@"
+echo "== 64-bit: configure and build (windows-x64), while the 32-bit tests run"
+t0=$SECONDS
+build_rc=0
+# At a low priority: the tests get the processor whenever their peers wake them.
+cmake --preset windows-x64 >/dev/null &&
+    nice -n 15 cmake --build --preset windows-x64 || build_rc=$?
+part "64-bit build" $((SECONDS - t0))
+finish "32-bit tests under Wine" build-win/test-windows.log || rc=1
+[ $build_rc -eq 0 ] || exit $build_rc
+
+echo "== DLL imports"
+i686-w64-mingw32-objdump -p build-win/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x86 /' || true
+x86_64-w64-mingw32-objdump -p build-win64/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x64 /' || true
+
+bg build-win64/test-windows.log ctest --preset windows-x64 "$@"
+echo "== Windows SDK zip, while the 64-bit tests run"
+t0=$SECONDS
+zip=$(bash scripts/make-windows-sdk.sh build-dist | tail -n1) || zip=
+part "SDK zip" $((SECONDS - t0))
+if [ -f "$zip" ]; then
+    echo "$zip"
+    t0=$SECONDS
+    bash tests/win/sdk-test.sh "$zip" build-win-native/sim/tarvel-sim scripts/wine-run.sh || rc=1
+    part "SDK zip test" $((SECONDS - t0))
+else
+    echo "test-windows: the SDK zip was not made" >&2
+    rc=1
+fi
+finish "64-bit tests under Wine" build-win64/test-windows.log || rc=1
+
+echo "== times"
+printf '  %s\n' "${times[@]}"
+echo "test-windows: finished in $((SECONDS - start)) s (parts in the background overlap)"
 exit $rc

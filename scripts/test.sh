@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the Linux library's suites against the simulator; the same suites under
 # AddressSanitizer (leaks included) and UBSan; each fuzz target for a few seconds after its
-# seed corpus; then the 32-bit Windows DLL's suites and host program under Wine.
+# seed corpus; then the Windows stage (scripts/test-windows.sh): the 32-bit and the 64-bit DLL
+# with their suites and host programs under Wine, and the Windows SDK zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

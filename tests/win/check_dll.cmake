@@ -1,5 +1,7 @@
-# Tarvel6.dll may import only DLLs that every Windows installation has (the C and C++
-# runtimes and winpthread are linked in), and exports only plain undecorated names.
+# Tarvel6.dll (32-bit and 64-bit) may import only DLLs that every Windows installation has (the
+# C and C++ runtimes and winpthread are linked in), and exports exactly the library's
+# functions under their plain, undecorated names (EXPECTED: one name a line).
+#   cmake -DDLL=Tarvel6.dll -DOBJDUMP=objdump -DEXPECTED=exports.txt -P check_dll.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -22,6 +24,20 @@ foreach(line ${imports})
     endif()
     message(STATUS "imports ${dll}")
 endforeach()
-if(out MATCHES "\\][ \t]+[A-Za-z_0-9]+@[0-9]+\n")
-    message(SEND_ERROR "an export keeps its @N decoration")
+
+# The name table: lines "\t[   0] Close_Canal" after "[Ordinal/Name Pointer] Table".
+string(REGEX REPLACE "^.*\\[Ordinal/Name Pointer\\] Table\n" "" table "${out}")
+string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" rows "${table}")
+set(names "")
+foreach(row ${rows})
+    string(REGEX REPLACE "^\t\\[ *[0-9]+\\] " "" name "${row}")
+    list(APPEND names "${name}")
+endforeach()
+file(STRINGS ${EXPECTED} expected)
+list(SORT names)
+list(SORT expected)
+if(NOT names STREQUAL expected)
+    message(SEND_ERROR "exports differ from ${EXPECTED}:\n  got      ${names}\n  expected ${expected}")
 endif()
+list(LENGTH names count)
+message(STATUS "${count} exports, as expected")

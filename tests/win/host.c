@@ -1,5 +1,5 @@
-/* A 32-bit Windows host program, written the way an application uses the library: it loads
-   Tarvel6.dll at run time, resolves every export by name and reads weights.
+/* A Windows host program (built 32-bit and 64-bit), written the way an application uses the
+   library: it loads Tarvel6.dll at run time, resolves every export by name and reads weights.
 
    usage: host.exe DLL IP COM
      DLL  path of Tarvel6.dll (a Unix path is taken as drive Z:)
@@ -104,7 +104,7 @@ static int Near(double a, double b) {
 static void CheckExportTable(HMODULE dll) {
     const BYTE* base = (const BYTE*)dll;
     const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-    const IMAGE_NT_HEADERS32* nt = (const IMAGE_NT_HEADERS32*)(base + dos->e_lfanew);
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY* dir =
         &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     if (dir->VirtualAddress == 0) {

@@ -1,13 +1,33 @@
 /* Links against Tarvel6.dll through its import library and tarvel6.h, as a C host that does
-   not load the DLL by hand: every function must resolve at link time (decorated
-   standard-call names) and at load time (the DLL's plain names). */
+   not load the DLL by hand: every function must resolve at link time (on 32-bit Windows the
+   decorated standard-call names, _Seta_Ip@4) and at load time (the DLL's plain names).
+
+   usage: implib.exe [IP]
+     IP  a converter whose channel A streams weight 1234, tare 100, two decimals: one weight
+         is read from it through the linked functions as well.
+   Exit code 0 when everything resolved (and the weight was read). */
 #include "tarvel6.h"
 
+#include <math.h>
 #include <stdio.h>
 
 typedef void (*AnyFn)(void);
 
-int main(void) {
+/* One reading over TCP; 1 when it gave the expected net weight. */
+static int ReadWeight(const char* address) {
+    const int32_t ch = W5817(Seta_Ip(address), "A");
+    const int ok = ch >= 0 && Select_Canal(ch) == TARVEL_SELECT_OK &&
+                   Update_Canal(ch) == TARVEL_POLL_OK && fabs(Net_Canal_Float(ch) - 12.34) < 1e-6;
+    printf("%s: net \"%s\" read from %s channel A\n", ok ? "ok" : "FAIL",
+           ch >= 0 ? Net_Canal(ch) : "-", address);
+    if (ch >= 0) {
+        Close_Canal(ch);
+        Deleta_Canal(ch);
+    }
+    return ok;
+}
+
+int main(int argc, char** argv) {
     /* Taking each address makes the linker resolve it. */
     const AnyFn all[] = {(AnyFn)(void*)Seta_Ip,
                          (AnyFn)(void*)Display_Erro,
@@ -59,5 +79,5 @@ int main(void) {
     const int ok = missing == 0 && version != NULL && Seta_Ip("127.0.0.1") == 0;
     printf("%s: %d functions linked through the import library, version %s\n", ok ? "ok" : "FAIL",
            (int)(sizeof all / sizeof all[0]), version ? version : "?");
-    return ok ? 0 : 1;
+    return ok && (argc < 2 || ReadWeight(argv[1])) ? 0 : 1;
 }

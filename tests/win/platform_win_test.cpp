@@ -31,12 +31,12 @@ std::unique_ptr<plat::TcpClient> Connected(tsim::RawPeer& peer, const std::strin
 
 // A pseudo-terminal indicator named COM<n> in the Wine prefix.
 struct ComPty {
-    explicit ComPty(int n) : com(n) {
-        setenv(("TARVEL_COM" + std::to_string(n)).c_str(), pty.Path().c_str(), 1);
+    explicit ComPty(int n) : var(std::string("TARVEL_COM").append(std::to_string(n))) {
+        setenv(var.c_str(), pty.Path().c_str(), 1);
     }
-    ~ComPty() { unsetenv(("TARVEL_COM" + std::to_string(com)).c_str()); }
+    ~ComPty() { unsetenv(var.c_str()); }
     tsim::PtyIndicator pty;
-    int com;
+    std::string var;
 };
 
 TEST(WinTcp, OneByteTakenPerNotificationDrainsTheConnectionInOrder) {
