@@ -477,7 +477,9 @@ TEST_F(Faults, SerialIndicatorThatFloodsGarbage) {
 
     // The flood again, then an STX and more than a frame buffer of garbage: the buffer stays
     // bounded.
-    floodThen(std::string(1, tsim::kStx) + Garbage(2 * TBal::kMaxRxBuffer));
+    std::string stxThenGarbage = Garbage(2 * TBal::kMaxRxBuffer);
+    stxThenGarbage.front() = tsim::kStx;
+    floodThen(stxThenGarbage);
     EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
     EXPECT_LT(t.wallMs, 5000u);
     EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);

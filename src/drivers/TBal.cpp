@@ -40,7 +40,7 @@ void TBal::Decoded(const TReading& r) {
         return;
     }
     Ch().Take(r);
-    if (WaitStable && r.Status && Flags.Motion != "N" && Polling()) {
+    if (WaitStable && r.Status && Flags.Motion != 'N' && Polling()) {
         // A moving frame during a wait for a still one: on to the next frame (an asking
         // indicator is asked again by the wait, while it lasts).
         Arm();
@@ -133,7 +133,7 @@ int TBal::Poll(uint32_t timeOut) {
     StartPoll();
     int result = PollCycle(timeOut);
     // An indicator out of range overrides every frame result.
-    if (result != TARVEL_POLL_NO_PORT && Flags.OutOfRange == "S") result = TARVEL_POLL_OUT_OF_RANGE;
+    if (result != TARVEL_POLL_NO_PORT && Flags.OutOfRange == 'S') result = TARVEL_POLL_OUT_OF_RANGE;
     return result;
 }
 

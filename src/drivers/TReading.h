@@ -6,25 +6,30 @@
 #include <optional>
 #include <string>
 
-// The indicator's status flags, each "S", "N" or "E" (the indicator does not tell), and the
+// The indicator's status flags, each 'S', 'N' or 'E' (the indicator does not tell), and the
 // unit in two characters.
 struct TStatusFlags {
-    std::string Increment; // "1", "2", "5" or "E"
-    std::string NetMode;
-    std::string Negative;
-    std::string OutOfRange;
-    std::string Motion;
-    std::string WeightUnit; // "kg", "lb", or as the indicator prints it
-    std::string PrintRequest;
+    char Increment = 'E'; // '1', '2', '5' or 'E'
+    char NetMode = 'E';
+    char Negative = 'E';
+    char OutOfRange = 'E';
+    char Motion = 'E';
+    std::string WeightUnit = "EE"; // "kg", "lb", or as the indicator prints it
+    char PrintRequest = 'E';
 
     // The 8-character status text: Increment, NetMode, Negative, OutOfRange, Motion, the
     // unit, PrintRequest.
     std::string Text() const {
-        return Increment + NetMode + Negative + OutOfRange + Motion + WeightUnit + PrintRequest;
+        std::string t{Increment, NetMode, Negative, OutOfRange, Motion};
+        t += WeightUnit;
+        t += PrintRequest;
+        return t;
     }
-    // An indicator that reports its unit and nothing else: every flag "E".
+    // An indicator that reports its unit and nothing else: every flag 'E'.
     static TStatusFlags UnitOnly(std::string unit) {
-        return {"E", "E", "E", "E", "E", std::move(unit), "E"};
+        TStatusFlags f;
+        f.WeightUnit = std::move(unit);
+        return f;
     }
 };
 
@@ -53,14 +58,14 @@ struct TValueTexts {
         if (r.Total) TotalText = *r.Total;
         if (r.Counter) CounterText = *r.Counter;
         if (r.Status) {
-            MotionText = r.Status->Motion;
+            MotionText = std::string(1, r.Status->Motion);
             StatusText = r.Status->Text();
         }
     }
     // What a poll starts with: net "0", gross and tare as the family resets them.
-    void StartPoll(const char* grossTare) {
+    void StartPoll(const std::string& grossTare) {
         GrossText = grossTare;
-        NetText = "0";
+        NetText = std::string(1, '0');
         TareText = grossTare;
     }
 };

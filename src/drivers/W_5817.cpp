@@ -12,8 +12,8 @@ long FieldValue(const std::string& field) {
     return ReadInteger(field, value) ? value : 0;
 }
 
-const char* Flag(int byte, int mask) {
-    return (byte & mask) ? "S" : "N";
+char Flag(int byte, int mask) {
+    return (byte & mask) ? 'S' : 'N';
 }
 
 std::string Hex(uint8_t b) {
@@ -35,13 +35,13 @@ bool DecodeStatusWeight(const std::string& frame, TReading& out, int32_t& decima
     // Status A: decimal places and increment.
     const int d = a & 0x07;
     decimals = d >= 3 ? d - 2 : 0;
-    s.Increment = (a & 0x18) == 0x18 ? "5" : (a & 0x10) ? "2" : "1";
+    s.Increment = (a & 0x18) == 0x18 ? '5' : (a & 0x10) ? '2' : '1';
     // Status B and C: the flags.
     s.NetMode = Flag(b, 0x01);
     s.Negative = Flag(b, 0x02);
     s.OutOfRange = Flag(b, 0x04);
     s.Motion = Flag(b, 0x08);
-    s.WeightUnit = (b & 0x10) ? "kg" : "lb";
+    s.WeightUnit = std::string((b & 0x10) ? "kg" : "lb");
     s.PrintRequest = Flag(c, 0x08);
 
     const long w = FieldValue(frame.substr(3, 6));

@@ -39,8 +39,8 @@ void TOhausBal::CollectLine(uint8_t b) {
 }
 
 TReading TOhausBal::ParseLine(const std::string& line) const {
-    const std::string negative = line.find('-') != std::string::npos ? "S" : "N";
-    const std::string motion = line.find('?') != std::string::npos ? "S" : "N";
+    const char negative = line.find('-') != std::string::npos ? 'S' : 'N';
+    const char motion = line.find('?') != std::string::npos ? 'S' : 'N';
     std::string out(10, ' ');
     const char sep = Sep();
     size_t n = 0;
@@ -60,12 +60,15 @@ TReading TOhausBal::ParseLine(const std::string& line) const {
             pointSeen = false;
             out[pos] = c;
         } else {
-            out[pos] = (c == ' ' && pointSeen && negative == "S") ? '0' : c;
+            out[pos] = (c == ' ' && pointSeen && negative == 'S') ? '0' : c;
         }
     }
     TReading r;
     r.Net = out;
-    r.Status = TStatusFlags{"E", "E", negative, "E", motion, "EE", "E"};
+    TStatusFlags s;
+    s.Negative = negative;
+    s.Motion = motion;
+    r.Status = s;
     return r;
 }
 

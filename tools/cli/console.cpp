@@ -183,7 +183,8 @@ void Progress::Show() {
 
 void Progress::Erase() {
     if (shown_ == 0) return;
-    std::string out = "\r" + std::string(shown_, ' ') + "\r";
+    std::string out(shown_ + 2, ' ');
+    out.front() = out.back() = '\r';
     std::fputs(out.c_str(), stderr);
     std::fflush(stderr);
     shown_ = 0;
