@@ -74,7 +74,9 @@ inline tsim::StreamOptions Every(int ms) {
 
 // Maps COM<n> to a device path for the library.
 inline void MapCom(int n, const std::string& path) {
-    ::setenv(("TARVEL_COM" + std::to_string(n)).c_str(), path.c_str(), 1);
+    std::string name = "TARVEL_COM";
+    name += std::to_string(n);
+    ::setenv(name.c_str(), path.c_str(), 1);
 }
 
 // A TCP channel made by `ctor` on converter channel A of `conv` at 127.0.0.<n>, connected.
