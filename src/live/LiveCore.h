@@ -49,9 +49,9 @@ struct Event {
     size_t scale = 0; // position in the configuration
     bool frame = false;
     Status status = Status::Offline;
-    int64_t timeMs = 0;  // Unix milliseconds (UTC): the frame's last byte, or the change
-    int64_t sinceMs = 0; // when the current state began
-    std::string reason;  // why the state is not ok (short English text); empty when ok
+    int64_t timeMs = 0;    // Unix milliseconds (UTC): the frame's last byte, or the change
+    int64_t sinceMs = 0;   // when the current state began
+    std::string reason;    // why the state is not ok (short English text); empty when ok
     bool hasTexts = false; // false before the scale's first frame
     TValueTexts texts;     // what the exported value functions would give after it
 };

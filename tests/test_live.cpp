@@ -1,0 +1,256 @@
+// The live core against real peers: the simulator's converter channels and pseudo-terminals.
+// Addresses 127.0.5.x.
+#include "helpers.h"
+
+#include "LiveCore.h"
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+using namespace t6test;
+
+namespace {
+
+std::string Ip5(int n) {
+    return "127.0.5." + std::to_string(n);
+}
+
+// Collects the core's events, as a store would.
+class Events {
+  public:
+    live::Core::Sink Sink() {
+        return [this](const live::Event& e) {
+            std::lock_guard<std::mutex> lock(m_);
+            all_.push_back(e);
+            cv_.notify_all();
+        };
+    }
+    // Waits until an event of scale `i` after the `from`th satisfies `pred`; returns it.
+    std::optional<live::Event> Wait(size_t i, const std::function<bool(const live::Event&)>& pred,
+                                    int timeoutMs = 8000, size_t* from = nullptr) {
+        std::unique_lock<std::mutex> lock(m_);
+        size_t k = from != nullptr ? *from : 0;
+        std::optional<live::Event> found;
+        cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            for (; k < all_.size(); ++k)
+                if (all_[k].scale == i && pred(all_[k])) {
+                    found = all_[k];
+                    ++k;
+                    return true;
+                }
+            return false;
+        });
+        if (from != nullptr) *from = k;
+        return found;
+    }
+    std::optional<live::Event> WaitStatus(size_t i, live::Status s, size_t& from,
+                                          int timeoutMs = 8000) {
+        return Wait(
+            i, [s](const live::Event& e) { return e.status == s; }, timeoutMs, &from);
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<live::Event> all_;
+};
+
+live::ScaleConfig TcpScale(const std::string& name, const char* model, const std::string& ip,
+                           char letter, uint32_t staleAfterMs = 2000) {
+    live::ScaleConfig c;
+    c.name = name;
+    c.family = FamilyOfModel(model);
+    c.address = ip;
+    c.port = 8880 + (letter - 'A' + 1);
+    c.staleAfterMs = staleAfterMs;
+    return c;
+}
+
+bool Frame(const live::Event& e) {
+    return e.frame;
+}
+
+} // namespace
+
+// Every family through the core gives exactly the texts the exported poll gives for the same
+// frame: one decoder serves both.
+TEST_F(LibraryTest, LiveCoreDecodesEveryFamilyAsTheExportsDo) {
+    struct Case {
+        const char* model;
+        int32_t(TARVEL_CALL* ctor)(int32_t, const char*);
+        std::string frame; // streamed, or the reply of an asking indicator
+    };
+    const Case cases[] = {
+        {"5817", W5817, tsim::Frame5817(Reading(12345, 500, 4))},
+        {"5817c", W5817C, tsim::Frame5817(Reading(12345, 500, 4))},
+        {"krt", WKRT, tsim::FrameKrt(Reading(2500, 0, 3))},
+        {"msi3360", WMSI3360, tsim::FrameMsi3360("   12.50", "--------", "    0.50")},
+        {"msi6260", WMSI6260, tsim::Msi6260Line(tsim::kMsiGross, "  12.50")},
+        {"ohaus", WOhaus, tsim::OhausLine("-   1.50")},
+    };
+    std::vector<std::unique_ptr<tsim::Converter>> convs;
+    std::vector<live::ScaleConfig> scales;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string ip = Ip5(10 + static_cast<int>(i));
+        convs.push_back(std::make_unique<tsim::Converter>(ip, false));
+        for (char letter : {'A', 'B'}) {
+            if (std::string(cases[i].model) == "ohaus")
+                convs.back()->Channel(letter).OnRequest(cases[i].frame);
+            else
+                convs.back()->Channel(letter).Stream(cases[i].frame, Every(40));
+        }
+        scales.push_back(TcpScale(cases[i].model, cases[i].model, ip, 'A'));
+        scales.back().requestIntervalMs = 300;
+    }
+    Events events;
+    live::Core core(scales, events.Sink());
+    core.Start();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].model);
+        const auto e = events.Wait(i, Frame);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->status, live::Status::Ok);
+        EXPECT_TRUE(e->hasTexts);
+        EXPECT_GT(e->timeMs, 0);
+        // The same frame through the exported API, on channel B of the same converter.
+        const int32_t ch = cases[i].ctor(Seta_Ip(Ip5(10 + static_cast<int>(i)).c_str()), "B");
+        ASSERT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
+        ASSERT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
+        EXPECT_EQ(e->texts.GrossText, Gross_Canal(ch));
+        EXPECT_EQ(e->texts.NetText, Net_Canal(ch));
+        EXPECT_EQ(e->texts.TareText, Tare_Canal(ch));
+        EXPECT_EQ(e->texts.TotalText, Total_Canal(ch));
+        EXPECT_EQ(e->texts.CounterText, Contadora_Canal(ch));
+        EXPECT_EQ(e->texts.StatusText, Estado_Canal(ch));
+        EXPECT_EQ(e->texts.MotionText, Estado_EmMovimento(ch));
+    }
+    // Frames keep coming (continuous families re-armed, the Ohaus asked again and again).
+    Pump(700);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_GE(core.Counters(i).frames.load(), 3u) << cases[i].model;
+    EXPECT_GE(convs.back()->Channel('A').Requests(), 2);
+}
+
+// A converter that is not there, comes up, falls silent, sends garbage, and goes away: the
+// scale is offline (with the system's reason), ok, stale, in error, offline and ok again,
+// each state with the time it began, and other scales are not held up meanwhile.
+TEST_F(LibraryTest, LiveCoreStatesFollowTheLink) {
+    const std::string ip = Ip5(30);
+    Events events;
+    live::Core core({TcpScale("yard", "5817", ip, 'C', 400)}, events.Sink());
+    size_t k = 0;
+    core.Start();
+    auto e = events.WaitStatus(0, live::Status::Offline, k);
+    ASSERT_TRUE(e);
+    e = events.Wait(
+        0, [](const live::Event& x) { return x.reason.find("refused") != std::string::npos; }, 4000,
+        &k);
+    ASSERT_TRUE(e) << "the refusal is reported";
+    EXPECT_EQ(e->reason, "no connection to " + ip + ":8883: Connection refused");
+    EXPECT_FALSE(e->hasTexts);
+
+    auto conv = std::make_unique<tsim::Converter>(ip, false);
+    conv->Channel('C').Stream(tsim::Frame5817(Reading(100, 0)), Every(40));
+    e = events.WaitStatus(0, live::Status::Ok, k, 6000); // re-opened after the back-off
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->frame);
+    EXPECT_EQ(e->texts.NetText, "       100");
+
+    conv->Channel('C').Silent();
+    e = events.WaitStatus(0, live::Status::Stale, k);
+    ASSERT_TRUE(e);
+    EXPECT_FALSE(e->frame);
+    EXPECT_EQ(e->texts.NetText, "       100"); // the last weights stay
+    EXPECT_EQ(e->reason, "no frame for 400 ms");
+    EXPECT_EQ(e->sinceMs, e->timeMs);
+
+    conv->Channel('C').Stream(tsim::Frame5817(Reading(1, 0), true), Every(20)); // bad checks
+    e = events.WaitStatus(0, live::Status::Error, k);
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->reason.find("no frame decodes"), std::string::npos) << e->reason;
+    EXPECT_NE(e->reason.find("check character"), std::string::npos) << e->reason;
+
+    conv->Channel('C').Stream(tsim::Frame5817(Reading(200, 0)), Every(40));
+    ASSERT_TRUE(events.WaitStatus(0, live::Status::Ok, k));
+
+    conv.reset(); // the converter goes away
+    e = events.WaitStatus(0, live::Status::Offline, k);
+    ASSERT_TRUE(e);
+    const int64_t since = e->sinceMs;
+    EXPECT_EQ(e->texts.NetText, "       200");
+    // Still offline while it retries: the state's start does not move.
+    e = events.Wait(
+        0, [](const live::Event& x) { return x.reason.find("refused") != std::string::npos; }, 4000,
+        &k);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->status, live::Status::Offline);
+    EXPECT_EQ(e->sinceMs, since);
+
+    conv = std::make_unique<tsim::Converter>(ip, false);
+    conv->Channel('C').Stream(tsim::Frame5817(Reading(300, 0)), Every(40));
+    e = events.WaitStatus(0, live::Status::Ok, k, 8000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->texts.NetText, "       300");
+    EXPECT_GE(core.Counters(0).reconnects.load(), 1u);
+    EXPECT_GE(core.Counters(0).dropped.load(), 1u);
+}
+
+// A serial scale whose device is unplugged and plugged in again under the same name (a
+// link, as udev makes them), and an asking indicator on a port asked at its interval.
+TEST_F(LibraryTest, LiveCoreSerialPortsComeAndGo) {
+    const auto dir = std::filesystem::temp_directory_path() / ("tarvel-live-" + Ip5(40));
+    std::filesystem::create_directories(dir);
+    const std::string link = (dir / "scale0").string();
+    auto pty = std::make_unique<tsim::PtyIndicator>();
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(pty->Path(), link);
+    pty->Ind().Stream(tsim::FrameKrt(Reading(4321, 0, 3)), Every(40));
+    tsim::PtyIndicator ohaus;
+    ohaus.Ind().OnRequest(tsim::OhausLine("   7.5"));
+
+    std::vector<live::ScaleConfig> scales(2);
+    for (auto& [c, model, device] :
+         {std::tuple{&scales[0], "krt", link}, std::tuple{&scales[1], "ohaus", ohaus.Path()}}) {
+        c->name = model;
+        c->family = FamilyOfModel(model);
+        c->serial = true;
+        c->line.device = device;
+        c->line.baud = c->family->baud;
+        c->line.dataBits = c->family->dataBits;
+        c->line.parity = c->family->parity;
+        c->line.stopBits = c->family->stopBits;
+        c->requestIntervalMs = 400;
+    }
+    Events events;
+    live::Core core(scales, events.Sink());
+    size_t k = 0, k1 = 0;
+    core.Start();
+    auto e = events.WaitStatus(0, live::Status::Ok, k);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->texts.NetText, "     432.1");
+    e = events.WaitStatus(1, live::Status::Ok, k1);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->texts.NetText, "      7.5 ");
+    EXPECT_EQ(e->texts.GrossText, "EEEEEEEEEE");
+
+    pty.reset(); // unplugged
+    e = events.WaitStatus(0, live::Status::Offline, k);
+    ASSERT_TRUE(e);
+    EXPECT_NE(e->reason.find("serial port"), std::string::npos) << e->reason;
+    pty = std::make_unique<tsim::PtyIndicator>();
+    pty->Ind().Stream(tsim::FrameKrt(Reading(1234, 0, 3)), Every(40));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(pty->Path(), link);
+    e = events.WaitStatus(0, live::Status::Ok, k, 8000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->texts.NetText, "     123.4");
+
+    // The Ohaus was asked about every 400 ms all along, by the request's own steps.
+    const int asked = ohaus.Ind().Requests();
+    Pump(1200);
+    EXPECT_GE(ohaus.Ind().Requests() - asked, 2);
+    EXPECT_LE(ohaus.Ind().Requests() - asked, 5);
+    EXPECT_EQ(ohaus.Ind().Received().substr(0, 3), "P\r\n");
+    std::filesystem::remove_all(dir);
+}
