@@ -6,9 +6,14 @@
 //   (c) 64 TCP channels (16 converters x 4 channels) polled round-robin from one thread,
 //       against one channel;
 //   (d) decode cost per frame of each indicator family, bytes fed through the receive path
-//       without sockets.
+//       without sockets;
+//   (e)-(g) the plant: 256 indicators through one tarvel-gateway against one polling thread,
+//       a frame's latency to event-stream and MQTT clients, 500 clients on one scale
+//       (bench/plant.cpp).
 //
-// Usage: tarvel-bench [--quick] [--parts abcd]
+// Usage: tarvel-bench [--quick] [--parts abcdefg]
+#include "bench.h"
+
 #include "Definir.h"
 #include "TBal.h"
 #include "platform.h"
@@ -41,64 +46,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using namespace std::chrono_literals;
-
-double Us(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
-}
-
-// ---- options and the result table -------------------------------------------------------
-
-struct Options {
-    bool quick = false;
-    std::string parts = "abcd";
-    bool Has(char part) const { return parts.find(part) != std::string::npos; }
-};
-
-struct Row {
-    std::string measure;
-    std::string result;
-    std::string target;
-};
-
-std::vector<Row> g_rows;
-std::vector<std::string> g_notes;
-
-void AddRow(std::string measure, std::string result, std::string target = "") {
-    g_rows.push_back({std::move(measure), std::move(result), std::move(target)});
-}
-
-std::string Verdict(bool met, const std::string& target) {
-    return target + (met ? " (met)" : " (MISSED)");
-}
-
-// ---- statistics ---------------------------------------------------------------------------
-
-struct Summary {
-    double median = 0, p99 = 0, max = 0;
-};
-
-Summary Summarize(std::vector<double> v) {
-    Summary s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.median = v[v.size() / 2];
-    const size_t k = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(v.size())));
-    s.p99 = v[std::min(v.size() - 1, k > 0 ? k - 1 : 0)];
-    s.max = v.back();
-    return s;
-}
 
 double ThreadCpuUs() {
     rusage u{};
@@ -469,8 +418,7 @@ void PartsBC(const Options& o) {
            Fmt("polls/s x%.2f fewer; latency median x%.2f, p99 x%.2f; CPU per poll x%.2f",
                rate1 / rate64, l64.median / l1.median, l64.p99 / l1.p99,
                multi.cpuUsPerPoll / single.cpuUsPerPoll),
-           Verdict(l64.median <= 1.3 * l1.median &&
-                       multi.cpuUsPerPoll <= 1.3 * single.cpuUsPerPoll,
+           Verdict(l64.median <= 1.3 * l1.median && multi.cpuUsPerPoll <= 1.3 * single.cpuUsPerPoll,
                    "CPU per poll and median latency within x1.3"));
     if (single.failures + multi.failures > 0)
         g_notes.push_back(
@@ -574,15 +522,17 @@ void PrintTable(const Options& o) {
         std::printf("- (d) In-process, no socket: for each frame the driver's StartPoll, then "
                     "every byte through the channel guard and the current receive state, as "
                     "the read notification does after its receive call.\n");
+    PlantMethod(o);
     for (const std::string& n : g_notes)
         std::printf("- Note: %s\n", n.c_str());
 }
 
 int Usage(const char* argv0) {
     std::fprintf(stderr,
-                 "usage: %s [--quick] [--parts abcd]\n"
-                 "  --quick       short run: 2 s idle polls, 200 latency polls, 5 rounds of 64\n"
-                 "  --parts LIST  only these parts (default abcd)\n",
+                 "usage: %s [--quick] [--parts abcdefg]\n"
+                 "  --quick       short run: 2 s idle polls, 200 latency polls, 5 rounds of 64,\n"
+                 "                4 s plant windows, fewer numbered frames\n"
+                 "  --parts LIST  only these parts (default abcdefg)\n",
                  argv0);
     return 2;
 }
@@ -608,6 +558,7 @@ int main(int argc, char** argv) {
         if (o.Has('a')) PartA(o);
         if (o.Has('b') || o.Has('c')) PartsBC(o);
         if (o.Has('d')) PartD(o);
+        if (o.Has('e') || o.Has('f') || o.Has('g')) PlantParts(o);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarvel-bench: %s\n", e.what());
         return 1;
