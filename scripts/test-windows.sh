@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows stage of the test command. Installs what is missing (scripts/install-win-deps.sh,
-# needs root), builds the 32-bit DLL (preset "windows", build-win/) and the 64-bit DLL (preset
+# through sudo when not root), builds the 32-bit DLL (preset "windows", build-win/) and the 64-bit DLL (preset
 # "windows-x64", build-win64/) with mingw-w64, runs each preset's tests under Wine, packs the
 # Windows SDK zip (scripts/make-windows-sdk.sh, build-dist/) and tests it (tests/win/sdk-test.sh).
 #   scripts/test-windows.sh [extra ctest arguments, given to both test runs]
@@ -15,19 +15,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 
-if [ "$(id -u)" = 0 ]; then
-    bash scripts/install-win-deps.sh
-else
-    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix wine llvm-dlltool; do
-        if ! command -v $tool >/dev/null; then
-            echo "test-windows: $tool missing; run scripts/install-win-deps.sh as root" >&2
-            exit 1
-        fi
-    done
-fi
+# Installs what is missing (through sudo when not root) and makes the user's Wine prefix.
+bash scripts/install-win-deps.sh
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX WINEDEBUG=-all
-grep -qsx '#arch=win64' "$WINEPREFIX/system.reg" || bash scripts/install-win-deps.sh
 
 times=()
 part() { # part NAME SECONDS
