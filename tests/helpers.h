@@ -27,6 +27,12 @@
 #include <unistd.h>
 #endif
 
+#ifdef _WIN32
+// Supplied by the simulator's stand-in for Windows programs (tests/win): setting TARVEL_COM<n>
+// also points COM<n> of the Wine prefix at the device.
+extern "C" int setenv(const char* name, const char* value, int overwrite);
+#endif
+
 namespace t6test {
 
 inline std::string Ip(int n) {

@@ -3,8 +3,6 @@
 
 #include "Exports.h"
 
-#include <atomic>
-
 using namespace t6test;
 
 namespace {
@@ -87,8 +85,7 @@ TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     EXPECT_DOUBLE_EQ(Net_Canal_Float(loaded), 12.5);
 
     // A weight that keeps changing: time up with the last poll successful gives 7.
-    std::atomic<long> w{0};
-    conv.Channel('C').Stream([&] { return Frame(++w); }, Every(30));
+    tsim::Configure(conv.Channel('C'), "5817:mode=ramp,to=100000,step=1,period=30");
     const int32_t changing = W5817(0, "C");
     uint64_t t0 = NowMs();
     EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), TARVEL_STABLE_TIMEOUT);
