@@ -1,8 +1,6 @@
 // Serial settings of a channel, the converter's buffer commands and the version texts.
 #include "helpers.h"
 
-#include <termios.h>
-
 #include <string>
 #include <vector>
 

@@ -1,8 +1,6 @@
-// The receive path from the reading connection and the serial port to a driver, serial
-// line settings, the tick counter and the decimal separator.
+// The receive path from the reading connection and the serial port to a driver, the tick
+// counter and the decimal separator. (Each model's serial line: test_drivers.cpp.)
 #include "helpers.h"
-
-#include <termios.h>
 
 #include <vector>
 
@@ -59,41 +57,6 @@ TEST_F(LibraryTest, RefusedReadingConnectionStaysInactiveSilently) {
     EXPECT_TRUE(LastError.empty());
     uint8_t b;
     EXPECT_EQ(ChannelAt(ch)->TcpModule->SocLeitura->Receive(&b, 1), 0);
-}
-
-TEST_F(LibraryTest, SerialLineSettingsPerModelAsThePortSeesThem) {
-    tsim::PtyIndicator pty;
-    MapCom(5, pty.Path());
-    struct Row {
-        int32_t(TARVEL_CALL* ctor)(int32_t);
-        speed_t speed;
-        bool twoStop, odd, stick, modemLines;
-    };
-    const Row rows[] = {{W5817Serial, B4800, false, false, false, false},
-                        {W5817SerialC, B4800, false, false, false, false},
-                        {WKRTSerial, B4800, false, false, false, false},
-                        {WOhausSerial, B9600, true, false, false, true},
-                        {WMSI3360Serial, B9600, false, false, false, false},
-                        {WMSI6260Serial, B1200, false, true, true, false}};
-    for (const Row& r : rows) {
-        const int32_t ch = r.ctor(5);
-        auto& com = ChannelAt(ch)->SerialModule->SerCom;
-        EXPECT_EQ(com.Settings.dtr, r.modemLines);
-        EXPECT_EQ(com.Settings.rts, r.modemLines);
-        EXPECT_FALSE(com.Open()); // opened by a poll, never by the constructor
-        ASSERT_TRUE(Drv(ch).OpenPort());
-        const termios t = pty.Termios();
-        EXPECT_EQ(cfgetospeed(&t), r.speed);
-        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.twoStop);
-        EXPECT_EQ((t.c_cflag & PARODD) != 0, r.odd);
-        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.stick);
-        EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-        Drv(ch).ClosePort();
-        EXPECT_FALSE(com.Open());
-        EXPECT_EQ(ChannelAt(ch)->ChannelState, 2);
-        Deleta_Canal(ch);
-    }
 }
 
 TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
