@@ -1,8 +1,8 @@
 // Peers that misbehave: a converter that refuses, accepts and stays silent, hangs up in the
 // middle of a frame, floods garbage or trickles one byte a second, and a serial device that
 // disappears during a poll. Each call must end with its failure value in its own time, keep
-// its memory bounded, and read correctly once the peer is back. Addresses 127.0.0.182-193,
-// serial ports COM41-46.
+// its memory bounded, and read correctly once the peer is back. (The IO port that refuses,
+// stays silent or floods: test_dio.cpp.) Addresses 127.0.0.182-193, serial ports COM41-46.
 #include "helpers.h"
 
 #include <unistd.h>
@@ -307,38 +307,6 @@ TEST_F(Faults, BusyChannelClosedFromAnotherChannelsHandler) {
 
 // ---- IO command connection ------------------------------------------------------------------
 
-TEST_F(Faults, IoPortThatRefusesThenComesUp) {
-    tsim::Converter conv(Ip(187));
-    conv.Io().SetMode(tsim::IoMode::Refuse);
-    const int32_t ip = Seta_Ip(Ip(187).c_str());
-    Took t;
-    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
-    EXPECT_LT(t.wallMs, 3000u);
-    EXPECT_EQ(Timed(t, [&] { return DIO_OutBit(ip, 1, 1); }), 0); // outputs do not look
-    EXPECT_LT(t.wallMs, 3000u);
-
-    conv.Io().SetMode(tsim::IoMode::Normal);
-    conv.Io().SetInput(37);
-    EXPECT_EQ(DIO_InPort(ip), 37);
-    EXPECT_EQ(DIO_OutBit(ip, 1, 1), 0);
-    EXPECT_EQ(conv.Io().Output(), 2);
-}
-
-TEST_F(Faults, IoPortThatAcceptsAndNeverAnswers) {
-    tsim::Converter conv(Ip(188));
-    conv.Io().SetMode(tsim::IoMode::Silent);
-    const int32_t ip = Seta_Ip(Ip(188).c_str());
-    Took t;
-    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
-    EXPECT_GE(t.wallMs, 9500u); // the exchange's 10000 ms
-    EXPECT_LT(t.wallMs, 14000u);
-    ExpectIdleWait(t);
-
-    conv.Io().SetMode(tsim::IoMode::Normal);
-    conv.Io().SetInput(5);
-    EXPECT_EQ(DIO_InPort(ip), 5);
-}
-
 TEST_F(Faults, IoPortThatHangsUpInTheMiddleOfAReply) {
     tsim::RawPeer peer(Ip(189), 8880);
     const int32_t ip = Seta_Ip(Ip(189).c_str());
@@ -372,24 +340,6 @@ TEST_F(Faults, IoPortThatHangsUpInTheMiddleOfAReply) {
         auto peerSide = answer("IN", "IN201 OK\n\r", false);
         EXPECT_EQ(DIO_InPort(ip), 201);
     }
-}
-
-TEST_F(Faults, IoPortThatFloodsGarbage) {
-    tsim::Converter conv(Ip(190));
-    const int32_t ip = Seta_Ip(Ip(190).c_str());
-    conv.Io().SetFlood(Garbage(4096), kMiB);
-    Took t;
-    EXPECT_EQ(Timed(t, [&] { return DIO_InPort(ip); }), -1);
-    EXPECT_LT(t.wallMs, 3000u); // given up long before the flood's end
-    EXPECT_LT(conv.Io().FloodSent(), kMiB);
-    const size_t rssBefore = ResidentBytes();
-    EXPECT_EQ(Timed(t, [&] { return DIO_OutPort(ip, 1); }), -1);
-    EXPECT_LT(t.wallMs, 3000u);
-    ExpectRssBounded(rssBefore);
-
-    conv.Io().SetMode(tsim::IoMode::Normal);
-    conv.Io().SetInput(99);
-    EXPECT_EQ(DIO_InPort(ip), 99);
 }
 
 TEST_F(Faults, IoReplyTricklingSlowerThanTheExchange) {
@@ -430,27 +380,6 @@ TEST_F(Faults, SerialPortThatDoesNotExistThenAppears) {
     MapCom(41, pty.Path());
     pty.Ind().Stream(kGoodFrame, Every(20));
     EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
-    ExpectGoodReading(ch);
-}
-
-TEST_F(Faults, SerialIndicatorThatNeverSendsThenCutsAFrameShort) {
-    tsim::PtyIndicator pty;
-    MapCom(42, pty.Path());
-    const int32_t ch = W5817Serial(42);
-    Took t;
-    EXPECT_EQ(Timed(t, [&] { return Update_NoMotion(ch, 1500); }), TARVEL_POLL_MOTION);
-    EXPECT_GE(t.wallMs, 1400u);
-    EXPECT_LT(t.wallMs, 5000u);
-    ExpectIdleWait(t);
-
-    // Half a frame, then nothing.
-    EXPECT_EQ(
-        Timed(t, [&] { return PollWhileSending(pty.Ind(), ch, kGoodFrame.substr(0, 9), 1500); }),
-        2);
-    EXPECT_LT(t.wallMs, 5000u);
-    EXPECT_STREQ(Net_Canal(ch), "0");
-
-    EXPECT_EQ(PollWhileSending(pty.Ind(), ch, kGoodFrame), TARVEL_POLL_OK);
     ExpectGoodReading(ch);
 }
 

@@ -1,5 +1,6 @@
-// The receive path from the reading connection and the serial port to a driver, the tick
-// counter and the decimal separator. (Each model's serial line: test_drivers.cpp.)
+// The receive path from the reading connection and the serial port to a driver, serial ports
+// that cannot open, the tick counter and the decimal separator. (Each model's serial line:
+// test_drivers.cpp; waits that block instead of spinning: test_faults.cpp.)
 #include "helpers.h"
 
 #include <vector>
@@ -46,17 +47,6 @@ TEST_F(LibraryTest, TcpBytesReachTheHandlerOneByOneAndAreDroppedWhenNoneIsArmed)
     ASSERT_TRUE(PumpUntil([&] { return !ChannelAt(ch)->TcpModule->SocLeitura->Active(); }));
     EXPECT_EQ(got.size(), 5u);
     Drv(ch).ByteHandler = nullptr;
-}
-
-TEST_F(LibraryTest, RefusedReadingConnectionStaysInactiveSilently) {
-    Seta_Ip(Ip(51).c_str());
-    const int32_t ch = WMSI3360(0, "D");
-    LastError.clear();
-    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_FAILED);
-    EXPECT_FALSE(ChannelAt(ch)->TcpModule->SocLeitura->Active());
-    EXPECT_TRUE(LastError.empty());
-    uint8_t b;
-    EXPECT_EQ(ChannelAt(ch)->TcpModule->SocLeitura->Receive(&b, 1), 0);
 }
 
 TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
@@ -132,22 +122,3 @@ TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
     plat::SetDecimalSeparator(0);
     EXPECT_FALSE(plat::SystemDecimalSeparator().empty());
 }
-
-#ifndef _WIN32
-TEST_F(LibraryTest, WaitsBlockInsteadOfBurningAProcessor) {
-    tsim::Converter conv(Ip(53), false);
-    Seta_Ip(Ip(53).c_str());
-    const int32_t tcp = Connect(conv, 53);
-    MapCom(10, "/nonexistent/tty");
-    const int32_t serial = W5817Serial(10);
-
-    const uint64_t cpu0 = ThreadCpuMs(), t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(tcp, 1500), TARVEL_POLL_MOTION); // silent indicator: the whole wait
-    EXPECT_EQ(Update_Canal(serial),
-              TARVEL_POLL_NO_PORT); // a port that never opens: the whole port phase
-    const uint64_t wall = NowMs() - t0, cpu = ThreadCpuMs() - cpu0;
-    EXPECT_GE(wall, 2400u);
-    // A spinning wait would use about as much processor time as wall time.
-    EXPECT_LT(cpu, wall / 4) << "cpu " << cpu << " ms over " << wall << " ms";
-}
-#endif
