@@ -106,10 +106,10 @@ TEST(Platform, TickCountWrapsAndElapsedTimeSurvivesIt) {
     const uint32_t now = plat::TickCount();
     EXPECT_LT(now, start); // wrapped
     const uint32_t elapsed = now - start;
-    EXPECT_GE(elapsed, 240u);
+    EXPECT_GE(elapsed, 200u); // the tick may be as coarse as 16 ms (Windows)
     EXPECT_LT(elapsed, 5000u);
     TickWait(50); // the busy wait measures across the wrap as well
-    EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), 290u);
+    EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), elapsed + 50);
 }
 
 TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
