@@ -26,30 +26,18 @@ tsim::Ind5817 Reading(long weight) {
     return p;
 }
 
-TEST(Converter, StreamsFramesToEveryClientAndAcceptsReconnects) {
+// Streaming, requests and the IO port's modes as the library meets them are exercised by the
+// library's suites (tests/); here what they do not show.
+TEST(Converter, DisconnectsClientsAndHoldsItsPorts) {
     tsim::Converter conv("127.0.77.1");
-    const std::string f1 = tsim::Frame5817(Reading(1234));
-    const std::string f2 = tsim::Frame5817(Reading(4321));
-    conv.Channel('a').Stream(f1);
-    {
-        Client c("127.0.77.1", 8881);
-        ASSERT_TRUE(c.Ok()) << c.Error();
-        EXPECT_NE(c.ReadUntil(f1 + f1, 3s).find(f1 + f1), std::string::npos);
-        conv.Channel('A').SetFrame(f2);
-        EXPECT_NE(c.ReadUntil(f2, 3s).find(f2), std::string::npos);
-        c.Write("hello");
-        EXPECT_TRUE(conv.Channel('A').WaitReceived("hello", 3s));
-        conv.Channel('A').Send("\x01one-shot\x01");
-        EXPECT_NE(c.ReadUntil("one-shot", 3s).find("\x01one-shot\x01"), std::string::npos);
-    }
-    // A second connection after the first closed is served just the same.
-    Client again("127.0.77.1", 8881);
-    ASSERT_TRUE(again.Ok());
-    EXPECT_NE(again.ReadUntil(f2, 3s).find(f2), std::string::npos);
-    EXPECT_GE(conv.Channel('A').Connections(), 2);
+    const std::string f = tsim::Frame5817(Reading(1234));
+    conv.Channel('a').Stream(f);
+    Client c("127.0.77.1", 8881);
+    ASSERT_TRUE(c.Ok()) << c.Error();
+    EXPECT_NE(c.ReadUntil(f + f, 3s).find(f + f), std::string::npos);
     EXPECT_TRUE(conv.Channel('A').DisconnectClients());
-    again.ReadUntil("never", 3s);
-    EXPECT_TRUE(again.Eof());
+    c.ReadUntil("never", 3s);
+    EXPECT_TRUE(c.Eof());
 
     // Other channels are silent until told otherwise.
     Client d("127.0.77.1", 8884);
@@ -127,21 +115,19 @@ TEST(Converter, AnswersRequestsOnlyAfterPCrLf) {
     EXPECT_GE(Clock::now() - t0, 250ms);
 }
 
-TEST(IoPort, CommandsRepliesAndModes) {
+TEST(IoPort, RepliesOutputsAndABoundedFlood) {
     tsim::Converter conv("127.0.77.4");
     auto& io = conv.Io();
     io.SetInput(12);
-    auto exchange = [](const std::string& cmd, std::chrono::milliseconds wait = 3s) {
+    auto exchange = [](const std::string& cmd) {
         Client c("127.0.77.4", 8880);
         EXPECT_TRUE(c.Ok()) << c.Error();
         c.Write(cmd + "\r");
-        return c.ReadUntil(" OK\n\r", wait);
+        return c.ReadUntil(" OK\n\r", 3s);
     };
     EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
     EXPECT_EQ(exchange("OP5"), " OK\n\r");
-    EXPECT_EQ(io.Output(), 5);
     EXPECT_EQ(exchange("OB13"), " OK\n\r");
-    EXPECT_EQ(io.Output(), 13);
     EXPECT_EQ(io.OutputText(), "SNSSNNNN");
     exchange("OB00");
     exchange("RA");
@@ -158,52 +144,17 @@ TEST(IoPort, CommandsRepliesAndModes) {
         EXPECT_LT(first.size(), 10u);
         EXPECT_EQ(first + c.ReadUntil(" OK\n\r", 3s), "IN012 OK\n\r");
     }
-    io.SetReplyPieces({});
 
-    const std::string custom("IN5 OK\n\r\0xx", 11);
-    io.SetCustomReply(custom);
-    {
-        Client c("127.0.77.4", 8880);
-        c.Write("IN\r");
-        EXPECT_EQ(c.ReadUntil("xx", 3s), custom);
-    }
-
-    io.SetMode(tsim::IoMode::Silent);
-    EXPECT_EQ(exchange("IN", 300ms), "");
-
-    io.SetMode(tsim::IoMode::Hangup);
-    {
-        Client c("127.0.77.4", 8880);
-        c.Write("IN\r");
-        EXPECT_EQ(c.ReadUntil("x", 3s), "");
-        EXPECT_TRUE(c.Eof());
-    }
-
-    io.SetMode(tsim::IoMode::Refuse);
-    {
-        Client c("127.0.77.4", 8880);
-        EXPECT_FALSE(c.Ok());
-        EXPECT_EQ(c.Error(), ECONNREFUSED);
-    }
-
+    // A flood stops at its bound, and the connection stays open.
     io.SetFlood("0123456789", 200000);
-    {
-        Client c("127.0.77.4", 8880);
-        ASSERT_TRUE(c.Ok());
-        c.Write("IN\r");
-        std::string got;
-        auto end = Clock::now() + 10s;
-        while (got.size() < 200000 && Clock::now() < end)
-            got += c.ReadSome(500ms);
-        EXPECT_EQ(got.size(), 200000u);
-        EXPECT_EQ(got.find(" OK"), std::string::npos);
-        EXPECT_EQ(c.ReadSome(200ms), ""); // bounded, and the connection stays open
-        EXPECT_FALSE(c.Eof());
-    }
-
-    io.SetMode(tsim::IoMode::Normal);
-    EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
-    EXPECT_GE(io.Connections(), 10);
+    Client c("127.0.77.4", 8880);
+    c.Write("IN\r");
+    std::string got;
+    for (auto end = Clock::now() + 10s; got.size() < 200000 && Clock::now() < end;)
+        got += c.ReadSome(500ms);
+    EXPECT_EQ(got.size(), 200000u);
+    EXPECT_EQ(c.ReadSome(200ms), "");
+    EXPECT_FALSE(c.Eof());
 }
 
 TEST(Pty, LineSettingsAndRoundTrips) {
