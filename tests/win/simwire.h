@@ -36,12 +36,23 @@ inline std::string Encode(const Msg& m) {
     return out;
 }
 
-// Reads one message with `readExact(buf, n)` (false at the end of the stream). At most 65536
-// strings of at most 64 MiB each.
-template <typename ReadExact> bool Read(ReadExact&& readExact, Msg& m) {
+// Moves all `n` bytes with `io(p, n)`, which moves some and returns how many (<= 0: failed).
+template <class Io> bool All(Io&& io, char* p, size_t n) {
+    for (long r = 0; n > 0; p += r, n -= static_cast<size_t>(r))
+        if ((r = static_cast<long>(io(p, n))) <= 0) return false;
+    return true;
+}
+
+template <class Send> bool Write(Send&& send, const Msg& m) {
+    std::string bytes = Encode(m);
+    return All(send, bytes.data(), bytes.size());
+}
+
+// Reads one message with `recv(p, n)` (see All): at most 65536 strings of 64 MiB each.
+template <class Recv> bool Read(Recv&& recv, Msg& m) {
     const auto u32 = [&](uint32_t& v) {
         unsigned char b[4];
-        if (!readExact(reinterpret_cast<char*>(b), 4)) return false;
+        if (!All(recv, reinterpret_cast<char*>(b), 4)) return false;
         v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
         return true;
     };
@@ -51,7 +62,7 @@ template <typename ReadExact> bool Read(ReadExact&& readExact, Msg& m) {
     for (auto& s : m) {
         if (!u32(len) || len > (64u << 20)) return false;
         s.resize(len);
-        if (len > 0 && !readExact(s.data(), len)) return false;
+        if (len > 0 && !All(recv, s.data(), len)) return false;
     }
     return true;
 }

@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -30,45 +29,15 @@ using simwire::Msg;
 using simwire::Put;
 using namespace tsim;
 
-int Connect(int port) {
+int Connect(const char* port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_port = htons(static_cast<uint16_t>(std::atoi(port)));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return -1;
-    }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-bool ReadMsg(int fd, Msg& m) {
-    return simwire::Read(
-        [fd](char* p, size_t n) {
-            while (n > 0) {
-                const ssize_t r = ::recv(fd, p, n, 0);
-                if (r < 0 && errno == EINTR) continue;
-                if (r <= 0) return false;
-                p += r;
-                n -= static_cast<size_t>(r);
-            }
-            return true;
-        },
-        m);
-}
-
-bool WriteMsg(int fd, const Msg& m) {
-    const std::string s = simwire::Encode(m);
-    for (size_t done = 0; done < s.size();) {
-        const ssize_t r = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? fd : -1;
 }
 
 // The objects a test program made, by id: each with its type, and with the id of the object
@@ -248,14 +217,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: tarvel-simd PORT\n");
         return 2;
     }
-    const int fd = Connect(std::atoi(argv[1]));
+    const int fd = Connect(argv[1]);
     if (fd < 0) {
         std::fprintf(stderr, "tarvel-simd: cannot connect to 127.0.0.1:%s\n", argv[1]);
         return 1;
     }
     Server server;
     Msg req;
-    while (ReadMsg(fd, req) && WriteMsg(fd, server.Handle(req))) {
+    while (simwire::Read([fd](char* p, size_t n) { return ::recv(fd, p, n, 0); }, req) &&
+           simwire::Write([fd](char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); },
+                          server.Handle(req))) {
     }
     ::close(fd); // the test program is gone: everything it made goes with the server
     return 0;

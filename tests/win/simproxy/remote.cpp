@@ -29,102 +29,71 @@ namespace {
 
 using simwire::Msg;
 
-bool RecvMsg(SOCKET s, Msg& m) {
-    return simwire::Read(
-        [s](char* p, size_t n) {
-            for (int r = 0; n > 0; p += r, n -= static_cast<size_t>(r))
-                if ((r = recv(s, p, static_cast<int>(n), 0)) <= 0) return false;
-            return true;
-        },
-        m);
-}
-
-bool SendMsg(SOCKET s, const Msg& m) {
-    const std::string bytes = simwire::Encode(m);
-    for (size_t done = 0; done < bytes.size();) {
-        const int r = send(s, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// The connection to the server, made by the first call.
-class Remote {
-  public:
-    static Remote& Get() {
-        static Remote remote;
-        return remote;
-    }
-
-    Msg Call(const Msg& request) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (sock_ == INVALID_SOCKET)
-            throw std::runtime_error("simulator server unavailable: " + why_);
-        Msg reply;
-        if (!SendMsg(sock_, request) || !RecvMsg(sock_, reply) || reply.empty())
-            throw std::runtime_error("simulator server connection lost during " + request[0]);
-        if (reply[0] == "ok") return reply;
-        const std::string what = reply.size() > 1 ? reply[1] : reply[0];
-        if (reply[0] == "err:out_of_range") throw std::out_of_range(what);
-        if (reply[0] == "err:invalid_argument") throw std::invalid_argument(what);
-        throw std::runtime_error(what);
-    }
-
-  private:
-    Remote() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof sa;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
-            listen(listener, 1) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            why_ = "no listening socket";
-            closesocket(listener);
-            return;
-        }
-        const char* over = std::getenv("TARVEL_SIMD");
-        std::string program = (over != nullptr && over[0] != '\0') ? over : TARVEL_SIMD_PATH;
-        // Wine maps the root directory to drive Z:.
-        std::string cmd = "\"Z:" + program + "\" " + std::to_string(ntohs(sa.sin_port));
-        std::replace(cmd.begin(), cmd.end(), '/', '\\');
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                           &pi)) {
-            CloseHandle(pi.hProcess);
-            CloseHandle(pi.hThread);
-            fd_set r;
-            FD_ZERO(&r);
-            FD_SET(listener, &r);
-            timeval tv{20, 0};
-            if (select(0, &r, nullptr, nullptr, &tv) > 0)
-                sock_ = accept(listener, nullptr, nullptr);
-        }
+// Starts the server and takes its connection; INVALID_SOCKET when that failed, with the
+// reason in `why`.
+SOCKET StartServer(std::string& why) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), sock = INVALID_SOCKET;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof sa;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&sa), len) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        why = "no listening socket";
         closesocket(listener);
-        if (sock_ == INVALID_SOCKET) {
-            why_ = program + " did not start or connect";
-            return;
-        }
-        BOOL one = TRUE;
-        setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
-                   sizeof one);
+        return INVALID_SOCKET;
     }
+    const char* over = std::getenv("TARVEL_SIMD");
+    const std::string program = (over != nullptr && over[0] != '\0') ? over : TARVEL_SIMD_PATH;
+    // Wine maps the root directory to drive Z:.
+    std::string cmd = "\"Z:" + program + "\" " + std::to_string(ntohs(sa.sin_port));
+    std::replace(cmd.begin(), cmd.end(), '/', '\\');
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                       &pi)) {
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(listener, &r);
+        timeval tv{20, 0};
+        if (select(0, &r, nullptr, nullptr, &tv) > 0) sock = accept(listener, nullptr, nullptr);
+    }
+    closesocket(listener);
+    if (sock == INVALID_SOCKET) why = program + " did not start or connect";
+    BOOL one = TRUE;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return sock;
+}
 
-    std::mutex mutex_;
-    SOCKET sock_ = INVALID_SOCKET;
-    std::string why_;
-};
+Msg Call(const Msg& request) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    static std::string why;
+    static const SOCKET sock = StartServer(why);
+    if (sock == INVALID_SOCKET) throw std::runtime_error("simulator server unavailable: " + why);
+    Msg reply;
+    if (!simwire::Write([](char* p, size_t n) { return send(sock, p, static_cast<int>(n), 0); },
+                        request) ||
+        !simwire::Read([](char* p, size_t n) { return recv(sock, p, static_cast<int>(n), 0); },
+                       reply) ||
+        reply.empty())
+        throw std::runtime_error("simulator server connection lost during " + request[0]);
+    if (reply[0] == "ok") return reply;
+    const std::string what = reply.size() > 1 ? reply[1] : reply[0];
+    if (reply[0] == "err:out_of_range") throw std::out_of_range(what);
+    if (reply[0] == "err:invalid_argument") throw std::invalid_argument(what);
+    throw std::runtime_error(what);
+}
 
 template <class... A> Msg Call(const char* op, const A&... args) {
     Msg m{op};
     (simwire::Put(m, args), ...);
-    return Remote::Get().Call(m);
+    return Call(m);
 }
 
 template <class R, class... A> R Forward(const char* op, int id, const A&... args) {
