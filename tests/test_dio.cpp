@@ -37,26 +37,10 @@ TEST_F(DigitalIo, InputPortValueBitsAndTexts) {
     // The text stays readable across other calls, until DIO_InPortStr runs again.
     EXPECT_EQ(DIO_InPort(ip), 5);
     EXPECT_STREQ(text, "SNSNNNNN");
-    EXPECT_EQ(DIO_InBit(ip, 0), 1);
-    EXPECT_EQ(DIO_InBit(ip, 33), 0); // bit 33 is bit 1
-    EXPECT_EQ(DIO_InBit(ip, 34), 1); // and 34 is bit 2
+    EXPECT_EQ(DIO_InBit(ip, 34), 1); // bit 34 is bit 2
     EXPECT_EQ(DIO_InBitStr(ip, 2), 'S');
     EXPECT_EQ(DIO_InBitStr(ip, 1), 'N');
-    conv.Io().SetInput(2);
-    EXPECT_EQ(DIO_InBit(ip, 33), 1);
-    conv.Io().SetInput(255);
-    EXPECT_STREQ(DIO_InPortStr(ip), "SSSSSSSS");
-
-    // Fewer than three digits: the three characters after "IN" are "5", " ", "O".
-    conv.Io().SetCustomReply("IN5 OK\n\r");
-    EXPECT_EQ(DIO_InPort(ip), -1);
-    EXPECT_STREQ(DIO_InPortStr(ip), "EEEEEEEE");
-    EXPECT_EQ(DIO_InBit(ip, 0), -1);
-    EXPECT_EQ(DIO_InBitStr(ip, 0), 'E');
-    conv.Io().SetCustomReply(" OK\n\r"); // no "IN" at all
-    EXPECT_EQ(DIO_InPort(ip), -1);
-    conv.Io().SetCustomReply("xxIN 42 OK\n\r"); // leading blank allowed, anywhere in the reply
-    EXPECT_EQ(DIO_InPort(ip), 42);
+    // How any other reply reads (fewer digits, no "IN", blanks, a sign): fuzz_io_reply.cpp.
 
     // A zero byte drops the rest of the read it came in: "IN0" + "12 OK" joins to 12.
     conv.Io().SetCustomReply(std::string("IN0\0"
