@@ -96,7 +96,6 @@ TEST_F(Drivers, DecodeEachFamilysFramesIntoExactTexts) {
     const std::string endless = "\x02" + std::string(3 * TBal::kMaxRxBuffer, 'x');
     std::string grossNoEnd = tsim::Msi6260Line(tsim::kMsiGross, "  12.00");
     grossNoEnd.resize(grossNoEnd.size() - 2); // without CR LF
-    const std::string E7 = "EEEEEEE", E10 = "EEEEEEEEEE";
     struct Case {
         Ctor ctor;
         char sep;
@@ -165,11 +164,11 @@ TEST_F(Drivers, DecodeEachFamilysFramesIntoExactTexts) {
         // before the first unit ("KG" or "LB", case-sensitive; neither: nothing is cut out,
         // and the status says LB); an overlong line is dropped whole.
         {WMSI6260, ',', tsim::Msi6260Ticket("  12.50", "   2.50", "  10.00"),
-         "  12,50|" + E7 + "|" + E7 + "|" + E7 + "||EEEEEKGE|E"},
+         "  12,50|EEEEEEE|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         {WMSI6260, ',', tsim::Msi6260Text("") + tsim::Msi6260Line(tsim::kMsiTotal, "1.234,5"),
-         E7 + "|" + E7 + "|" + E7 + "|1,234,5||EEEEEKGE|E"},
+         "EEEEEEE|EEEEEEE|EEEEEEE|1,234,5||EEEEEKGE|E"},
         {WMSI6260, '.', tsim::Msi6260Line(tsim::kMsiTare, "   2,50", "LB"),
-         E7 + "|" + E7 + "|   2.50|" + E7 + "||EEEEELBE|E", 3000},
+         "EEEEEEE|EEEEEEE|   2.50|EEEEEEE||EEEEELBE|E", 3000},
         {WMSI6260, '.',
          std::string(" NET    1.00 KG\r\n"
                      "TARE    1.00 KG\r\n"
@@ -177,36 +176,36 @@ TEST_F(Drivers, DecodeEachFamilysFramesIntoExactTexts) {
                      "Total  1.00 KG\r\n"
                      "  Net    1.00 KG\r\n") +
              tsim::Msi6260Line(tsim::kMsiNet, "   7.25"),
-         E7 + "|   7.25|" + E7 + "|" + E7 + "||EEEEEKGE|E"},
+         "EEEEEEE|   7.25|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         {WMSI6260, '.', tsim::Msi6260Line(tsim::kMsiGross, "   4.00", "kg"),
-         E7 + "|" + E7 + "|" + E7 + "|" + E7 + "||EEEEELBE|E"},
+         "EEEEEEE|EEEEEEE|EEEEEEE|EEEEEEE||EEEEELBE|E"},
         {WMSI6260, '.', tsim::Msi6260Text("GROSS    12.00"),
-         E7 + "|" + E7 + "|" + E7 + "|" + E7 + "||EEEEELBE|E"},
+         "EEEEEEE|EEEEEEE|EEEEEEE|EEEEEEE||EEEEELBE|E"},
         {WMSI6260, '.', grossNoEnd + "  " + tsim::Msi6260Line(tsim::kMsiNet, "  10.00"),
-         "  12.00||" + E7 + "|" + E7 + "||EEEEEKGE|E"},
-        {WMSI6260, '.', "GROSS =x12#KG\r\n", "x12|" + E7 + "|" + E7 + "|" + E7 + "||EEEEEKGE|E"},
-        {WMSI6260, '.', "GROSS =KG\r\n", "|" + E7 + "|" + E7 + "|" + E7 + "||EEEEEKGE|E"},
+         "  12.00||EEEEEEE|EEEEEEE||EEEEEKGE|E"},
+        {WMSI6260, '.', "GROSS =x12#KG\r\n", "x12|EEEEEEE|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
+        {WMSI6260, '.', "GROSS =KG\r\n", "|EEEEEEE|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         {WMSI6260, '.',
          std::string(TBal::kMaxRxBuffer + 100, 'x') +
              tsim::Msi6260Line(tsim::kMsiGross, "  99.99") +
              tsim::Msi6260Line(tsim::kMsiNet, "   1.25"),
-         E7 + "|   1.25|" + E7 + "|" + E7 + "||EEEEEKGE|E"},
+         "EEEEEEE|   1.25|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         // Ohaus: the displayed weight as the net text; CR inside the line is dropped and a bare
         // CR LF line is no reply; not a weight at the start gives ten blanks; a minus anywhere
         // marks the line negative; only the last ten characters of a long run are kept; blanks
         // left of the point become zeros only on negative lines; a line longer than the
         // receive buffer without an LF is dropped whole.
-        {WOhaus, ',', tsim::OhausLine("-   1.50"), E10 + "| -0001,50 |" + E10 + "|||EESENEEE|N"},
+        {WOhaus, ',', tsim::OhausLine("-   1.50"), "EEEEEEEEEE| -0001,50 |EEEEEEEEEE|||EESENEEE|N"},
         {WOhaus, '.', tsim::OhausReading(12.3, 1, "kg", true),
-         E10 + "|     12.3 |" + E10 + "|||EENESEEE|S"},
-        {WOhaus, '.', "\r\n  1\r2.5 kg\r\n", E10 + "|     12.5 |" + E10 + "|||EENENEEE|N"},
-        {WOhaus, '.', "kg -12 ?\r\n", E10 + "|          |" + E10 + "|||EESESEEE|S"},
-        {WOhaus, '.', "  12.0 kg -\r\n", E10 + "|   0012.0 |" + E10 + "|||EESENEEE|N"},
-        {WOhaus, '.', "123456789012345 kg\r\n", E10 + "|789012345 |" + E10 + "|||EENENEEE|N"},
-        {WOhaus, '.', "   1,5 lb\r\n", E10 + "|      1,5 |" + E10 + "|||EENENEEE|N"},
-        {WOhaus, '.', "- 1.2-\r\n", E10 + "|    -01.2-|" + E10 + "|||EESENEEE|N"},
+         "EEEEEEEEEE|     12.3 |EEEEEEEEEE|||EENESEEE|S"},
+        {WOhaus, '.', "\r\n  1\r2.5 kg\r\n", "EEEEEEEEEE|     12.5 |EEEEEEEEEE|||EENENEEE|N"},
+        {WOhaus, '.', "kg -12 ?\r\n", "EEEEEEEEEE|          |EEEEEEEEEE|||EESESEEE|S"},
+        {WOhaus, '.', "  12.0 kg -\r\n", "EEEEEEEEEE|   0012.0 |EEEEEEEEEE|||EESENEEE|N"},
+        {WOhaus, '.', "123456789012345 kg\r\n", "EEEEEEEEEE|789012345 |EEEEEEEEEE|||EENENEEE|N"},
+        {WOhaus, '.', "   1,5 lb\r\n", "EEEEEEEEEE|      1,5 |EEEEEEEEEE|||EENENEEE|N"},
+        {WOhaus, '.', "- 1.2-\r\n", "EEEEEEEEEE|    -01.2-|EEEEEEEEEE|||EESENEEE|N"},
         {WOhaus, '.', std::string(2000, '9') + "\n   2.0 kg\r\n",
-         E10 + "|      2.0 |" + E10 + "|||EENENEEE|N"},
+         "EEEEEEEEEE|      2.0 |EEEEEEEEEE|||EENENEEE|N"},
     };
     tsim::Converter conv(Ip(70), false);
     Channels channels(conv, 70);

@@ -1,6 +1,6 @@
 // The receive path from the reading connection and the serial port to a driver, serial ports
-// that cannot open, the tick counter and the decimal separator. (Each model's serial line:
-// test_drivers.cpp; waits that block instead of spinning: test_faults.cpp.)
+// that cannot open, the tick counter. (Each model's serial line and weights in either decimal
+// separator: test_drivers.cpp; waits that block instead of spinning: test_faults.cpp.)
 #include "helpers.h"
 
 #include <vector>
@@ -110,15 +110,4 @@ TEST(Platform, TickCountWrapsAndElapsedTimeSurvivesIt) {
     EXPECT_LT(elapsed, 5000u);
     TickWait(50); // the busy wait measures across the wrap as well
     EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), elapsed + 50);
-}
-
-TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
-    plat::SetDecimalSeparator(',');
-    EXPECT_EQ(TBal::FormatWeight("1234", 2, true), "    -12,34");
-    EXPECT_EQ(TBal::FormatWeight("5", 3, false), "     0,005");
-    plat::SetDecimalSeparator('.');
-    EXPECT_EQ(TBal::FormatWeight("0", 0, false), "         0");
-    EXPECT_EQ(TBal::FormatWeight("120", 1, true), "     -12.0");
-    plat::SetDecimalSeparator(0);
-    EXPECT_FALSE(plat::SystemDecimalSeparator().empty());
 }

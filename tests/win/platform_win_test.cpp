@@ -179,21 +179,19 @@ TEST(WinMessages, NotificationsAlsoArriveInTheHostsOwnMessageLoop) {
     EXPECT_EQ(got, "host");
 }
 
-TEST(WinSerial, SettingsReachTheDeviceAndCharactersArriveByCount) {
+// What an opening sets, and characters handed over by count, are the shared suites' (test_drivers
+// and test_transport); here the settings of an open port, and characters that wait for a
+// handler.
+TEST(WinSerial, SettingsApplyToTheOpenPortAndCharactersWaitForAHandler) {
     ComPty p(31);
     auto port = plat::NewSerialPort();
     plat::SerialSettings s;
     s.comNumber = 31;
     s.baud = 1200;
-    s.dataBits = 7;
     s.parity = plat::ParityMark;
-    s.stopBits = 1;
-    s.dtr = false;
-    s.rts = false;
+    s.dtr = s.rts = false;
     ASSERT_TRUE(port->Open(s));
     EXPECT_TRUE(port->IsOpen());
-
-    // Changes apply to the open port at once (what an opening sets: test_drivers.cpp).
     s.baud = 9600;
     s.parity = plat::ParitySpace;
     s.stopBits = 2;
@@ -204,43 +202,22 @@ TEST(WinSerial, SettingsReachTheDeviceAndCharactersArriveByCount) {
     EXPECT_EQ(line.stopBits, 2);
     s.dataBits = 9;
     EXPECT_FALSE(port->Apply(s));
-    s.dataBits = 7;
-
-    std::string got;
-    std::vector<int> counts;
-    port->OnTriggerAvail = [&](uint16_t count) {
-        counts.push_back(count);
-        for (uint16_t i = 0; i < count; ++i) {
-            char c;
-            if (port->GetChar(c)) got.push_back(c);
-        }
-    };
-    p.pty.Ind().Send("12345");
-    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 5; }));
-    EXPECT_EQ(got, "12345");
-    ASSERT_FALSE(counts.empty());
-    for (int n : counts)
-        EXPECT_GT(n, 0);
 
     // Characters that came while no handler was bound are announced once one is.
-    auto handler = port->OnTriggerAvail;
-    port->OnTriggerAvail = nullptr;
     p.pty.Ind().Send("67");
     Pump(300);
-    port->OnTriggerAvail = handler;
-    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 7; }));
-    EXPECT_EQ(got, "1234567");
+    std::string got;
+    port->OnTriggerAvail = [&](uint16_t count) {
+        EXPECT_GT(count, 0);
+        for (char c; count > 0 && port->GetChar(c); --count)
+            got.push_back(c);
+    };
+    EXPECT_TRUE(PumpUntil([&] { return got.size() >= 2; }));
+    EXPECT_EQ(got, "67");
 
-    // Writing reaches the device.
-    EXPECT_TRUE(port->Write("P\r\n"));
-    EXPECT_TRUE(p.pty.Ind().WaitReceived("P\r\n", Ms{3000}));
-
-    // Closed: nothing more arrives and nothing can be fetched.
+    // Closed: nothing can be fetched or written.
     port->Close();
     EXPECT_FALSE(port->IsOpen());
-    p.pty.Ind().Send("after");
-    Pump(300);
-    EXPECT_EQ(got, "1234567");
     char c;
     EXPECT_FALSE(port->GetChar(c));
     EXPECT_FALSE(port->Write("x"));
