@@ -99,11 +99,8 @@ static void TcpRoad(const char* ip) {
     printf("      net \"%s\" gross \"%s\" tare \"%s\" status \"%s\"\n", net,
            CALL(FnT, "Gross_Canal")(ch), CALL(FnT, "Tare_Canal")(ch),
            CALL(FnT, "Estado_Canal")(ch));
-    Check(net != NULL && strlen(net) == 10, "the net weight text has ten characters");
-    Check(Near(CALL(FnD, "Net_Canal_Float")(ch), 12.34), "net weight 12.34");
-    Check(Near(CALL(FnD, "Tare_Canal_Float")(ch), 1.0), "tare 1.00");
-    Check(Near(CALL(FnD, "Gross_Canal_Float")(ch), 13.34), "gross weight 13.34");
-    Check(strlen(CALL(FnT, "Estado_Canal")(ch)) == 8, "the status text has eight characters");
+    Check(Near(CALL(FnD, "Net_Canal_Float")(ch), 12.34),
+          "net weight 12.34 (the texts: the suites)");
 
     /* Channel B sends one frame every 1.5 s: the poll waits, and a host timer fires in the
        middle of it. */

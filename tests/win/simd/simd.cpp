@@ -15,12 +15,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <any>
 #include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <tuple>
-#include <typeinfo>
 
 namespace {
 
@@ -44,15 +44,11 @@ int Connect(const char* port) {
 // that owns it (a converter owns its channels and IO port).
 class Objects {
   public:
-    template <class C> C& Find(int id) {
-        auto it = all_.find(id);
-        if (it == all_.end() || *it->second.type != typeid(C))
-            throw std::runtime_error("no such " + std::string(typeid(C).name()));
-        return *static_cast<C*>(it->second.p);
-    }
+    template <class C> C& Find(int id) { return *std::any_cast<C*>(all_.at(id).first); }
     template <class C> int Add(C* p, int owner) {
-        all_[++next_] = {&typeid(C), p, owner != 0 ? owner : next_};
-        return next_;
+        const int id = ++next_;
+        all_[id] = {p, owner != 0 ? owner : id};
+        return id;
     }
     template <class C> int Own(std::unique_ptr<C> p) {
         const int id = Add(p.get(), 0);
@@ -60,18 +56,13 @@ class Objects {
         return id;
     }
     void Delete(int id) {
-        std::erase_if(all_, [id](const auto& e) { return e.second.owner == id; });
+        std::erase_if(all_, [id](const auto& e) { return e.second.second == id; });
         owned_.erase(id);
     }
 
   private:
-    struct Entry {
-        const std::type_info* type;
-        void* p;
-        int owner;
-    };
-    std::map<int, Entry> all_;
-    std::map<int, std::shared_ptr<void>> owned_; // destroyed first, with the peers' threads
+    std::map<int, std::pair<std::any, int>> all_; // the object, its owner
+    std::map<int, std::shared_ptr<void>> owned_;  // destroyed first, with the peers' threads
     int next_ = 0;
 };
 
