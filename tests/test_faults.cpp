@@ -59,6 +59,12 @@ void ExpectRssBounded([[maybe_unused]] size_t before) {
 #endif
 }
 
+uint64_t ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 // Wall and CPU time of one call on this thread.
 struct Took {
     uint64_t wallMs = 0;

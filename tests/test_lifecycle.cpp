@@ -2,17 +2,6 @@
 #include "helpers.h"
 
 #include "Exports.h"
-#include "W_5817.h"
-
-#ifndef _WIN32
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
-#include <vector>
 
 using namespace t6test;
 
@@ -82,17 +71,6 @@ TEST_F(LibraryTest, SelectCanalConnectsOnceAndReportsFailures) {
     EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
     EXPECT_TRUE(peer.WaitClient(tsim::Ms{2000}));
     EXPECT_EQ(peer.Accepted(), 2);
-
-    // Refused: 0 at once, the reading connection stays inactive, the reason is the channel's
-    // (Display_Erro), not the validators' message.
-    const int32_t refused = WMSI3360(0, "B");
-    LastError.clear();
-    const uint64_t t0 = NowMs();
-    EXPECT_EQ(Select_Canal(refused), TARVEL_SELECT_FAILED);
-    EXPECT_LT(NowMs() - t0, 5000u);
-    EXPECT_FALSE(Chan(refused).TcpModule->SocLeitura->Active());
-    EXPECT_TRUE(LastError.empty());
-    EXPECT_NE(std::string(Display_Erro(refused)).find("recusada"), std::string::npos);
 }
 
 #ifndef _WIN32

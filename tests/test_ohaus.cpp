@@ -17,10 +17,6 @@ const std::string kRequest = "P\r\n";
 
 class OhausDriver : public LibraryTest {};
 
-TOhausBal& Drv(int32_t ch) {
-    return static_cast<TOhausBal&>(*ChannelAt(ch)->Driver);
-}
-
 } // namespace
 
 TEST_F(OhausDriver, OneRequestPerPollAndTheConnectionReadOnlyMeanwhile) {
@@ -91,7 +87,7 @@ TEST_F(OhausDriver, NoRequestOnAPortClosedByALineAcceptedJustBefore) {
     MapCom(14, pty.Path());
     pty.Ind().Silent();
     const int32_t ch = WOhausSerial(14);
-    TOhausBal& drv = Drv(ch);
+    auto& drv = static_cast<TOhausBal&>(*ChannelAt(ch)->Driver);
 
     // A poll is waiting with part of a line collected; the LF is already waiting on the port
     // when the request is about to go out.

@@ -1,8 +1,6 @@
 // The errors a channel hands out with Display_Erro.
 #include "helpers.h"
 
-#include "Exports.h"
-
 using namespace t6test;
 
 // Seta_Ip's table and every validator message, byte for byte, are checked against a model
@@ -19,11 +17,18 @@ TEST_F(LibraryTest, DisplayErroHandsOutEachErrorOnce) {
     Deleta_Canal(ch);
     EXPECT_STREQ(Display_Erro(ch), "");
 
-    // A refused connection is recorded for the channel and handed out once.
+    // A refused connection gives 0 at once, leaves the reading connection inactive, and is
+    // recorded for the channel (not as the validators' message) and handed out once.
     ASSERT_EQ(Seta_Ip(Ip(15).c_str()), 0);
     const int32_t tcp = W5817(0, "B");
+    LastError.clear();
+    const uint64_t t0 = NowMs();
     EXPECT_EQ(Select_Canal(tcp), TARVEL_SELECT_FAILED);
+    EXPECT_LT(NowMs() - t0, 5000u);
+    EXPECT_FALSE(ChannelAt(tcp)->TcpModule->SocLeitura->Active());
+    EXPECT_TRUE(LastError.empty());
     const std::string first = Display_Erro(tcp);
+    EXPECT_NE(first.find("recusada"), std::string::npos) << first;
     EXPECT_NE(first.find(Ip(15)), std::string::npos);
     EXPECT_NE(first.find("8882"), std::string::npos);
     EXPECT_STREQ(Display_Erro(tcp), "");
