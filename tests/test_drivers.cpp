@@ -5,7 +5,6 @@
 // polls from a timer inside a poll. Addresses 127.0.0.70-79, COM51-52.
 #include "helpers.h"
 
-#include <memory>
 #include <string>
 #include <thread>
 
