@@ -207,6 +207,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         command = "IN";
         result = DIO_InBitStr(ip, arg);
         FUZZ_CHECK(result == 'S' || result == 'N' || result == 'E');
+        if (known) {
+            const bool on = (static_cast<uint32_t>(in) >> (arg & 31)) & 1u;
+            FUZZ_CHECK(result == (in == -1 ? 'E' : on ? 'S' : 'N'));
+        }
         break;
     case 4:
         command = "OP" + std::to_string(arg);

@@ -41,10 +41,6 @@ const Model kModels[] = {
 const char* const kUntouched = "(untouched)";
 const std::string kBreak = "\n\r";
 
-bool StartsWith(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
 // The registry as the host should see it.
 struct Tables {
     std::vector<std::string> ips;
@@ -59,7 +55,8 @@ struct Tables {
 
     void CheckIpFailure(int32_t i) const {
         if (ips.empty()) {
-            FUZZ_CHECK(StartsWith(LastError, "N\xE3o existe IP registrado !" + kBreak));
+            FUZZ_CHECK(LastError == "N\xE3o existe IP registrado !" + kBreak +
+                                        "Utilize a fun\xE7\xE3o Seta_Ip.");
             return;
         }
         FUZZ_CHECK(LastError == "O n\xFAmero de IP registrado (" + std::to_string(i) +
@@ -69,7 +66,9 @@ struct Tables {
     void CheckChannelFailure(int32_t i) const {
         const std::string number = "O n\xFAmero de Canal registrado (" + std::to_string(i) + ")";
         if (slots.empty())
-            FUZZ_CHECK(StartsWith(LastError, "N\xE3o existe Canal registrado !" + kBreak));
+            FUZZ_CHECK(LastError == "N\xE3o existe Canal registrado !" + kBreak +
+                                        "Utilize a fun\xE7\xE3o de acordo com o dispositivo "
+                                        "(W5817,W2946, etc.).");
         else if (i < 0 || i >= static_cast<int32_t>(slots.size()))
             FUZZ_CHECK(LastError == number + " est\xE1 errado !" + kBreak + "Temos " +
                                         std::to_string(slots.size()) + " Canal(is) registrado(s).");
@@ -106,7 +105,10 @@ int32_t Index(const std::string& text) {
 void SetaIp(Tables& t, const std::string& text, bool null) {
     const int32_t r = Seta_Ip(null ? nullptr : text.c_str());
     if (null || text.size() > 16) {
-        FUZZ_CHECK(r == -1 && LastError == SetaIpRejected());
+        FUZZ_CHECK(r == -1 &&
+                   LastError == "O endere\xE7o de IP informado est\xE1 vazio ou tem mais "
+                                "de 16 caracteres !" +
+                                    kBreak + "Utilize um endere\xE7o IPv4 (ex.: 192.168.0.10).");
         return;
     }
     FUZZ_CHECK(LastError == kUntouched);

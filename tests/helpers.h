@@ -1,7 +1,9 @@
 // Shared test helpers. Each test uses its own loopback address 127.0.0.N so that the fixed
-// converter ports never collide between tests running at the same time:
-//   registry 10-19, lifecycle 20-49, transport 50-69, 5817 and values 70-119,
-//   KRT/MSI 120-159, Ohaus/digital I/O/settings 160-219.
+// converter ports never collide between tests running at the same time, and its own COM
+// port numbers (under Wine they are links in one prefix):
+//   registry 10-19, lifecycle 20-49, transport 50-69 (COM5-10), drivers 70-79 (COM51-52),
+//   values 90-99, digital I/O 160-169, settings 180-181 (COM11-12), faults 182-193 (COM41-46,
+//   POSIX only), Ohaus 200-204 (COM13-14), Windows platform 220-239 (COM31-33).
 #pragma once
 
 #include "Definir.h"
@@ -25,6 +27,12 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+#endif
+
+#ifdef _WIN32
+// Supplied by the simulator's stand-in for Windows programs (tests/win): setting TARVEL_COM<n>
+// also points COM<n> of the Wine prefix at the device.
+extern "C" int setenv(const char* name, const char* value, int overwrite);
 #endif
 
 namespace t6test {
@@ -116,15 +124,6 @@ class LibraryTest : public ::testing::Test {
         plat::SetDecimalSeparator(0);
     }
 };
-
-#ifndef _WIN32
-// CPU time the calling thread has used, in milliseconds.
-inline uint64_t ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-#endif
 
 #ifndef _WIN32 // the peer runs in this process: POSIX only
 // A listener whose accept queue is full: further connection attempts get no answer at

@@ -8,27 +8,19 @@ using namespace t6test;
 
 namespace {
 
-class DigitalIo : public LibraryTest {
-  protected:
-    // Registers the converter's address and returns its IP index.
-    static int32_t Register(int n) { return Seta_Ip(Ip(n).c_str()); }
-};
-
-std::vector<std::string> Cmds(tsim::Converter& conv) {
-    return conv.Io().Commands();
-}
+class DigitalIo : public LibraryTest {};
 
 } // namespace
 
 TEST_F(DigitalIo, InputPortValueBitsAndTexts) {
     tsim::Converter conv(Ip(160));
-    const int32_t ip = Register(160);
+    const int32_t ip = Seta_Ip(Ip(160).c_str());
 
     // "IN0", "12 O", "K LF CR": one reply in three pieces.
     conv.Io().SetInput(12);
     conv.Io().SetReplyPieces({3, 7});
     EXPECT_EQ(DIO_InPort(ip), 12);
-    EXPECT_EQ(Cmds(conv), std::vector<std::string>{"IN"});
+    EXPECT_EQ(conv.Io().Commands(), std::vector<std::string>{"IN"});
     conv.Io().SetReplyPieces({});
 
     conv.Io().SetInput(5);
@@ -37,26 +29,10 @@ TEST_F(DigitalIo, InputPortValueBitsAndTexts) {
     // The text stays readable across other calls, until DIO_InPortStr runs again.
     EXPECT_EQ(DIO_InPort(ip), 5);
     EXPECT_STREQ(text, "SNSNNNNN");
-    EXPECT_EQ(DIO_InBit(ip, 0), 1);
-    EXPECT_EQ(DIO_InBit(ip, 33), 0); // bit 33 is bit 1
-    EXPECT_EQ(DIO_InBit(ip, 34), 1); // and 34 is bit 2
+    EXPECT_EQ(DIO_InBit(ip, 34), 1); // bit 34 is bit 2
     EXPECT_EQ(DIO_InBitStr(ip, 2), 'S');
     EXPECT_EQ(DIO_InBitStr(ip, 1), 'N');
-    conv.Io().SetInput(2);
-    EXPECT_EQ(DIO_InBit(ip, 33), 1);
-    conv.Io().SetInput(255);
-    EXPECT_STREQ(DIO_InPortStr(ip), "SSSSSSSS");
-
-    // Fewer than three digits: the three characters after "IN" are "5", " ", "O".
-    conv.Io().SetCustomReply("IN5 OK\n\r");
-    EXPECT_EQ(DIO_InPort(ip), -1);
-    EXPECT_STREQ(DIO_InPortStr(ip), "EEEEEEEE");
-    EXPECT_EQ(DIO_InBit(ip, 0), -1);
-    EXPECT_EQ(DIO_InBitStr(ip, 0), 'E');
-    conv.Io().SetCustomReply(" OK\n\r"); // no "IN" at all
-    EXPECT_EQ(DIO_InPort(ip), -1);
-    conv.Io().SetCustomReply("xxIN 42 OK\n\r"); // leading blank allowed, anywhere in the reply
-    EXPECT_EQ(DIO_InPort(ip), 42);
+    // How any other reply reads (fewer digits, no "IN", blanks, a sign): fuzz_io_reply.cpp.
 
     // A zero byte drops the rest of the read it came in: "IN0" + "12 OK" joins to 12.
     conv.Io().SetCustomReply(std::string("IN0\0"
@@ -69,7 +45,7 @@ TEST_F(DigitalIo, InputPortValueBitsAndTexts) {
 
 TEST_F(DigitalIo, OutputCommandsAreSentExactly) {
     tsim::Converter conv(Ip(161));
-    const int32_t ip = Register(161);
+    const int32_t ip = Seta_Ip(Ip(161).c_str());
 
     EXPECT_EQ(DIO_OutPortStr(ip, "SNS"), 0);
     EXPECT_EQ(conv.Io().OutputText(), "SNSNNNNN");
@@ -83,8 +59,9 @@ TEST_F(DigitalIo, OutputCommandsAreSentExactly) {
     EXPECT_EQ(DIO_OutPort(ip, 200), 0);
     // Position 32 is bit 31; positions past it add nothing.
     EXPECT_EQ(DIO_OutPortStr(ip, (std::string(31, 'N') + "SSS").c_str()), 0);
-    EXPECT_EQ(Cmds(conv), (std::vector<std::string>{"OP5", "OP0", "OP0", "OB13", "OB012", "OB12",
-                                                    "OB04", "OP-7", "OP200", "OP-2147483648"}));
+    EXPECT_EQ(conv.Io().Commands(),
+              (std::vector<std::string>{"OP5", "OP0", "OP0", "OB13", "OB012", "OB12", "OB04",
+                                        "OP-7", "OP200", "OP-2147483648"}));
     EXPECT_EQ(conv.Io().Connections(), 10); // one connection per command
 
     // The reply of an output command is not examined.
@@ -97,7 +74,7 @@ TEST_F(DigitalIo, RejectedIndexFailsBeforeConnecting) {
     LastError.clear();
     EXPECT_EQ(DIO_InPort(0), -1); // nothing registered yet
     EXPECT_FALSE(LastError.empty());
-    const int32_t ip = Register(162);
+    const int32_t ip = Seta_Ip(Ip(162).c_str());
     for (int32_t bad : {-1, ip + 1}) {
         LastError.clear();
         EXPECT_EQ(DIO_OutPort(bad, 1), -1);
@@ -115,15 +92,18 @@ TEST_F(DigitalIo, RejectedIndexFailsBeforeConnecting) {
 
 TEST_F(DigitalIo, RefusedHungUpAndFloodedConnections) {
     tsim::Converter conv(Ip(163));
-    const int32_t ip = Register(163);
+    const int32_t ip = Seta_Ip(Ip(163).c_str());
 
-    // Nothing listens: the exchange ran, output functions succeed, input functions fail.
+    // Nothing listens: the exchange ran, output functions succeed, input functions fail, at
+    // once.
     conv.Io().SetMode(tsim::IoMode::Refuse);
+    uint64_t t0 = NowMs();
     EXPECT_EQ(DIO_OutPort(ip, 1), 0);
     EXPECT_EQ(DIO_OutBitStr(ip, 1, "S"), 0);
     EXPECT_EQ(DIO_InPort(ip), -1);
     EXPECT_EQ(DIO_InBitStr(ip, 0), 'E');
     EXPECT_STREQ(DIO_InPortStr(ip), "EEEEEEEE");
+    EXPECT_LT(NowMs() - t0, 5000u);
 
     // The converter resets the connection after the command: a receive failure.
     conv.Io().SetMode(tsim::IoMode::Hangup);
@@ -133,7 +113,7 @@ TEST_F(DigitalIo, RefusedHungUpAndFloodedConnections) {
     // Endless bytes without the end marker: the reply is cut short and the exchange fails
     // long before its time-out, whichever function asked.
     conv.Io().SetFlood("IN001", 1 << 20);
-    const uint64_t t0 = NowMs();
+    t0 = NowMs();
     EXPECT_EQ(DIO_InPort(ip), -1);
     EXPECT_EQ(DIO_OutPort(ip, 3), -1);
     EXPECT_LT(NowMs() - t0, 5000u);
@@ -146,7 +126,7 @@ TEST_F(DigitalIo, RefusedHungUpAndFloodedConnections) {
 // itself gives up after the exchange's time-out instead of the system's much longer retry.
 TEST_F(DigitalIo, UnansweredConnectEndsAfterTheTimeOut) {
     Unanswered peer(Ip(165), 8880);
-    const int32_t ip = Register(165);
+    const int32_t ip = Seta_Ip(Ip(165).c_str());
     const uint64_t t0 = NowMs();
     EXPECT_EQ(DIO_InPort(ip), -1);
     EXPECT_EQ(DIO_OutBit(ip, 1, 1), 0); // unreachable: outputs report no failure
@@ -158,7 +138,7 @@ TEST_F(DigitalIo, UnansweredConnectEndsAfterTheTimeOut) {
 // a wrap of the millisecond counter.
 TEST_F(DigitalIo, SilentConverterEndsAfterTheTimeOut) {
     tsim::Converter conv(Ip(164));
-    const int32_t ip = Register(164);
+    const int32_t ip = Seta_Ip(Ip(164).c_str());
     conv.Io().SetMode(tsim::IoMode::Silent);
 
     plat::SetTickCount(0xFFFFFFFFu - 3000);
@@ -173,5 +153,5 @@ TEST_F(DigitalIo, SilentConverterEndsAfterTheTimeOut) {
     took = NowMs() - t0;
     EXPECT_GE(took, 9500u);
     EXPECT_LT(took, 25000u);
-    EXPECT_EQ(Cmds(conv), (std::vector<std::string>{"IN", "OP9"}));
+    EXPECT_EQ(conv.Io().Commands(), (std::vector<std::string>{"IN", "OP9"}));
 }

@@ -1,8 +1,7 @@
-// The receive path from the reading connection and the serial port to a driver, serial
-// line settings, the tick counter and the decimal separator.
+// The receive path from the reading connection and the serial port to a driver, serial ports
+// that cannot open, the tick counter. (Each model's serial line and weights in either decimal
+// separator: test_drivers.cpp; waits that block instead of spinning: test_faults.cpp.)
 #include "helpers.h"
-
-#include <termios.h>
 
 #include <vector>
 
@@ -48,52 +47,6 @@ TEST_F(LibraryTest, TcpBytesReachTheHandlerOneByOneAndAreDroppedWhenNoneIsArmed)
     ASSERT_TRUE(PumpUntil([&] { return !ChannelAt(ch)->TcpModule->SocLeitura->Active(); }));
     EXPECT_EQ(got.size(), 5u);
     Drv(ch).ByteHandler = nullptr;
-}
-
-TEST_F(LibraryTest, RefusedReadingConnectionStaysInactiveSilently) {
-    Seta_Ip(Ip(51).c_str());
-    const int32_t ch = WMSI3360(0, "D");
-    LastError.clear();
-    EXPECT_EQ(Select_Canal(ch), TARVEL_SELECT_FAILED);
-    EXPECT_FALSE(ChannelAt(ch)->TcpModule->SocLeitura->Active());
-    EXPECT_TRUE(LastError.empty());
-    uint8_t b;
-    EXPECT_EQ(ChannelAt(ch)->TcpModule->SocLeitura->Receive(&b, 1), 0);
-}
-
-TEST_F(LibraryTest, SerialLineSettingsPerModelAsThePortSeesThem) {
-    tsim::PtyIndicator pty;
-    MapCom(5, pty.Path());
-    struct Row {
-        int32_t(TARVEL_CALL* ctor)(int32_t);
-        speed_t speed;
-        bool twoStop, odd, stick, modemLines;
-    };
-    const Row rows[] = {{W5817Serial, B4800, false, false, false, false},
-                        {W5817SerialC, B4800, false, false, false, false},
-                        {WKRTSerial, B4800, false, false, false, false},
-                        {WOhausSerial, B9600, true, false, false, true},
-                        {WMSI3360Serial, B9600, false, false, false, false},
-                        {WMSI6260Serial, B1200, false, true, true, false}};
-    for (const Row& r : rows) {
-        const int32_t ch = r.ctor(5);
-        auto& com = ChannelAt(ch)->SerialModule->SerCom;
-        EXPECT_EQ(com.Settings.dtr, r.modemLines);
-        EXPECT_EQ(com.Settings.rts, r.modemLines);
-        EXPECT_FALSE(com.Open()); // opened by a poll, never by the constructor
-        ASSERT_TRUE(Drv(ch).OpenPort());
-        const termios t = pty.Termios();
-        EXPECT_EQ(cfgetospeed(&t), r.speed);
-        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.twoStop);
-        EXPECT_EQ((t.c_cflag & PARODD) != 0, r.odd);
-        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.stick);
-        EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-        Drv(ch).ClosePort();
-        EXPECT_FALSE(com.Open());
-        EXPECT_EQ(ChannelAt(ch)->ChannelState, 2);
-        Deleta_Canal(ch);
-    }
 }
 
 TEST_F(LibraryTest, SerialCharactersAreFetchedByCountAndHandedOver) {
@@ -153,38 +106,8 @@ TEST(Platform, TickCountWrapsAndElapsedTimeSurvivesIt) {
     const uint32_t now = plat::TickCount();
     EXPECT_LT(now, start); // wrapped
     const uint32_t elapsed = now - start;
-    EXPECT_GE(elapsed, 240u);
+    EXPECT_GE(elapsed, 200u); // the tick may be as coarse as 16 ms (Windows)
     EXPECT_LT(elapsed, 5000u);
     TickWait(50); // the busy wait measures across the wrap as well
-    EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), 290u);
+    EXPECT_GE(static_cast<uint32_t>(plat::TickCount() - start), elapsed + 50);
 }
-
-TEST(Platform, WeightsUseTheChosenDecimalSeparator) {
-    plat::SetDecimalSeparator(',');
-    EXPECT_EQ(TBal::FormatWeight("1234", 2, true), "    -12,34");
-    EXPECT_EQ(TBal::FormatWeight("5", 3, false), "     0,005");
-    plat::SetDecimalSeparator('.');
-    EXPECT_EQ(TBal::FormatWeight("0", 0, false), "         0");
-    EXPECT_EQ(TBal::FormatWeight("120", 1, true), "     -12.0");
-    plat::SetDecimalSeparator(0);
-    EXPECT_FALSE(plat::SystemDecimalSeparator().empty());
-}
-
-#ifndef _WIN32
-TEST_F(LibraryTest, WaitsBlockInsteadOfBurningAProcessor) {
-    tsim::Converter conv(Ip(53), false);
-    Seta_Ip(Ip(53).c_str());
-    const int32_t tcp = Connect(conv, 53);
-    MapCom(10, "/nonexistent/tty");
-    const int32_t serial = W5817Serial(10);
-
-    const uint64_t cpu0 = ThreadCpuMs(), t0 = NowMs();
-    EXPECT_EQ(Update_NoMotion(tcp, 1500), TARVEL_POLL_MOTION); // silent indicator: the whole wait
-    EXPECT_EQ(Update_Canal(serial),
-              TARVEL_POLL_NO_PORT); // a port that never opens: the whole port phase
-    const uint64_t wall = NowMs() - t0, cpu = ThreadCpuMs() - cpu0;
-    EXPECT_GE(wall, 2400u);
-    // A spinning wait would use about as much processor time as wall time.
-    EXPECT_LT(cpu, wall / 4) << "cpu " << cpu << " ms over " << wall << " ms";
-}
-#endif

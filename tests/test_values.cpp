@@ -3,21 +3,7 @@
 
 #include "Exports.h"
 
-#include <atomic>
-
 using namespace t6test;
-
-namespace {
-
-std::string Frame(long weight, bool motion = false) {
-    tsim::Ind5817 r;
-    r.weight = weight;
-    r.decimalCode = 4; // two decimal places
-    r.motion = motion;
-    return tsim::Frame5817(r);
-}
-
-} // namespace
 
 TEST_F(LibraryTest, DispatcherRefusalsAndValuesOfUnusableChannels) {
     Seta_Ip(Ip(90).c_str());
@@ -68,8 +54,8 @@ TEST_F(LibraryTest, DispatcherRefusalsAndValuesOfUnusableChannels) {
 
 TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     tsim::Converter conv(Ip(91), false);
-    conv.Channel('A').Stream(Frame(0), Every(30));
-    conv.Channel('B').Stream(Frame(1250), Every(30));
+    conv.Channel('A').Stream(tsim::Frame5817(Reading(0, 0, 4)), Every(30)); // two decimals
+    conv.Channel('B').Stream(tsim::Frame5817(Reading(1250, 0, 4)), Every(30));
     Seta_Ip(Ip(91).c_str());
     const int32_t empty = W5817(0, "A");
     const int32_t loaded = W5817(0, "B");
@@ -87,8 +73,7 @@ TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {
     EXPECT_DOUBLE_EQ(Net_Canal_Float(loaded), 12.5);
 
     // A weight that keeps changing: time up with the last poll successful gives 7.
-    std::atomic<long> w{0};
-    conv.Channel('C').Stream([&] { return Frame(++w); }, Every(30));
+    tsim::Configure(conv.Channel('C'), "5817:mode=ramp,to=100000,step=1,period=30");
     const int32_t changing = W5817(0, "C");
     uint64_t t0 = NowMs();
     EXPECT_EQ(LePesoConsecutivo(changing, 1, 3), TARVEL_STABLE_TIMEOUT);

@@ -5,7 +5,8 @@
 #   run_binding.sh dotnet  SIM SRCDIR WORKDIR LIBDIR
 #   run_binding.sh python  SIM SRCDIR WORKDIR LIBDIR PYTHON
 # c, pascal: examples/minimal.{c,pas} must print the simulated weight and give the poll's
-#   result as exit status.
+#   result as exit status; pascal also runs tests/pascal/host.pas (the unit's calls one by
+#   one) and bindings/pascal/example.pas (its output and documented exit codes).
 # dotnet: builds the binding with mcs, runs tests/bindings/dotnet/BindingTests.cs and
 #   examples/Minimal.cs under mono.
 # python: installs bindings/python with pip into WORKDIR (offline), runs the unittest suite
@@ -37,19 +38,33 @@ c | pascal)
         prog=$1 ip=127.0.6.10
     else
         fpc=$1 ip=127.0.6.11 prog=$work/minimal
-        "$fpc" -Mdelphi -Fu"$src/bindings/pascal" -FU"$work" -o"$prog" -Fl"$libdir" \
-            "$src/examples/minimal.pas" >"$work/fpc.log" 2>&1 ||
-            { cat "$work/fpc.log"; fail "fpc could not build examples/minimal.pas"; }
+        for p in examples/minimal.pas bindings/pascal/example.pas tests/pascal/host.pas; do
+            "$fpc" -Mdelphi -Fu"$src/bindings/pascal" -FU"$work" -o"$work/$(basename "$p" .pas)" \
+                -Fl"$libdir" "$src/$p" >"$work/fpc.log" 2>&1 ||
+                { cat "$work/fpc.log"; fail "fpc could not build $p"; }
+        done
     fi
     start_sim "$work" 0 --ip $ip --a 5817:weight=12345,tare=500,dec=4 --b 5817:weight=999999,over
     out=$("$prog" $ip A) || fail "exit $? reading channel A: $out"
     [ "$out" = "net     123.45 status 1NNNNkgN" ] || fail "printed: $out"
-    rc=0
-    "$prog" $ip b >/dev/null || rc=$?
-    [ $rc -eq 3 ] || fail "exit $rc for an indicator out of range, expected 3"
-    rc=0
-    "$prog" $ip E >/dev/null || rc=$?
-    [ $rc -eq 6 ] || fail "exit $rc for channel letter E, expected 6"
+    # exit_is STATUS PROGRAM ARGS...: the program ends with STATUS.
+    exit_is() {
+        local want=$1 rc=0
+        shift
+        "$@" >/dev/null || rc=$?
+        [ $rc -eq "$want" ] || fail "$* exited $rc, expected $want"
+    }
+    exit_is 3 "$prog" $ip b # out of range
+    exit_is 6 "$prog" $ip E # no channel letter E
+    if [ "$what" = pascal ]; then
+        "$work/host" $ip "    123.45" || fail "host.pas reported failures"
+        out=$("$work/example" $ip A) || fail "example exited $?: $out"
+        [ "$out" = "net 123.45 gross 128.45 tare 5.00 status 1NNNNkgN" ] || fail "example: $out"
+        exit_is 3 "$work/example" $ip b
+        exit_is 5 "$work/example" 127.0.6.19 A # nothing listens
+        exit_is 6 "$work/example" $ip E
+        exit_is 64 "$work/example"
+    fi
     ;;
 dotnet)
     command -v mcs >/dev/null && command -v mono >/dev/null ||

@@ -7,10 +7,11 @@
           the same weight with one frame every 1.5 s
      COM  COM port whose device streams weight 500 with one decimal
 
-   Checks, in order: the DLL's export table against the list below (nothing missing, nothing
-   extra); the road of one reading over TCP; a host timer that calls Update_Canal on the
-   channel being polled (refused with 1 while the outer poll still returns its frame); the
-   road of one reading on the COM port. Exit code 0 when every check passed. */
+   Checks, in order: every function resolves by its plain name (that the export table holds
+   exactly these names is check_dll.cmake's test); the road of one reading over TCP; a host
+   timer that calls Update_Canal on the channel being polled (refused with 1 while the outer
+   poll still returns its frame); the road of one reading on the COM port. Exit code 0 when
+   every check passed. */
 #include <windows.h>
 
 #include <math.h>
@@ -29,48 +30,17 @@ typedef double(__stdcall* FnD)(int32_t);
 typedef void(__stdcall* FnVer)(const char**, const char**, const char**, const char**,
                                const char**);
 
-static const char* const kExports[] = {"Seta_Ip",
-                                       "Display_Erro",
-                                       "W5817",
-                                       "W5817C",
-                                       "W5817Serial",
-                                       "W5817SerialC",
-                                       "WKRT",
-                                       "WKRTSerial",
-                                       "WOhaus",
-                                       "WOhausSerial",
-                                       "WMSI3360",
-                                       "WMSI3360Serial",
-                                       "WMSI6260",
-                                       "WMSI6260Serial",
-                                       "Select_Canal",
-                                       "Close_Canal",
-                                       "Deleta_Canal",
-                                       "Update_Canal",
-                                       "Update_NoMotion",
-                                       "Gross_Canal",
-                                       "Net_Canal",
-                                       "Tare_Canal",
-                                       "Total_Canal",
-                                       "Contadora_Canal",
-                                       "Estado_Canal",
-                                       "Estado_EmMovimento",
-                                       "Gross_Canal_Float",
-                                       "Net_Canal_Float",
-                                       "Tare_Canal_Float",
-                                       "LePesoConsecutivo",
-                                       "DIO_InPort",
-                                       "DIO_InPortStr",
-                                       "DIO_InBit",
-                                       "DIO_InBitStr",
-                                       "DIO_OutPort",
-                                       "DIO_OutPortStr",
-                                       "DIO_OutBit",
-                                       "DIO_OutBitStr",
-                                       "ProgSerial",
-                                       "ClrBufRx",
-                                       "ClrBufTx",
-                                       "FirVer"};
+/* clang-format off */
+static const char* const kExports[] = {
+    "Seta_Ip", "Display_Erro", "W5817", "W5817C", "W5817Serial", "W5817SerialC", "WKRT",
+    "WKRTSerial", "WOhaus", "WOhausSerial", "WMSI3360", "WMSI3360Serial", "WMSI6260",
+    "WMSI6260Serial", "Select_Canal", "Close_Canal", "Deleta_Canal", "Update_Canal",
+    "Update_NoMotion", "Gross_Canal", "Net_Canal", "Tare_Canal", "Total_Canal", "Contadora_Canal",
+    "Estado_Canal", "Estado_EmMovimento", "Gross_Canal_Float", "Net_Canal_Float",
+    "Tare_Canal_Float", "LePesoConsecutivo", "DIO_InPort", "DIO_InPortStr", "DIO_InBit",
+    "DIO_InBitStr", "DIO_OutPort", "DIO_OutPortStr", "DIO_OutBit", "DIO_OutBitStr", "ProgSerial",
+    "ClrBufRx", "ClrBufTx", "FirVer"};
+/* clang-format on */
 #define EXPORT_COUNT ((int)(sizeof kExports / sizeof kExports[0]))
 
 static FARPROC g_fn[EXPORT_COUNT];
@@ -97,38 +67,6 @@ static FARPROC Fn(const char* name) {
 
 static int Near(double a, double b) {
     return fabs(a - b) < 1e-6;
-}
-
-/* ---- the export table of the loaded module ---- */
-
-static void CheckExportTable(HMODULE dll) {
-    const BYTE* base = (const BYTE*)dll;
-    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY* dir =
-        &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (dir->VirtualAddress == 0) {
-        Check(0, "the DLL has an export table");
-        return;
-    }
-    const IMAGE_EXPORT_DIRECTORY* exp = (const IMAGE_EXPORT_DIRECTORY*)(base + dir->VirtualAddress);
-    const DWORD* names = (const DWORD*)(base + exp->AddressOfNames);
-    int extra = 0, found = 0;
-    for (DWORD i = 0; i < exp->NumberOfNames; ++i) {
-        const char* name = (const char*)(base + names[i]);
-        int known = 0;
-        for (int k = 0; k < EXPORT_COUNT; ++k)
-            if (strcmp(kExports[k], name) == 0) known = 1;
-        if (known)
-            ++found;
-        else {
-            printf("      unexpected export %s\n", name);
-            ++extra;
-        }
-    }
-    Check(extra == 0, "no export beyond the library's functions");
-    Check(found == EXPORT_COUNT && (int)exp->NumberOfNames == EXPORT_COUNT,
-          "every library function is in the export table, once");
 }
 
 /* ---- a host timer that re-enters the library during a poll ---- */
@@ -161,11 +99,8 @@ static void TcpRoad(const char* ip) {
     printf("      net \"%s\" gross \"%s\" tare \"%s\" status \"%s\"\n", net,
            CALL(FnT, "Gross_Canal")(ch), CALL(FnT, "Tare_Canal")(ch),
            CALL(FnT, "Estado_Canal")(ch));
-    Check(net != NULL && strlen(net) == 10, "the net weight text has ten characters");
-    Check(Near(CALL(FnD, "Net_Canal_Float")(ch), 12.34), "net weight 12.34");
-    Check(Near(CALL(FnD, "Tare_Canal_Float")(ch), 1.0), "tare 1.00");
-    Check(Near(CALL(FnD, "Gross_Canal_Float")(ch), 13.34), "gross weight 13.34");
-    Check(strlen(CALL(FnT, "Estado_Canal")(ch)) == 8, "the status text has eight characters");
+    Check(Near(CALL(FnD, "Net_Canal_Float")(ch), 12.34),
+          "net weight 12.34 (the texts: the suites)");
 
     /* Channel B sends one frame every 1.5 s: the poll waits, and a host timer fires in the
        middle of it. */
@@ -232,7 +167,6 @@ int main(int argc, char** argv) {
             printf("      %s not found\n", kExports[i]);
     }
     Check(resolved == EXPORT_COUNT, "GetProcAddress finds every function by its plain name");
-    CheckExportTable(dll);
     if (resolved == EXPORT_COUNT) {
         const char *product = NULL, *version = NULL, *p3 = NULL, *p4 = NULL, *name = NULL;
         CALL(FnVer, "FirVer")(&product, &version, &p3, &p4, &name);

@@ -29,48 +29,18 @@ static int ReadWeight(const char* address) {
 
 int main(int argc, char** argv) {
     /* Taking each address makes the linker resolve it. */
-    const AnyFn all[] = {(AnyFn)(void*)Seta_Ip,
-                         (AnyFn)(void*)Display_Erro,
-                         (AnyFn)(void*)W5817,
-                         (AnyFn)(void*)W5817C,
-                         (AnyFn)(void*)W5817Serial,
-                         (AnyFn)(void*)W5817SerialC,
-                         (AnyFn)(void*)WKRT,
-                         (AnyFn)(void*)WKRTSerial,
-                         (AnyFn)(void*)WOhaus,
-                         (AnyFn)(void*)WOhausSerial,
-                         (AnyFn)(void*)WMSI3360,
-                         (AnyFn)(void*)WMSI3360Serial,
-                         (AnyFn)(void*)WMSI6260,
-                         (AnyFn)(void*)WMSI6260Serial,
-                         (AnyFn)(void*)Select_Canal,
-                         (AnyFn)(void*)Close_Canal,
-                         (AnyFn)(void*)Deleta_Canal,
-                         (AnyFn)(void*)Update_Canal,
-                         (AnyFn)(void*)Update_NoMotion,
-                         (AnyFn)(void*)Gross_Canal,
-                         (AnyFn)(void*)Net_Canal,
-                         (AnyFn)(void*)Tare_Canal,
-                         (AnyFn)(void*)Total_Canal,
-                         (AnyFn)(void*)Contadora_Canal,
-                         (AnyFn)(void*)Estado_Canal,
-                         (AnyFn)(void*)Estado_EmMovimento,
-                         (AnyFn)(void*)Gross_Canal_Float,
-                         (AnyFn)(void*)Net_Canal_Float,
-                         (AnyFn)(void*)Tare_Canal_Float,
-                         (AnyFn)(void*)LePesoConsecutivo,
-                         (AnyFn)(void*)DIO_InPort,
-                         (AnyFn)(void*)DIO_InPortStr,
-                         (AnyFn)(void*)DIO_InBit,
-                         (AnyFn)(void*)DIO_InBitStr,
-                         (AnyFn)(void*)DIO_OutPort,
-                         (AnyFn)(void*)DIO_OutPortStr,
-                         (AnyFn)(void*)DIO_OutBit,
-                         (AnyFn)(void*)DIO_OutBitStr,
-                         (AnyFn)(void*)ProgSerial,
-                         (AnyFn)(void*)ClrBufRx,
-                         (AnyFn)(void*)ClrBufTx,
-                         (AnyFn)(void*)FirVer};
+    /* clang-format off */
+#define F(fn) (AnyFn)(void*)fn
+    const AnyFn all[] = {
+        F(Seta_Ip), F(Display_Erro), F(W5817), F(W5817C), F(W5817Serial), F(W5817SerialC), F(WKRT),
+        F(WKRTSerial), F(WOhaus), F(WOhausSerial), F(WMSI3360), F(WMSI3360Serial), F(WMSI6260),
+        F(WMSI6260Serial), F(Select_Canal), F(Close_Canal), F(Deleta_Canal), F(Update_Canal),
+        F(Update_NoMotion), F(Gross_Canal), F(Net_Canal), F(Tare_Canal), F(Total_Canal),
+        F(Contadora_Canal), F(Estado_Canal), F(Estado_EmMovimento), F(Gross_Canal_Float),
+        F(Net_Canal_Float), F(Tare_Canal_Float), F(LePesoConsecutivo), F(DIO_InPort),
+        F(DIO_InPortStr), F(DIO_InBit), F(DIO_InBitStr), F(DIO_OutPort), F(DIO_OutPortStr),
+        F(DIO_OutBit), F(DIO_OutBitStr), F(ProgSerial), F(ClrBufRx), F(ClrBufTx), F(FirVer)};
+    /* clang-format on */
     int missing = 0;
     for (size_t i = 0; i < sizeof all / sizeof all[0]; ++i)
         if (all[i] == NULL) ++missing;

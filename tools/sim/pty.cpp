@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -127,16 +128,12 @@ void PtyIndicator::SetMaxBacklog(std::size_t bytes) {
     impl_->maxBacklog = bytes;
 }
 
-struct termios PtyIndicator::Termios() const {
+LineSettings PtyIndicator::Line() const {
     termios t{};
     ::tcgetattr(impl_->slave.Get(), &t);
-    return t;
-}
-
-LineSettings PtyIndicator::Line() const {
-    termios t = Termios();
     LineSettings l;
     l.baud = BaudOf(::cfgetospeed(&t));
+    l.inBaud = BaudOf(::cfgetispeed(&t));
     switch (t.c_cflag & CSIZE) {
     case CS5:
         l.dataBits = 5;
@@ -155,6 +152,8 @@ LineSettings PtyIndicator::Line() const {
     l.parityOdd = (t.c_cflag & PARODD) != 0;
     l.parityStick = (t.c_cflag & CMSPAR) != 0;
     l.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    l.hardwareFlow = (t.c_cflag & CRTSCTS) != 0;
+    l.softwareFlow = (t.c_iflag & (IXON | IXOFF)) != 0;
     int bits = 0;
     if (::ioctl(impl_->slave.Get(), TIOCMGET, &bits) == 0) l.modemBits = bits;
     return l;

@@ -1,10 +1,9 @@
 // Indicator and converter simulator: the peer side that the weighing library talks to.
 //
 // Everything here runs in background threads owned by the objects; every loop polls with a
-// short timeout and checks a stop flag, and every destructor joins its threads. POSIX only.
+// short timeout and checks a stop flag, and every destructor joins its threads. POSIX only
+// (Windows test programs use a stand-in with the same interface, see tests/win).
 #pragma once
-
-#include <termios.h>
 
 #include <chrono>
 #include <cstddef>
@@ -234,12 +233,15 @@ class Converter {
 // Pseudo-terminal indicator: the library opens Path() as its serial port.
 
 struct LineSettings {
-    unsigned baud = 0;            // 0 when the speed code is not a standard rate
+    unsigned baud = 0;            // output speed; 0 when the speed code is not a standard rate
+    unsigned inBaud = 0;          // input speed, likewise
     int dataBits = 8;             // CSIZE as the device reports it
     bool parity = false;          // PARENB as reported
     bool parityOdd = false;       // PARODD
     bool parityStick = false;     // CMSPAR (mark = stick + odd, space = stick)
     int stopBits = 1;             // CSTOPB
+    bool hardwareFlow = false;    // CRTSCTS
+    bool softwareFlow = false;    // IXON or IXOFF
     std::optional<int> modemBits; // TIOCMGET; empty when the device does not support it
     std::string Describe() const; // e.g. "4800 baud, 8 bits, parity off (odd, stick), 2 stop"
 };
@@ -256,8 +258,7 @@ class PtyIndicator {
 
     const std::string& Path() const; // slave device, e.g. /dev/pts/7
     Indicator& Ind();
-    struct termios Termios() const; // current settings of the slave
-    LineSettings Line() const;
+    LineSettings Line() const; // current settings of the slave
     // Stream mode discards unread input beyond this many bytes before each frame, so a port
     // that nobody reads does not pile up old frames (a line with no listener loses them).
     void SetMaxBacklog(std::size_t bytes);

@@ -19,43 +19,27 @@ import tarvel6
 from tarvel6 import native
 
 
-class Sim:
-    """tarvel-sim as a separate process, ready once its converter listens."""
+def start_sim(*args, ptys=0):
+    """tarvel-sim as a separate process, once its converter listens; its pty paths in .paths."""
+    log = tempfile.TemporaryFile(mode="w+")
+    proc = subprocess.Popen([os.environ["TARVEL_SIM"], *args], stdout=subprocess.PIPE, stderr=log,
+                            text=True)
+    proc.paths = [proc.stdout.readline().strip() for _ in range(ptys)]
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and proc.poll() is None:
+        log.seek(0)
+        if "converter on" in log.read():
+            return proc
+        time.sleep(0.05)
+    stop_sim(proc)
+    raise RuntimeError("tarvel-sim %s did not start" % (args,))
 
-    def __init__(self, *args, ptys=0):
-        self.args, self.ptys = list(args), ptys
-        self.proc = None
 
-    def start(self):
-        self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([os.environ["TARVEL_SIM"]] + self.args, stdout=subprocess.PIPE,
-                                     stderr=self.log, text=True)
-        self.paths = [self.proc.stdout.readline().strip() for _ in range(self.ptys)]
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline:
-            self.log.seek(0)
-            if "converter on" in self.log.read():
-                return self
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("tarvel-sim %s did not start" % self.args)
-
-    def stop(self):
-        if self.proc:
-            if self.proc.poll() is None:
-                self.proc.terminate()
-                self.proc.wait(10)
-            self.proc.stdout.close()
-            self.log.close()
-            self.proc = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+def stop_sim(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        proc.wait(10)
+    proc.stdout.close()
 
 
 IP = "127.0.6.31"  # the converter of ScaleTest
@@ -65,16 +49,16 @@ NOBODY = "127.0.6.39"  # nothing listens here
 class ScaleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = Sim("--ip", IP, "--io", "--in", "5",
-                      "--a", "5817:weight=12345,tare=500,dec=4",
-                      "--b", "krt:weight=-2500,dec=4,unit=lb,net",
-                      "--c", "5817:mode=oscillate,weight=1000,amp=50",
-                      "--d", "msi6260:weight=12.5,tare=2,dec=1",
-                      "--pty", "ohaus:weight=1.5", ptys=1).start()
+        cls.sim = start_sim("--ip", IP, "--io", "--in", "5",
+                            "--a", "5817:weight=12345,tare=500,dec=4",
+                            "--b", "krt:weight=-2500,dec=4,unit=lb,net",
+                            "--c", "5817:mode=oscillate,weight=1000,amp=50",
+                            "--d", "msi6260:weight=12.5,tare=2,dec=1",
+                            "--pty", "ohaus:weight=1.5", ptys=1)
 
     @classmethod
     def tearDownClass(cls):
-        cls.sim.stop()
+        stop_sim(cls.sim)
 
     def test_readings_of_each_family(self):
         # model, where, (gross, net, tare), unit, stable, overload, negative
@@ -184,7 +168,7 @@ class StreamTest(unittest.TestCase):
     def test_status_changes_are_readings(self):
         ip = "127.0.6.32"
         args = ("--ip", ip, "--a", "5817:mode=ramp,from=0,to=1000,step=10")
-        sim = Sim(*args).start()
+        sim = start_sim(*args)
         try:
             with tarvel6.Scale("5817", tcp=ip + ":A", name="truck") as s:
                 stream = s.stream(retry=0.1)
@@ -192,19 +176,19 @@ class StreamTest(unittest.TestCase):
                 self.assertEqual([r.seq for r in first], [1, 2, 3])
                 self.assertEqual({r.status for r in first}, {"ok"})
                 self.assertEqual(len({r.net for r in first}), 3)  # the ramp moves
-                sim.stop()
+                stop_sim(sim)
                 down = next(stream)
                 self.assertIn(down.status, ("offline", "stale"))
                 self.assertEqual((down.seq, down.net, down.texts), (4, first[-1].net, first[-1].texts))
                 rec = down.record()
                 self.assertEqual((rec["since"], rec["time"]), (rec["time"], rec["time"]))
                 self.assertTrue(rec["reason"])
-                sim = Sim(*args).start()
+                sim = start_sim(*args)
                 up = next(stream)
                 self.assertEqual((up.status, up.seq), ("ok", 5))
                 stream.close()
         finally:
-            sim.stop()
+            stop_sim(sim)
 
 
 class NativeTest(unittest.TestCase):

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 
 namespace {
@@ -73,23 +72,24 @@ TEST(FormatTime, UtcWithMilliseconds) {
 }
 
 // Texts as the library hands them out after a reading of each model.
+// Texts as the library hands them out after a reading of each model: the record's numbers,
+// unit and flags read from them; the texts themselves go in as they are (shown once, with
+// the raw variant's control and Windows-1252 characters).
 TEST(Record, PerModel) {
     struct Case {
         const char* model;
         Texts texts;
-        const char* want; // everything after "time":...,"status":"ok",
+        const char* want; // everything after "time":...,"status":"ok", up to "texts"
     };
     const Case cases[] = {
         {"5817",
          {"    128.45", "    123.45", "      5.00", "", "", "1SNNNkgN", "N"},
          R"("gross":128.45,"net":123.45,"tare":5.0,"unit":"kg","stable":true,"overload":false,)"
-         R"("negative":false,"texts":{"gross":"    128.45","net":"    123.45","tare":)"
-         R"("      5.00","total":"","counter":"","status":"1SNNNkgN","motion":"N"}})"},
+         R"("negative":false)"},
         {"krt",
          {"    -250,0", "    -250,0", "     0,000", "", "", "1NSSSlbN", "S"},
          R"("gross":-250.0,"net":-250.0,"tare":0.0,"unit":"lb","stable":false,"overload":true,)"
-         R"("negative":true,"texts":{"gross":"    -250,0","net":"    -250,0","tare":)"
-         R"("     0,000","total":"","counter":"","status":"1NSSSlbN","motion":"S"}})"},
+         R"("negative":true)"},
         {"5817c",
          {"0", "0", "0", "",
           "\x02"
@@ -102,18 +102,15 @@ TEST(Record, PerModel) {
         {"ohaus",
          {"EEEEEEEEEE", "  -0001.50", "EEEEEEEEEE", "", "", "EESENEEE", "N"},
          R"("gross":null,"net":-1.5,"tare":null,"unit":null,"stable":true,"overload":null,)"
-         R"("negative":true,"texts":{"gross":"EEEEEEEEEE","net":"  -0001.50","tare":)"
-         R"("EEEEEEEEEE","total":"","counter":"","status":"EESENEEE","motion":"N"}})"},
+         R"("negative":true)"},
         {"msi3360",
          {"   12.50", "   10.50", "    2.00", "", "", "EEEEE gE", "E"},
          R"("gross":12.5,"net":10.5,"tare":2.0,"unit":"g","stable":null,"overload":null,)"
-         R"("negative":null,"texts":{"gross":"   12.50","net":"   10.50","tare":"    2.00",)"
-         R"("total":"","counter":"","status":"EEEEE gE","motion":"E"}})"},
+         R"("negative":null)"},
         {"msi6260",
          {"  10.00", "EEEEEEE", "EEEEEEE", "EEEEEEE", "", "EEEEEKGE", "E"},
          R"("gross":10.0,"net":null,"tare":null,"unit":"KG","stable":null,"overload":null,)"
-         R"("negative":null,"texts":{"gross":"  10.00","net":"EEEEEEE","tare":"EEEEEEE",)"
-         R"("total":"EEEEEEE","counter":"","status":"EEEEEKGE","motion":"E"}})"},
+         R"("negative":null)"},
     };
     for (const Case& c : cases) {
         Meta m;
@@ -121,7 +118,8 @@ TEST(Record, PerModel) {
         m.model = c.model;
         m.seq = 42;
         m.timeMs = 1796598772123;
-        const std::string line = tarvel::record::Line(tarvel::record::Make(m, c.texts));
+        std::string line = tarvel::record::Line(tarvel::record::Make(m, c.texts));
+        if (std::string(c.model) != "5817c") line.resize(line.find(R"(,"texts":)"));
         EXPECT_EQ(line, std::string(R"({"scale":"truck1","model":")") + c.model +
                             R"(","seq":42,"time":"2026-12-06T23:12:52.123Z","status":"ok",)" +
                             c.want)
@@ -174,19 +172,7 @@ TEST(Record, OddInputNeverThrows) {
     EXPECT_TRUE(back["stable"].is_null());                     // motion not one character
 }
 
-TEST(Record, NumbersIgnoreTheProcessLocale) {
-    // Where a comma locale is installed, the numbers still print with a point.
-    const char* const locales[] = {"de_DE.UTF-8", "de_DE.utf8", "pt_BR.UTF-8", "fr_FR.UTF-8"};
-    const char* set = nullptr;
-    for (const char* l : locales)
-        if ((set = std::setlocale(LC_ALL, l)) != nullptr) break;
-    Meta m;
-    m.model = "5817";
-    const Json r = tarvel::record::Make(m, Texts{"  1,5", "  1,5", "  0,25", "", "", "", ""});
-    const std::string line = tarvel::record::Line(r);
-    std::setlocale(LC_ALL, "C");
-    EXPECT_NE(line.find(R"("gross":1.5,"net":1.5,"tare":0.25)"), std::string::npos)
-        << line << " (locale " << (set ? set : "C") << ")";
-}
+// The numbers with a point under a comma locale: the cli_json test, which builds the locale
+// rather than relying on one being installed.
 
 } // namespace

@@ -354,12 +354,6 @@ TEST(Modes, BadScriptsAndMisplacedKeysAreRefused) {
     EXPECT_EQ(RunProgram("--no-such-option", &err), 2);
 }
 
-} // namespace
-
-namespace {
-
-using namespace std::chrono_literals;
-
 // A change of behaviour reaches a connected client at once, long before the sessions' idle
 // wait (5 s) would notice it.
 TEST(Sessions, AChangeWakesTheClientsAtOnce) {

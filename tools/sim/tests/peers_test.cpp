@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,37 +19,21 @@ using simtest::Client;
 using simtest::Clock;
 
 tsim::Ind5817 Reading(long weight) {
-    tsim::Ind5817 p;
-    p.weight = weight;
-    p.tare = 7;
-    p.decimalCode = 4;
-    return p;
+    return {.weight = weight, .tare = 7, .decimalCode = 4};
 }
 
-TEST(Converter, StreamsFramesToEveryClientAndAcceptsReconnects) {
+// Streaming, requests and the IO port's modes as the library meets them are exercised by the
+// library's suites (tests/); here what they do not show.
+TEST(Converter, DisconnectsClientsAndHoldsItsPorts) {
     tsim::Converter conv("127.0.77.1");
-    const std::string f1 = tsim::Frame5817(Reading(1234));
-    const std::string f2 = tsim::Frame5817(Reading(4321));
-    conv.Channel('a').Stream(f1);
-    {
-        Client c("127.0.77.1", 8881);
-        ASSERT_TRUE(c.Ok()) << c.Error();
-        EXPECT_NE(c.ReadUntil(f1 + f1, 3s).find(f1 + f1), std::string::npos);
-        conv.Channel('A').SetFrame(f2);
-        EXPECT_NE(c.ReadUntil(f2, 3s).find(f2), std::string::npos);
-        c.Write("hello");
-        EXPECT_TRUE(conv.Channel('A').WaitReceived("hello", 3s));
-        conv.Channel('A').Send("\x01one-shot\x01");
-        EXPECT_NE(c.ReadUntil("one-shot", 3s).find("\x01one-shot\x01"), std::string::npos);
-    }
-    // A second connection after the first closed is served just the same.
-    Client again("127.0.77.1", 8881);
-    ASSERT_TRUE(again.Ok());
-    EXPECT_NE(again.ReadUntil(f2, 3s).find(f2), std::string::npos);
-    EXPECT_GE(conv.Channel('A').Connections(), 2);
+    const std::string f = tsim::Frame5817(Reading(1234));
+    conv.Channel('a').Stream(f);
+    Client c("127.0.77.1", 8881);
+    ASSERT_TRUE(c.Ok()) << c.Error();
+    EXPECT_NE(c.ReadUntil(f + f, 3s).find(f + f), std::string::npos);
     EXPECT_TRUE(conv.Channel('A').DisconnectClients());
-    again.ReadUntil("never", 3s);
-    EXPECT_TRUE(again.Eof());
+    c.ReadUntil("never", 3s);
+    EXPECT_TRUE(c.Eof());
 
     // Other channels are silent until told otherwise.
     Client d("127.0.77.1", 8884);
@@ -126,21 +111,19 @@ TEST(Converter, AnswersRequestsOnlyAfterPCrLf) {
     EXPECT_GE(Clock::now() - t0, 250ms);
 }
 
-TEST(IoPort, CommandsRepliesAndModes) {
+TEST(IoPort, RepliesOutputsAndABoundedFlood) {
     tsim::Converter conv("127.0.77.4");
     auto& io = conv.Io();
     io.SetInput(12);
-    auto exchange = [](const std::string& cmd, std::chrono::milliseconds wait = 3s) {
+    auto exchange = [](const std::string& cmd) {
         Client c("127.0.77.4", 8880);
         EXPECT_TRUE(c.Ok()) << c.Error();
         c.Write(cmd + "\r");
-        return c.ReadUntil(" OK\n\r", wait);
+        return c.ReadUntil(" OK\n\r", 3s);
     };
     EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
     EXPECT_EQ(exchange("OP5"), " OK\n\r");
-    EXPECT_EQ(io.Output(), 5);
     EXPECT_EQ(exchange("OB13"), " OK\n\r");
-    EXPECT_EQ(io.Output(), 13);
     EXPECT_EQ(io.OutputText(), "SNSSNNNN");
     exchange("OB00");
     exchange("RA");
@@ -157,52 +140,17 @@ TEST(IoPort, CommandsRepliesAndModes) {
         EXPECT_LT(first.size(), 10u);
         EXPECT_EQ(first + c.ReadUntil(" OK\n\r", 3s), "IN012 OK\n\r");
     }
-    io.SetReplyPieces({});
 
-    const std::string custom("IN5 OK\n\r\0xx", 11);
-    io.SetCustomReply(custom);
-    {
-        Client c("127.0.77.4", 8880);
-        c.Write("IN\r");
-        EXPECT_EQ(c.ReadUntil("xx", 3s), custom);
-    }
-
-    io.SetMode(tsim::IoMode::Silent);
-    EXPECT_EQ(exchange("IN", 300ms), "");
-
-    io.SetMode(tsim::IoMode::Hangup);
-    {
-        Client c("127.0.77.4", 8880);
-        c.Write("IN\r");
-        EXPECT_EQ(c.ReadUntil("x", 3s), "");
-        EXPECT_TRUE(c.Eof());
-    }
-
-    io.SetMode(tsim::IoMode::Refuse);
-    {
-        Client c("127.0.77.4", 8880);
-        EXPECT_FALSE(c.Ok());
-        EXPECT_EQ(c.Error(), ECONNREFUSED);
-    }
-
+    // A flood stops at its bound, and the connection stays open.
     io.SetFlood("0123456789", 200000);
-    {
-        Client c("127.0.77.4", 8880);
-        ASSERT_TRUE(c.Ok());
-        c.Write("IN\r");
-        std::string got;
-        auto end = Clock::now() + 10s;
-        while (got.size() < 200000 && Clock::now() < end)
-            got += c.ReadSome(500ms);
-        EXPECT_EQ(got.size(), 200000u);
-        EXPECT_EQ(got.find(" OK"), std::string::npos);
-        EXPECT_EQ(c.ReadSome(200ms), ""); // bounded, and the connection stays open
-        EXPECT_FALSE(c.Eof());
-    }
-
-    io.SetMode(tsim::IoMode::Normal);
-    EXPECT_EQ(exchange("IN"), "IN012 OK\n\r");
-    EXPECT_GE(io.Connections(), 10);
+    Client c("127.0.77.4", 8880);
+    c.Write("IN\r");
+    std::string got;
+    for (auto end = Clock::now() + 10s; got.size() < 200000 && Clock::now() < end;)
+        got += c.ReadSome(500ms);
+    EXPECT_EQ(got.size(), 200000u);
+    EXPECT_EQ(c.ReadSome(200ms), "");
+    EXPECT_FALSE(c.Eof());
 }
 
 TEST(Pty, LineSettingsAndRoundTrips) {
@@ -223,8 +171,8 @@ TEST(Pty, LineSettingsAndRoundTrips) {
     EXPECT_EQ(l.stopBits, 2);
     EXPECT_TRUE(l.parityOdd);
     EXPECT_TRUE(l.parityStick);
-    termios now = pty.Termios();
-    EXPECT_EQ(::cfgetospeed(&now), B1200);
+    EXPECT_EQ(l.inBaud, 1200u);
+    EXPECT_FALSE(l.hardwareFlow || l.softwareFlow);
     std::cout << "pty reports: " << l.Describe() << "\n";
 
     Client c(fd); // owns fd from here
@@ -236,20 +184,7 @@ TEST(Pty, LineSettingsAndRoundTrips) {
     std::this_thread::sleep_for(400ms);
     std::string backlog = c.ReadSome(100ms);
     EXPECT_LE(backlog.size(), 4 * f.size());
-
-    pty.Ind().OnRequest(tsim::OhausLine("    3.25"));
-    for (int i = 0; i < 50 && !c.ReadSome(100ms).empty(); ++i) {
-    }
-    c.Write("P\r\n");
-    EXPECT_EQ(c.ReadUntil("\n", 3s), "    3.25 kg\r\n");
-    EXPECT_TRUE(pty.Ind().WaitReceived("P\r\n", 1s));
-
-    // The line stays usable after the client closes and opens it again.
-    c.Close();
-    Client again(::open(pty.Path().c_str(), O_RDWR | O_NOCTTY));
-    again.Write("P\r\n");
-    EXPECT_EQ(again.ReadUntil("\n", 3s), "    3.25 kg\r\n");
-    EXPECT_EQ(pty.Ind().Requests(), 2);
+    // Requests over the line and a line opened again: the library's serial suites.
 }
 
 TEST(RawPeer, SendsReceivesAndCloses) {

@@ -62,25 +62,20 @@ class Client {
         }
         return std::string(buf, static_cast<std::size_t>(n));
     }
-    // Reads until `needle` shows up, EOF, or the timeout passes.
-    std::string ReadUntil(std::string_view needle, std::chrono::milliseconds timeout) {
+    // Reads until `done(what came)`, EOF, or the timeout passes.
+    template <class Done> std::string Read(Done done, std::chrono::milliseconds timeout) {
         std::string got;
-        auto end = Clock::now() + timeout;
-        while (got.find(needle) == std::string::npos && !eof_ && Clock::now() < end) {
+        for (auto end = Clock::now() + timeout; !done(got) && !eof_ && Clock::now() < end;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
             got += ReadSome(std::max(left, 1ms));
         }
         return got;
     }
-    // Reads until at least `n` bytes came, EOF, or the timeout passes.
+    std::string ReadUntil(std::string_view needle, std::chrono::milliseconds timeout) {
+        return Read([&](const std::string& g) { return g.find(needle) != g.npos; }, timeout);
+    }
     std::string ReadBytes(std::size_t n, std::chrono::milliseconds timeout) {
-        std::string got;
-        auto end = Clock::now() + timeout;
-        while (got.size() < n && !eof_ && Clock::now() < end) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            got += ReadSome(std::max(left, 1ms));
-        }
-        return got;
+        return Read([n](const std::string& g) { return g.size() >= n; }, timeout);
     }
     bool Eof() const { return eof_; }
     int ReadErrno() const { return readErrno_; }
