@@ -1,0 +1,112 @@
+// The store of readings: the latest reading of every scale and the recent ones in order, fed
+// by the live core's thread and read by the HTTP threads, which wait on it (never on the core).
+//
+// Every event of the core becomes one reading record, built once and shared as a string by
+// every client that sends it. Readings are kept in rings (one per scale, and one for all
+// scales): a reader holds a cursor into a ring and takes what was published after it, so a
+// slow reader never holds up the core or the other readers; one that falls a whole ring
+// behind loses the oldest readings it had not taken yet.
+#pragma once
+
+#include "LiveCore.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gateway {
+
+// One published reading of one scale.
+struct Reading {
+    size_t scale = 0;
+    uint64_t seq = 0;
+    std::string line; // the reading record as one line of JSON
+    live::Status status = live::Status::Offline;
+    bool settles = false;      // ok, not moving (or the family does not tell), not out of range
+    std::optional<double> net; // the record's "net"
+};
+using ReadingPtr = std::shared_ptr<const Reading>;
+
+struct ScaleIdentity {
+    std::string name;
+    std::string model;
+};
+
+class Store {
+  public:
+    // Which ring a reader follows: one scale's (its position) or every scale's.
+    static constexpr size_t kAll = static_cast<size_t>(-1);
+    // Readings each ring keeps: a scale's ring this many, the ring of all scales this many per
+    // scale (at least 1024).
+    static constexpr size_t kRingPerScale = 256;
+
+    explicit Store(std::vector<ScaleIdentity> scales);
+
+    // On the core's thread: the event becomes the scale's latest reading.
+    void Publish(const live::Event& e);
+
+    size_t Size() const { return scales_.size(); }
+    const ScaleIdentity& Identity(size_t i) const { return scales_[i]; }
+    // The index of a scale's name, or nullopt.
+    std::optional<size_t> Find(const std::string& name) const;
+
+    ReadingPtr Latest(size_t scale) const;
+    // The latest reading of every scale of `feed` (in configuration order) and the cursor that
+    // follows them: Take() with it returns exactly the readings published afterwards.
+    std::vector<ReadingPtr> Snapshot(size_t feed, uint64_t& cursor) const;
+
+    struct Taken {
+        std::vector<ReadingPtr> readings; // in publication order
+        uint64_t lost = 0;                // readings overwritten before they were taken
+        bool closed = false;              // the store is closing: stop waiting
+    };
+    // Readings of `feed` after `cursor` (moved past them), waiting until there is one, the
+    // deadline passes or the store closes.
+    Taken Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline);
+
+    // Wakes every waiting reader for good (the gateway is stopping).
+    void Close();
+    bool Closed() const;
+
+    // Readings published per scale, and in all.
+    uint64_t Published(size_t scale) const;
+    // Each scale's current status.
+    live::Status StatusOf(size_t scale) const;
+
+  private:
+    struct Ring {
+        explicit Ring(size_t capacity) : slots(capacity) {}
+        std::vector<ReadingPtr> slots;
+        uint64_t head = 0; // readings ever pushed; the next goes to slots[head % size]
+        std::condition_variable cv;
+        void Push(const ReadingPtr& r) { slots[head++ % slots.size()] = r; }
+    };
+    struct ScaleState { // written on the core's thread only
+        uint64_t seq = 0;
+        bool hadFrame = false;
+    };
+
+    ReadingPtr Build(const live::Event& e);
+    Ring& RingOf(size_t feed) { return feed == kAll ? all_ : *rings_[feed]; }
+    const Ring& RingOf(size_t feed) const { return feed == kAll ? all_ : *rings_[feed]; }
+
+    const std::vector<ScaleIdentity> scales_;
+    std::vector<ScaleState> state_; // core thread only
+
+    mutable std::mutex mu_;
+    std::vector<ReadingPtr> latest_;
+    std::vector<std::unique_ptr<Ring>> rings_;
+    Ring all_;
+    bool closed_ = false;
+};
+
+// The initial reading of a scale before the core has said anything about it: seq 0, no time,
+// offline ("not connected yet").
+ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id);
+
+} // namespace gateway
