@@ -115,7 +115,8 @@ class Table {
                 std::string list;
                 for (size_t i = 0; i < allowed_.size(); ++i)
                     list += (i == 0 ? "" : i + 1 == allowed_.size() ? " or " : ", ") + allowed_[i];
-                c_.Error(LineOf(value), where_, "unknown key \"" + key + "\" (use " + list + ")");
+                c_.Error(LineOf(value),
+                         where_ + "key \"" + key + "\": ", "unknown key (use " + list + ")");
             }
         }
     }
@@ -266,7 +267,7 @@ void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
                 std::string("\"gateway\" must be a table ([gateway]), found ") + TypeName(v));
         return;
     }
-    Table t(c, v, "[gateway] ",
+    Table t(c, v, "[gateway], ",
             {"name", "http", "token", "stale_after_ms", "sse_max_clients", "cors_origins"});
     if (t.Has("name")) {
         if (auto n = t.Name()) g.name = *n;
@@ -504,8 +505,8 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
         for (const auto& [key, value] : root.as_table()) {
             if (key != "gateway" && key != "scale" && key != "converter" && key != "mqtt")
                 c.Error(LineOf(value), "",
-                        "unknown key \"" + key +
-                            "\" (use [gateway], [[scale]], [[converter]] or [mqtt])");
+                        "key \"" + key +
+                            "\": unknown key (use [gateway], [[scale]], [[converter]] or [mqtt])");
         }
         const auto& top = root.as_table();
         if (auto it = top.find("gateway"); it != top.end()) ReadGateway(c, it->second, cfg.gateway);

@@ -82,19 +82,6 @@ bool SameSecret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-std::string Event(const Reading& r, const ScaleIdentity& id) {
-    std::string e;
-    e.reserve(r.line.size() + id.name.size() + 48);
-    e += "event: reading\nid: ";
-    e += id.name;
-    e += ':';
-    e += std::to_string(r.seq);
-    e += "\ndata: ";
-    e += r.line;
-    e += "\n\n";
-    return e;
-}
-
 // The methods a known resource answers to, for 405 (empty: no such resource).
 std::string AllowedMethods(const std::string& path) {
     static const std::regex get(R"(/|/api/scales|/api/events|/api/converters|/metrics|/healthz|)"
@@ -216,9 +203,7 @@ struct HttpServer::Impl {
     // ---- event streams ---------------------------------------------------------------
 
     struct StreamState {
-        bool started = false;
         uint64_t cursor = 0;
-        Clock::time_point lastWrite;
     };
 
     void Events(const Request&, Response& res, size_t feed) {
@@ -232,6 +217,8 @@ struct HttpServer::Impl {
         auto state = std::make_shared<StreamState>();
         res.set_header("Cache-Control", "no-cache");
         res.set_header("X-Accel-Buffering", "no");
+        // Nothing follows a stream on its connection: when it ends, the connection closes.
+        res.set_header("Connection", "close");
         res.set_chunked_content_provider(
             "text/event-stream",
             [this, state, feed](size_t, DataSink& sink) { return Pump(*state, feed, sink); },
@@ -242,34 +229,40 @@ struct HttpServer::Impl {
         return !text.empty() && sink.write(text.data(), text.size());
     }
 
-    // One step of an event stream: the current readings first, then each new one as it comes;
-    // a comment when nothing was sent for kKeepAlive. False ends the stream.
+    // An event stream: the current readings first, then each new one as it comes; a comment
+    // when nothing was sent for kKeepAlive. Returns (false) only when the client has gone or
+    // the store closes: returning to the server's loop after each reading would cost every
+    // client a few more system calls per reading.
     bool Pump(StreamState& s, size_t feed, DataSink& sink) {
-        if (!s.started) {
-            s.started = true;
-            std::string out = "retry: 3000\n\n";
-            for (const ReadingPtr& r : store.Snapshot(feed, s.cursor))
-                out += Event(*r, store.Identity(r->scale));
-            s.lastWrite = Clock::now();
-            return Write(sink, out);
+        std::string out = "retry: 3000\n\n";
+        for (const ReadingPtr& r : store.Snapshot(feed, s.cursor))
+            out += r->event;
+        if (!Write(sink, out)) return false;
+        auto lastWrite = Clock::now();
+        auto nextCheck = lastWrite + kAliveCheck;
+        for (;;) {
+            Store::Taken t =
+                store.Take(feed, s.cursor, std::min(nextCheck, lastWrite + kKeepAlive));
+            if (t.closed) {
+                sink.done();
+                return true;
+            }
+            out.clear();
+            if (t.lost > 0)
+                out += ": " + std::to_string(t.lost) +
+                       " readings skipped: the client reads too slowly\n\n";
+            for (const ReadingPtr& r : t.readings)
+                out += r->event;
+            const auto now = Clock::now();
+            if (out.empty() && now >= lastWrite + kKeepAlive) out = ": keep-alive\n\n";
+            if (!out.empty()) {
+                if (!Write(sink, out)) return false;
+                lastWrite = now;
+            } else if (now >= nextCheck) {
+                if (!sink.is_writable()) return false; // the client has gone away
+                nextCheck = now + kAliveCheck;
+            }
         }
-        const auto now = Clock::now();
-        const auto deadline = std::min(now + kAliveCheck, s.lastWrite + kKeepAlive);
-        Store::Taken t = store.Take(feed, s.cursor, deadline);
-        if (t.closed) {
-            sink.done();
-            return true;
-        }
-        std::string out;
-        if (t.lost > 0)
-            out += ": " + std::to_string(t.lost) +
-                   " readings skipped: the client reads too slowly\n\n";
-        for (const ReadingPtr& r : t.readings)
-            out += Event(*r, store.Identity(r->scale));
-        if (out.empty() && Clock::now() >= s.lastWrite + kKeepAlive) out = ": keep-alive\n\n";
-        if (out.empty()) return sink.is_writable(); // false once the client has gone away
-        s.lastWrite = Clock::now();
-        return Write(sink, out);
     }
 
     // ---- converters --------------------------------------------------------------------
@@ -493,7 +486,7 @@ HttpServer::HttpServer(const Config& cfg, Store& store, DioWorkers& dio, Counter
 }
 
 HttpServer::~HttpServer() {
-    Stop();
+    Stop(std::chrono::seconds(10));
 }
 
 void HttpServer::Routes() {
@@ -623,16 +616,17 @@ void HttpServer::Serve() {
     m.serving = false;
 }
 
-void HttpServer::Stop() {
+bool HttpServer::Stop(std::chrono::milliseconds grace) {
     Impl& m = *impl_;
     m.stopping = true;
     // The server may not have started listening yet: stop it until Serve() has returned.
-    const auto until = Clock::now() + std::chrono::seconds(5);
+    const auto until = Clock::now() + grace;
     do {
         m.svr.stop();
-        if (!m.serving) break;
+        if (!m.serving) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (Clock::now() < until);
+    return !m.serving;
 }
 
 } // namespace gateway

@@ -8,6 +8,7 @@
 #include "store.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,8 +39,10 @@ class HttpServer {
     // fail while nobody asked to stop.
     void Serve();
     // Ends Serve(): the listener closes, every connection ends (the store must be closed
-    // first, so that event streams and waits return).
-    void Stop();
+    // first, so that event streams and waits return). A connection idle between two requests
+    // keeps its worker for up to its keep-alive time (5 s): false when Serve() has not
+    // returned within `grace`.
+    bool Stop(std::chrono::milliseconds grace);
 
   private:
     void Routes();

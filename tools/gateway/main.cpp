@@ -144,16 +144,19 @@ int Run(const gateway::Config& cfg) {
     Log("stopping");
     store.Close(); // event streams and waiting requests return
     dio.Stop();    // requests waiting for a converter are answered
-    http.Stop();
-    server.join();
+    const bool served = http.Stop(std::chrono::milliseconds(500));
     core.Stop();
-    if (dio.Busy()) {
-        // An exchange with a silent converter may block for 10 s more and cannot be
-        // interrupted: everything else is done, so the process ends here without waiting.
-        Log("stopped (an exchange with a converter was still running)");
+    if (!served || dio.Busy()) {
+        // What is left cannot be hurried and holds nothing: a client's connection idle between
+        // two requests (its keep-alive wait), or an exchange with a silent converter (up to
+        // 10 s). The readings are stopped and every answer is sent, so the process ends here.
+        Log(std::string("stopped (") + (served ? "" : "idle client connections were still open") +
+            (!served && dio.Busy() ? "; " : "") +
+            (dio.Busy() ? "an exchange with a converter was still running" : "") + ")");
         std::fflush(nullptr);
         std::_Exit(kExitOk);
     }
+    server.join();
     Log("stopped");
     return kExitOk;
 }

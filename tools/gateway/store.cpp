@@ -21,13 +21,15 @@ tarvel::record::Texts TextsOf(const live::Event& e) {
     return t;
 }
 
-ReadingPtr FromRecord(size_t scale, uint64_t seq, live::Status status,
+ReadingPtr FromRecord(size_t scale, const std::string& name, uint64_t seq, live::Status status,
                       const tarvel::record::Json& record) {
     auto r = std::make_shared<Reading>();
     r->scale = scale;
     r->seq = seq;
     r->status = status;
     r->line = tarvel::record::Line(record);
+    r->event =
+        "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: " + r->line + "\n\n";
     const auto& net = record["net"];
     if (net.is_number()) r->net = net.get<double>();
     // The MSI indicators do not tell motion ("stable" null): their weight counts as settled
@@ -46,15 +48,47 @@ ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
     m.status = "offline";
     m.sinceMs = live::Core::NowUnixMs();
     m.reason = "not connected yet";
-    return FromRecord(scale, 0, live::Status::Offline, tarvel::record::Make(m, {}));
+    return FromRecord(scale, id.name, 0, live::Status::Offline, tarvel::record::Make(m, {}));
+}
+
+void Store::Ring::Push(const ReadingPtr& r) {
+    const uint64_t h = head.load(std::memory_order_relaxed);
+    slots[h % slots.size()].store(std::make_shared<const Slot>(Slot{h, r}));
+    head.store(h + 1, std::memory_order_release);
+}
+
+void Store::Ring::Wake() {
+    signal.fetch_add(1, std::memory_order_release);
+    signal.notify_all();
 }
 
 Store::Store(std::vector<ScaleIdentity> scales)
     : scales_(std::move(scales)), state_(scales_.size()),
-      all_(std::max<size_t>(1024, kRingPerScale * scales_.size())) {
+      latest_(new std::atomic<ReadingPtr>[scales_.size()]),
+      all_(std::make_unique<Ring>(std::max<size_t>(1024, kRingPerScale * scales_.size()))) {
     for (size_t i = 0; i < scales_.size(); ++i) {
-        latest_.push_back(InitialReading(i, scales_[i]));
+        latest_[i].store(InitialReading(i, scales_[i]));
         rings_.push_back(std::make_unique<Ring>(kRingPerScale));
+    }
+    ticker_ = std::thread([this] { Tick(); });
+}
+
+Store::~Store() {
+    Close();
+    {
+        std::lock_guard lock(tickMu_);
+        tickStop_ = true;
+    }
+    tickCv_.notify_all();
+    ticker_.join();
+}
+
+void Store::Tick() {
+    std::unique_lock lock(tickMu_);
+    while (!tickCv_.wait_for(lock, kTick, [&] { return tickStop_; })) {
+        for (auto& r : rings_)
+            r->Wake();
+        all_->Wake();
     }
 }
 
@@ -73,7 +107,7 @@ ReadingPtr Store::Build(const live::Event& e) {
         m.sinceMs = e.sinceMs;
         m.reason = e.reason;
     }
-    return FromRecord(e.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
+    return FromRecord(e.scale, m.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
 }
 
 void Store::Publish(const live::Event& e) {
@@ -81,18 +115,16 @@ void Store::Publish(const live::Event& e) {
     ReadingPtr r;
     try {
         r = Build(e);
+        version_.fetch_add(1, std::memory_order_acq_rel); // odd: publishing
+        latest_[e.scale].store(r);
+        rings_[e.scale]->Push(r);
+        all_->Push(r);
+        version_.fetch_add(1, std::memory_order_acq_rel);
     } catch (...) {
         return; // memory exhausted: the reading is lost, the core goes on
     }
-    Ring& ring = *rings_[e.scale];
-    {
-        std::lock_guard lock(mu_);
-        latest_[e.scale] = r;
-        ring.Push(r);
-        all_.Push(r);
-    }
-    ring.cv.notify_all();
-    all_.cv.notify_all();
+    rings_[e.scale]->Wake();
+    all_->Wake();
 }
 
 std::optional<size_t> Store::Find(const std::string& name) const {
@@ -102,59 +134,71 @@ std::optional<size_t> Store::Find(const std::string& name) const {
 }
 
 ReadingPtr Store::Latest(size_t scale) const {
-    std::lock_guard lock(mu_);
-    return latest_[scale];
+    return latest_[scale].load();
 }
 
 std::vector<ReadingPtr> Store::Snapshot(size_t feed, uint64_t& cursor) const {
-    std::lock_guard lock(mu_);
-    cursor = RingOf(feed).head;
-    if (feed != kAll) return {latest_[feed]};
-    return latest_;
+    std::vector<ReadingPtr> out;
+    for (;;) {
+        const uint64_t v = version_.load(std::memory_order_acquire);
+        if (v % 2 == 0) {
+            out.clear();
+            cursor = RingOf(feed).head.load(std::memory_order_acquire);
+            if (feed != kAll)
+                out.push_back(latest_[feed].load());
+            else
+                for (size_t i = 0; i < scales_.size(); ++i)
+                    out.push_back(latest_[i].load());
+            if (version_.load(std::memory_order_acquire) == v) return out;
+        }
+        std::this_thread::yield(); // a reading is being published: a matter of microseconds
+    }
 }
 
 Store::Taken Store::Take(size_t feed, uint64_t& cursor,
                          std::chrono::steady_clock::time_point deadline) {
     Taken t;
-    std::unique_lock lock(mu_);
     Ring& ring = RingOf(feed);
-    ring.cv.wait_until(lock, deadline, [&] { return closed_ || ring.head != cursor; });
-    t.closed = closed_;
-    if (ring.head == cursor) return t;
-    const uint64_t size = ring.slots.size();
-    if (ring.head - cursor > size) {
-        t.lost = ring.head - cursor - size;
-        cursor = ring.head - size;
+    uint64_t head;
+    for (;;) {
+        // The signal is read before the head: a push after this read changes the signal, and
+        // the wait below returns at once.
+        const uint32_t signal = ring.signal.load(std::memory_order_acquire);
+        head = ring.head.load(std::memory_order_acquire);
+        if (head != cursor) break;
+        if (closed_.load()) {
+            t.closed = true;
+            return t;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return t;
+        ring.signal.wait(signal, std::memory_order_acquire);
     }
-    t.readings.reserve(static_cast<size_t>(ring.head - cursor));
-    for (; cursor != ring.head; ++cursor)
-        t.readings.push_back(ring.slots[cursor % size]);
+    const uint64_t size = ring.slots.size();
+    if (head - cursor > size) {
+        t.lost = head - cursor - size;
+        cursor = head - size;
+    }
+    t.readings.reserve(static_cast<size_t>(head - cursor));
+    for (; cursor != head; ++cursor) {
+        std::shared_ptr<const Slot> s = ring.slots[cursor % size].load();
+        if (s && s->index == cursor)
+            t.readings.push_back(s->reading);
+        else
+            ++t.lost; // overwritten since the head was read
+    }
+    t.closed = closed_.load();
     return t;
 }
 
 void Store::Close() {
-    {
-        std::lock_guard lock(mu_);
-        closed_ = true;
-    }
+    closed_ = true;
     for (auto& r : rings_)
-        r->cv.notify_all();
-    all_.cv.notify_all();
+        r->Wake();
+    all_->Wake();
 }
 
-bool Store::Closed() const {
-    std::lock_guard lock(mu_);
-    return closed_;
-}
-
-uint64_t Store::Published(size_t scale) const {
-    std::lock_guard lock(mu_);
-    return scale == kAll ? all_.head : rings_[scale]->head;
-}
-
-live::Status Store::StatusOf(size_t scale) const {
-    std::lock_guard lock(mu_);
-    return latest_[scale]->status;
+uint64_t Store::Published(size_t feed) const {
+    return RingOf(feed).head.load();
 }
 
 } // namespace gateway

@@ -6,10 +6,16 @@
 // scales): a reader holds a cursor into a ring and takes what was published after it, so a
 // slow reader never holds up the core or the other readers; one that falls a whole ring
 // behind loses the oldest readings it had not taken yet.
+//
+// Readers take no lock: hundreds of event-stream threads wake at once for each reading, and
+// a lock would make them wait for each other. Each ring's slots are atomic, and a ring's
+// signal word changes with every reading, so its readers sleep on it; a ticker changes every
+// signal a few times a second, so that waits with a deadline end in time.
 #pragma once
 
 #include "LiveCore.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace gateway {
@@ -25,7 +32,8 @@ namespace gateway {
 struct Reading {
     size_t scale = 0;
     uint64_t seq = 0;
-    std::string line; // the reading record as one line of JSON
+    std::string line;  // the reading record as one line of JSON
+    std::string event; // the same as an event of the event streams
     live::Status status = live::Status::Offline;
     bool settles = false;      // ok, not moving (or the family does not tell), not out of range
     std::optional<double> net; // the record's "net"
@@ -44,8 +52,13 @@ class Store {
     // Readings each ring keeps: a scale's ring this many, the ring of all scales this many per
     // scale (at least 1024).
     static constexpr size_t kRingPerScale = 256;
+    // How often the ticker ends waits whose deadline has come.
+    static constexpr std::chrono::milliseconds kTick{100};
 
     explicit Store(std::vector<ScaleIdentity> scales);
+    ~Store(); // Close()s and ends the ticker
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
 
     // On the core's thread: the event becomes the scale's latest reading.
     void Publish(const live::Event& e);
@@ -66,25 +79,29 @@ class Store {
         bool closed = false;              // the store is closing: stop waiting
     };
     // Readings of `feed` after `cursor` (moved past them), waiting until there is one, the
-    // deadline passes or the store closes.
+    // deadline passes (to within kTick) or the store closes.
     Taken Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline);
 
     // Wakes every waiting reader for good (the gateway is stopping).
     void Close();
-    bool Closed() const;
+    bool Closed() const { return closed_.load(); }
 
-    // Readings published per scale, and in all.
-    uint64_t Published(size_t scale) const;
-    // Each scale's current status.
-    live::Status StatusOf(size_t scale) const;
+    // Readings published for one scale (or kAll).
+    uint64_t Published(size_t feed) const;
+    live::Status StatusOf(size_t scale) const { return Latest(scale)->status; }
 
   private:
+    struct Slot {
+        uint64_t index; // the reading's place in its ring
+        ReadingPtr reading;
+    };
     struct Ring {
         explicit Ring(size_t capacity) : slots(capacity) {}
-        std::vector<ReadingPtr> slots;
-        uint64_t head = 0; // readings ever pushed; the next goes to slots[head % size]
-        std::condition_variable cv;
-        void Push(const ReadingPtr& r) { slots[head++ % slots.size()] = r; }
+        std::vector<std::atomic<std::shared_ptr<const Slot>>> slots;
+        std::atomic<uint64_t> head{0};   // readings ever pushed
+        std::atomic<uint32_t> signal{0}; // changes with every push, tick and the close
+        void Push(const ReadingPtr& r);  // the core's thread only
+        void Wake();
     };
     struct ScaleState { // written on the core's thread only
         uint64_t seq = 0;
@@ -92,17 +109,23 @@ class Store {
     };
 
     ReadingPtr Build(const live::Event& e);
-    Ring& RingOf(size_t feed) { return feed == kAll ? all_ : *rings_[feed]; }
-    const Ring& RingOf(size_t feed) const { return feed == kAll ? all_ : *rings_[feed]; }
+    Ring& RingOf(size_t feed) const { return feed == kAll ? *all_ : *rings_[feed]; }
+    void Tick();
 
     const std::vector<ScaleIdentity> scales_;
     std::vector<ScaleState> state_; // core thread only
 
-    mutable std::mutex mu_;
-    std::vector<ReadingPtr> latest_;
+    // Odd while a reading is being published: a snapshot taken meanwhile is taken again.
+    std::atomic<uint64_t> version_{0};
+    std::unique_ptr<std::atomic<ReadingPtr>[]> latest_;
     std::vector<std::unique_ptr<Ring>> rings_;
-    Ring all_;
-    bool closed_ = false;
+    std::unique_ptr<Ring> all_;
+    std::atomic<bool> closed_{false};
+
+    std::mutex tickMu_;
+    std::condition_variable tickCv_;
+    bool tickStop_ = false;
+    std::thread ticker_;
 };
 
 // The initial reading of a scale before the core has said anything about it: seq 0, no time,
