@@ -107,6 +107,11 @@ def config(env):
                            text=True, timeout=20)
         return p.returncode, p.stdout, p.stderr
 
+    # The README's example, which names every key, is a good file.
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    example = readme.split("#### The configuration file", 1)[1].split("```toml\n", 1)[1]
+    rc, out, err = run(env.write_config("readme.toml", example.split("```", 1)[0]), "--check")
+    check(rc == 0 and "2 scales, 1 converter" in out, "README example: %d %s %s" % (rc, out, err))
     good = env.write_config("good.toml", GOOD)
     rc, out, err = run(good, "--check")
     check(rc == 0 and "good" in out, "good file: %d %s %s" % (rc, out, err))
