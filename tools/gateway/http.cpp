@@ -8,11 +8,15 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <regex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #ifndef TARVEL_VERSION
 #define TARVEL_VERSION "unknown"
@@ -38,7 +42,13 @@ const char* const kJsonType = "application/json";
 // An event-stream client hears from the gateway at least this often ...
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 // ... and is checked this often for having gone away.
-constexpr auto kAliveCheck = std::chrono::seconds(1);
+constexpr auto kAliveCheck = std::chrono::seconds(2);
+
+// A stream's deadlines fall on whole seconds of the clock, so that all the idle streams of a
+// ring wake together, once, instead of one after the other.
+Clock::time_point OnTheSecond(Clock::time_point t) {
+    return std::chrono::ceil<std::chrono::seconds>(t);
+}
 
 void SendJson(Response& res, int status, const std::string& body) {
     res.status = status;
@@ -76,24 +86,42 @@ std::string Lower(std::string s) {
 
 // Compares without an early exit, so the time taken tells nothing about the token.
 bool SameSecret(const std::string& a, const std::string& b) {
+    if (b.empty()) return false;
     unsigned diff = a.size() == b.size() ? 0u : 1u;
     for (size_t i = 0; i < a.size(); ++i)
         diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i % b.size()]);
     return diff == 0;
 }
 
-// The methods a known resource answers to, for 405 (empty: no such resource).
+// The methods a known resource answers to, for 405 (empty: no such resource). NAME and BIT
+// stand for any one path segment.
 std::string AllowedMethods(const std::string& path) {
-    static const std::regex get(R"(/|/api/scales|/api/events|/api/converters|/metrics|/healthz|)"
-                                R"(/api/scales/[^/]+|/api/scales/[^/]+/events|)"
-                                R"(/api/converters/[^/]+/inputs)");
-    static const std::regex put(R"(/api/converters/[^/]+/outputs(/[^/]+)?)");
-    if (std::regex_match(path, get)) return "GET, HEAD";
-    if (std::regex_match(path, put)) return "PUT";
+    std::vector<std::string> seg;
+    for (size_t i = 1; i <= path.size();) {
+        const size_t j = std::min(path.find('/', i), path.size());
+        seg.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    if (path.empty() || path[0] != '/' ||
+        std::any_of(seg.begin(), seg.end(), [](const std::string& s) { return s.empty(); }))
+        return path == "/" ? "GET, HEAD" : "";
+    auto is = [&](std::initializer_list<const char*> shape) {
+        if (shape.size() != seg.size()) return false;
+        size_t i = 0;
+        for (const char* s : shape) {
+            if (std::string(s) != "*" && seg[i] != s) return false;
+            ++i;
+        }
+        return true;
+    };
+    if (is({"api", "scales"}) || is({"api", "events"}) || is({"api", "converters"}) ||
+        is({"metrics"}) || is({"healthz"}) || is({"api", "scales", "*"}) ||
+        is({"api", "scales", "*", "events"}) || is({"api", "converters", "*", "inputs"}))
+        return "GET, HEAD";
+    if (is({"api", "converters", "*", "outputs"}) || is({"api", "converters", "*", "outputs", "*"}))
+        return "PUT";
     return {};
 }
-
-const char* const kStatuses[] = {"ok", "stale", "offline", "error"};
 
 } // namespace
 
@@ -156,13 +184,15 @@ struct HttpServer::Impl {
             return;
         }
         if (stable != "true") return SendError(res, 400, "stable must be true or false");
+        struct Waiting { // counts this request among the waiting ones while it waits
+            std::atomic<int>& n;
+            ~Waiting() { --n; }
+        } waiting{stableWaits};
         if (++stableWaits > kMaxStableWaits) {
-            --stableWaits;
             res.set_header("Retry-After", "1");
             return SendError(res, 503, "too many requests are waiting for a settled weight");
         }
         StableRead(*i, static_cast<size_t>(count), std::chrono::milliseconds(timeoutMs), res);
-        --stableWaits;
     }
 
     // Waits until `count` consecutive readings (the current one first) settle on one net.
@@ -202,10 +232,6 @@ struct HttpServer::Impl {
 
     // ---- event streams ---------------------------------------------------------------
 
-    struct StreamState {
-        uint64_t cursor = 0;
-    };
-
     void Events(const Request&, Response& res, size_t feed) {
         if (++sseClients > cfg.gateway.sseMaxClients) {
             --sseClients;
@@ -214,14 +240,10 @@ struct HttpServer::Impl {
                              "too many event-stream clients (at most " +
                                  std::to_string(cfg.gateway.sseMaxClients) + ")");
         }
-        auto state = std::make_shared<StreamState>();
         res.set_header("Cache-Control", "no-cache");
         res.set_header("X-Accel-Buffering", "no");
-        // Nothing follows a stream on its connection: when it ends, the connection closes.
-        res.set_header("Connection", "close");
         res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, state, feed](size_t, DataSink& sink) { return Pump(*state, feed, sink); },
+            "text/event-stream", [this, feed](size_t, DataSink& sink) { return Pump(feed, sink); },
             [this](bool) { --sseClients; });
     }
 
@@ -233,16 +255,17 @@ struct HttpServer::Impl {
     // when nothing was sent for kKeepAlive. Returns (false) only when the client has gone or
     // the store closes: returning to the server's loop after each reading would cost every
     // client a few more system calls per reading.
-    bool Pump(StreamState& s, size_t feed, DataSink& sink) {
+    bool Pump(size_t feed, DataSink& sink) {
+        uint64_t cursor = 0;
         std::string out = "retry: 3000\n\n";
-        for (const ReadingPtr& r : store.Snapshot(feed, s.cursor))
+        for (const ReadingPtr& r : store.Snapshot(feed, cursor))
             out += r->event;
         if (!Write(sink, out)) return false;
         auto lastWrite = Clock::now();
-        auto nextCheck = lastWrite + kAliveCheck;
+        auto nextCheck = OnTheSecond(lastWrite + kAliveCheck);
         for (;;) {
             Store::Taken t =
-                store.Take(feed, s.cursor, std::min(nextCheck, lastWrite + kKeepAlive));
+                store.Take(feed, cursor, std::min(nextCheck, OnTheSecond(lastWrite + kKeepAlive)));
             if (t.closed) {
                 sink.done();
                 return true;
@@ -254,13 +277,13 @@ struct HttpServer::Impl {
             for (const ReadingPtr& r : t.readings)
                 out += r->event;
             const auto now = Clock::now();
-            if (out.empty() && now >= lastWrite + kKeepAlive) out = ": keep-alive\n\n";
+            if (out.empty() && now >= OnTheSecond(lastWrite + kKeepAlive)) out = ": keep-alive\n\n";
             if (!out.empty()) {
                 if (!Write(sink, out)) return false;
                 lastWrite = now;
             } else if (now >= nextCheck) {
                 if (!sink.is_writable()) return false; // the client has gone away
-                nextCheck = now + kAliveCheck;
+                nextCheck = OnTheSecond(now + kAliveCheck);
             }
         }
     }
@@ -442,10 +465,11 @@ struct HttpServer::Impl {
                  std::to_string(store.Published(i)) + "\n";
         head("tarvel_scale_status", "gauge", "1 for the scale's current status, 0 for the others.");
         for (size_t i = 0; i < store.Size(); ++i) {
-            const int now = static_cast<int>(store.StatusOf(i));
-            for (int s = 0; s < 4; ++s)
+            const live::Status now = store.StatusOf(i);
+            for (live::Status s : {live::Status::Ok, live::Status::Stale, live::Status::Offline,
+                                   live::Status::Error})
                 m += "tarvel_scale_status{scale=\"" + store.Identity(i).name + "\",status=\"" +
-                     kStatuses[s] + "\"} " + (s == now ? "1" : "0") + "\n";
+                     live::StatusName(s) + "\"} " + (s == now ? "1" : "0") + "\n";
         }
         head("tarvel_gateway_sse_clients", "gauge", "Event-stream clients connected.");
         m += "tarvel_gateway_sse_clients " + std::to_string(sseClients.load()) + "\n";

@@ -39,6 +39,10 @@ ReadingPtr FromRecord(size_t scale, const std::string& name, uint64_t seq, live:
     return r;
 }
 
+int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
 } // namespace
 
 ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
@@ -58,8 +62,14 @@ void Store::Ring::Push(const ReadingPtr& r) {
 }
 
 void Store::Ring::Wake() {
-    signal.fetch_add(1, std::memory_order_release);
+    signal.fetch_add(1, std::memory_order_seq_cst);
     signal.notify_all();
+}
+
+void Store::Ring::WakeAt(int64_t ns) {
+    int64_t now = wakeAt.load();
+    while (ns < now && !wakeAt.compare_exchange_weak(now, ns)) {
+    }
 }
 
 Store::Store(std::vector<ScaleIdentity> scales)
@@ -85,10 +95,16 @@ Store::~Store() {
 
 void Store::Tick() {
     std::unique_lock lock(tickMu_);
+    auto due = [](Ring& r, int64_t now) {
+        if (now < r.wakeAt.load()) return;
+        r.wakeAt = INT64_MAX; // every waiter wakes and notes its deadline again
+        r.Wake();
+    };
     while (!tickCv_.wait_for(lock, kTick, [&] { return tickStop_; })) {
+        const int64_t now = SteadyNs(std::chrono::steady_clock::now());
         for (auto& r : rings_)
-            r->Wake();
-        all_->Wake();
+            due(*r, now);
+        due(*all_, now);
     }
 }
 
@@ -115,11 +131,11 @@ void Store::Publish(const live::Event& e) {
     ReadingPtr r;
     try {
         r = Build(e);
-        version_.fetch_add(1, std::memory_order_acq_rel); // odd: publishing
+        version_.fetch_add(1); // odd: publishing (sequentially consistent, as the loads)
         latest_[e.scale].store(r);
         rings_[e.scale]->Push(r);
         all_->Push(r);
-        version_.fetch_add(1, std::memory_order_acq_rel);
+        version_.fetch_add(1);
     } catch (...) {
         return; // memory exhausted: the reading is lost, the core goes on
     }
@@ -140,16 +156,16 @@ ReadingPtr Store::Latest(size_t scale) const {
 std::vector<ReadingPtr> Store::Snapshot(size_t feed, uint64_t& cursor) const {
     std::vector<ReadingPtr> out;
     for (;;) {
-        const uint64_t v = version_.load(std::memory_order_acquire);
+        const uint64_t v = version_.load();
         if (v % 2 == 0) {
             out.clear();
-            cursor = RingOf(feed).head.load(std::memory_order_acquire);
+            cursor = RingOf(feed).head.load();
             if (feed != kAll)
                 out.push_back(latest_[feed].load());
             else
                 for (size_t i = 0; i < scales_.size(); ++i)
                     out.push_back(latest_[i].load());
-            if (version_.load(std::memory_order_acquire) == v) return out;
+            if (version_.load() == v) return out;
         }
         std::this_thread::yield(); // a reading is being published: a matter of microseconds
     }
@@ -171,6 +187,7 @@ Store::Taken Store::Take(size_t feed, uint64_t& cursor,
             return t;
         }
         if (std::chrono::steady_clock::now() >= deadline) return t;
+        ring.WakeAt(SteadyNs(deadline));
         ring.signal.wait(signal, std::memory_order_acquire);
     }
     const uint64_t size = ring.slots.size();

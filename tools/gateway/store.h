@@ -9,13 +9,15 @@
 //
 // Readers take no lock: hundreds of event-stream threads wake at once for each reading, and
 // a lock would make them wait for each other. Each ring's slots are atomic, and a ring's
-// signal word changes with every reading, so its readers sleep on it; a ticker changes every
-// signal a few times a second, so that waits with a deadline end in time.
+// signal word changes with every reading, so its readers sleep on it. A waiting reader also
+// notes its deadline in the ring; a ticker wakes the ring's readers when the earliest has come
+// (each waiter then notes its own again), so an idle stream costs nothing between its checks.
 #pragma once
 
 #include "LiveCore.h"
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,8 +54,8 @@ class Store {
     // Readings each ring keeps: a scale's ring this many, the ring of all scales this many per
     // scale (at least 1024).
     static constexpr size_t kRingPerScale = 256;
-    // How often the ticker ends waits whose deadline has come.
-    static constexpr std::chrono::milliseconds kTick{100};
+    // How often the ticker looks for waits whose deadline has come.
+    static constexpr std::chrono::milliseconds kTick{50};
 
     explicit Store(std::vector<ScaleIdentity> scales);
     ~Store(); // Close()s and ends the ticker
@@ -99,9 +101,13 @@ class Store {
         explicit Ring(size_t capacity) : slots(capacity) {}
         std::vector<std::atomic<std::shared_ptr<const Slot>>> slots;
         std::atomic<uint64_t> head{0};   // readings ever pushed
-        std::atomic<uint32_t> signal{0}; // changes with every push, tick and the close
-        void Push(const ReadingPtr& r);  // the core's thread only
+        std::atomic<uint32_t> signal{0}; // changes with every push, due deadline and the close
+        // The earliest deadline of its waiters (steady clock, ns); the ticker wakes them all
+        // when it has come.
+        std::atomic<int64_t> wakeAt{INT64_MAX};
+        void Push(const ReadingPtr& r); // the core's thread only
         void Wake();
+        void WakeAt(int64_t ns);
     };
     struct ScaleState { // written on the core's thread only
         uint64_t seq = 0;
