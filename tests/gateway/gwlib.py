@@ -103,10 +103,19 @@ class Env:
         return p
 
     def stop_all(self):
+        """Stops every process; a gateway must end cleanly on SIGTERM (a sanitizer's report
+        makes it fail)."""
+        problems = []
         for p in reversed(self.procs):
-            if p.alive():
+            if p.name.startswith("gw") or p.name == "open":
+                rc = p.stop(signal.SIGTERM) if p.alive() else p.p.returncode
+                if rc != 0 or "Sanitizer" in p.err() or "runtime error" in p.err():
+                    problems.append("%s ended with %s:\n%s" % (p.name, rc, p.err()[-3000:]))
+            elif p.alive():
                 p.p.kill()
                 p.p.wait()
+        if problems:
+            raise Fail("\n".join(problems))
 
 
 def request(host, port, method, path, body=None, headers=None, timeout=30):
