@@ -81,9 +81,10 @@ class DioWorkers {
     std::vector<std::shared_ptr<Worker>> workers_;
 };
 
-// The outcome's HTTP answer for the inputs: the value and the bits text, or nothing when the
-// reply holds no input value.
+// The input port value in the reply of an "IN" exchange, or nothing when the exchange failed
+// or the reply holds none.
 std::optional<int32_t> InputValue(const DioOutcome& o);
-std::string InputBits(int32_t value); // "SNSNNNNN": bit 0 first
+// The value's eight low bits as "S" (on) and "N" (off), bit 0 first: 5 is "SNSNNNNN".
+std::string InputBits(int32_t value);
 
 } // namespace gateway

@@ -2,9 +2,10 @@
 // HTTP (JSON, Server-Sent Events, a live page), with the converters' digital I/O.
 //
 // Threads: the live core's thread reads every indicator and publishes each event to the
-// store; one thread accepts HTTP connections and hands each to a worker of the pool (an
-// event stream keeps its worker while its client stays); each converter has a worker thread
-// for its IO exchanges; the main thread waits for SIGINT/SIGTERM and stops the rest.
+// store; the store's ticker ends the waits of HTTP requests whose deadline has come; one
+// thread accepts HTTP connections and hands each to a worker of the pool (an event stream
+// keeps its worker while its client stays); each converter has a worker thread for its IO
+// exchanges; the main thread waits for SIGINT/SIGTERM and stops the rest.
 #include "config.h"
 #include "dio.h"
 #include "http.h"
