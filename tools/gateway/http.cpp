@@ -44,6 +44,11 @@ constexpr auto kKeepAlive = std::chrono::seconds(15);
 // ... and is checked this often for having gone away.
 constexpr auto kAliveCheck = std::chrono::seconds(2);
 
+// Readings that come closer together than this after a write go out together in the next
+// one: a stream of hundreds of scales costs a write per batch instead of one per reading, and
+// a reading waits at most this long for its batch.
+constexpr auto kBatch = std::chrono::milliseconds(2);
+
 // A stream's deadlines fall on whole seconds of the clock, so that all the idle streams of a
 // ring wake together, once, instead of one after the other.
 Clock::time_point OnTheSecond(Clock::time_point t) {
@@ -149,7 +154,7 @@ struct HttpServer::Impl {
         std::string body = "{\"gateway\":" + Json(cfg.gateway.name).dump() + ",\"scales\":[";
         for (size_t i = 0; i < all.size(); ++i) {
             if (i > 0) body += ',';
-            body += all[i]->line;
+            body += all[i]->Line();
         }
         body += "]}";
         SendJson(res, 200, body);
@@ -180,7 +185,7 @@ struct HttpServer::Impl {
             timeoutMs = *n;
         }
         if (stable.empty() || stable == "false") {
-            SendJson(res, 200, store.Latest(*i)->line);
+            SendJson(res, 200, std::string(store.Latest(*i)->Line()));
             return;
         }
         if (stable != "true") return SendError(res, 400, "stable must be true or false");
@@ -214,12 +219,14 @@ struct HttpServer::Impl {
             }
         };
         take(last);
+        Store::Taken t;
         while (run < count) {
             if (Clock::now() >= deadline) {
-                SendJson(res, 504, last->line);
+                SendJson(res, 504, std::string(last->Line()));
                 return;
             }
-            Store::Taken t = store.Take(scale, cursor, deadline);
+            t.Clear();
+            store.Take(scale, cursor, deadline, t);
             if (t.closed) return SendError(res, 503, "the gateway is stopping");
             if (t.lost > 0) run = 0; // readings were missed: the run is not known to be unbroken
             for (const ReadingPtr& r : t.readings) {
@@ -227,7 +234,7 @@ struct HttpServer::Impl {
                 if (run >= count) break;
             }
         }
-        SendJson(res, 200, last->line);
+        SendJson(res, 200, std::string(last->Line()));
     }
 
     // ---- event streams ---------------------------------------------------------------
@@ -263,12 +270,17 @@ struct HttpServer::Impl {
         if (!Write(sink, out)) return false;
         auto lastWrite = Clock::now();
         auto nextCheck = OnTheSecond(lastWrite + kAliveCheck);
+        Store::Taken t;
         for (;;) {
-            Store::Taken t =
-                store.Take(feed, cursor, std::min(nextCheck, OnTheSecond(lastWrite + kKeepAlive)));
+            t.Clear();
+            store.Take(feed, cursor, std::min(nextCheck, OnTheSecond(lastWrite + kKeepAlive)), t);
             if (t.closed) {
                 sink.done();
                 return true;
+            }
+            if (!t.readings.empty() && Clock::now() < lastWrite + kBatch) {
+                std::this_thread::sleep_until(lastWrite + kBatch);
+                store.Take(feed, cursor, Clock::now(), t);
             }
             out.clear();
             if (t.lost > 0)
@@ -279,8 +291,11 @@ struct HttpServer::Impl {
             const auto now = Clock::now();
             if (out.empty() && now >= OnTheSecond(lastWrite + kKeepAlive)) out = ": keep-alive\n\n";
             if (!out.empty()) {
+                // A write tells whether the client is still there: the next check is due only
+                // after a while without writes.
                 if (!Write(sink, out)) return false;
                 lastWrite = now;
+                nextCheck = OnTheSecond(now + kAliveCheck);
             } else if (now >= nextCheck) {
                 if (!sink.is_writable()) return false; // the client has gone away
                 nextCheck = OnTheSecond(now + kAliveCheck);

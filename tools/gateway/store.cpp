@@ -21,15 +21,18 @@ tarvel::record::Texts TextsOf(const live::Event& e) {
     return t;
 }
 
-ReadingPtr FromRecord(size_t scale, const std::string& name, uint64_t seq, live::Status status,
-                      const tarvel::record::Json& record) {
+std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
+                                    live::Status status, const tarvel::record::Json& record) {
     auto r = std::make_shared<Reading>();
     r->scale = scale;
     r->seq = seq;
     r->status = status;
-    r->line = tarvel::record::Line(record);
-    r->event =
-        "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: " + r->line + "\n\n";
+    const std::string line = tarvel::record::Line(record);
+    r->event = "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: ";
+    r->lineAt = r->event.size();
+    r->lineSize = line.size();
+    r->event += line;
+    r->event += "\n\n";
     const auto& net = record["net"];
     if (net.is_number()) r->net = net.get<double>();
     // The MSI indicators do not tell motion ("stable" null): their weight counts as settled
@@ -57,11 +60,14 @@ ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
 
 void Store::Ring::Push(const ReadingPtr& r) {
     const uint64_t h = head.load(std::memory_order_relaxed);
-    slots[h % slots.size()].store(std::make_shared<const Slot>(Slot{h, r}));
+    slots[h % slots.size()].store(r);
     head.store(h + 1, std::memory_order_release);
 }
 
 void Store::Ring::Wake() {
+    // Every waiter wakes, and notes its deadline again when it waits again: a ring that gets
+    // readings often never wakes its waiters for a deadline that has moved on.
+    wakeAt = INT64_MAX;
     signal.fetch_add(1, std::memory_order_seq_cst);
     signal.notify_all();
 }
@@ -75,10 +81,10 @@ void Store::Ring::WakeAt(int64_t ns) {
 Store::Store(std::vector<ScaleIdentity> scales)
     : scales_(std::move(scales)), state_(scales_.size()),
       latest_(new std::atomic<ReadingPtr>[scales_.size()]),
-      all_(std::make_unique<Ring>(std::max<size_t>(1024, kRingPerScale * scales_.size()))) {
+      all_(std::make_unique<Ring>(std::max<size_t>(1024, kRingPerScale * scales_.size()), true)) {
     for (size_t i = 0; i < scales_.size(); ++i) {
         latest_[i].store(InitialReading(i, scales_[i]));
-        rings_.push_back(std::make_unique<Ring>(kRingPerScale));
+        rings_.push_back(std::make_unique<Ring>(kRingPerScale, false));
     }
     ticker_ = std::thread([this] { Tick(); });
 }
@@ -96,9 +102,7 @@ Store::~Store() {
 void Store::Tick() {
     std::unique_lock lock(tickMu_);
     auto due = [](Ring& r, int64_t now) {
-        if (now < r.wakeAt.load()) return;
-        r.wakeAt = INT64_MAX; // every waiter wakes and notes its deadline again
-        r.Wake();
+        if (now >= r.wakeAt.load()) r.Wake();
     };
     while (!tickCv_.wait_for(lock, kTick, [&] { return tickStop_; })) {
         const int64_t now = SteadyNs(std::chrono::steady_clock::now());
@@ -123,14 +127,17 @@ ReadingPtr Store::Build(const live::Event& e) {
         m.sinceMs = e.sinceMs;
         m.reason = e.reason;
     }
-    return FromRecord(e.scale, m.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
+    auto r = FromRecord(e.scale, m.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
+    // The rings are pushed on this thread only: their heads are the reading's places.
+    r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
+    r->allIndex = all_->head.load(std::memory_order_relaxed);
+    return r;
 }
 
 void Store::Publish(const live::Event& e) {
     if (e.scale >= scales_.size()) return;
-    ReadingPtr r;
     try {
-        r = Build(e);
+        const ReadingPtr r = Build(e);
         version_.fetch_add(1); // odd: publishing (sequentially consistent, as the loads)
         latest_[e.scale].store(r);
         rings_[e.scale]->Push(r);
@@ -171,9 +178,8 @@ std::vector<ReadingPtr> Store::Snapshot(size_t feed, uint64_t& cursor) const {
     }
 }
 
-Store::Taken Store::Take(size_t feed, uint64_t& cursor,
-                         std::chrono::steady_clock::time_point deadline) {
-    Taken t;
+void Store::Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
+                 Taken& t) {
     Ring& ring = RingOf(feed);
     uint64_t head;
     for (;;) {
@@ -184,9 +190,9 @@ Store::Taken Store::Take(size_t feed, uint64_t& cursor,
         if (head != cursor) break;
         if (closed_.load()) {
             t.closed = true;
-            return t;
+            return;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return t;
+        if (std::chrono::steady_clock::now() >= deadline) return;
         ring.WakeAt(SteadyNs(deadline));
         ring.signal.wait(signal, std::memory_order_acquire);
     }
@@ -195,16 +201,14 @@ Store::Taken Store::Take(size_t feed, uint64_t& cursor,
         t.lost = head - cursor - size;
         cursor = head - size;
     }
-    t.readings.reserve(static_cast<size_t>(head - cursor));
     for (; cursor != head; ++cursor) {
-        std::shared_ptr<const Slot> s = ring.slots[cursor % size].load();
-        if (s && s->index == cursor)
-            t.readings.push_back(s->reading);
+        ReadingPtr r = ring.slots[cursor % size].load();
+        if (r && ring.IndexOf(*r) == cursor)
+            t.readings.push_back(std::move(r));
         else
             ++t.lost; // overwritten since the head was read
     }
     t.closed = closed_.load();
-    return t;
 }
 
 void Store::Close() {

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -34,11 +35,17 @@ namespace gateway {
 struct Reading {
     size_t scale = 0;
     uint64_t seq = 0;
-    std::string line;  // the reading record as one line of JSON
-    std::string event; // the same as an event of the event streams
+    // The event of the event streams, whose data line is the reading record (one line of
+    // JSON): built once, sent as it is to every client.
+    std::string event;
+    size_t lineAt = 0, lineSize = 0;
     live::Status status = live::Status::Offline;
     bool settles = false;      // ok, not moving (or the family does not tell), not out of range
     std::optional<double> net; // the record's "net"
+    // Its places in its scale's ring and in the ring of all scales.
+    uint64_t scaleIndex = 0, allIndex = 0;
+
+    std::string_view Line() const { return std::string_view(event).substr(lineAt, lineSize); }
 };
 using ReadingPtr = std::shared_ptr<const Reading>;
 
@@ -79,10 +86,17 @@ class Store {
         std::vector<ReadingPtr> readings; // in publication order
         uint64_t lost = 0;                // readings overwritten before they were taken
         bool closed = false;              // the store is closing: stop waiting
+        void Clear() {
+            readings.clear();
+            lost = 0;
+            closed = false;
+        }
     };
-    // Readings of `feed` after `cursor` (moved past them), waiting until there is one, the
-    // deadline passes (to within kTick) or the store closes.
-    Taken Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline);
+    // Adds the readings of `feed` after `cursor` (moved past them) to `t`, waiting until there
+    // is one, the deadline passes (to within kTick) or the store closes. A reader that takes
+    // again and again keeps one Taken: its vector's memory is used again.
+    void Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
+              Taken& t);
 
     // Wakes every waiting reader for good (the gateway is stopping).
     void Close();
@@ -93,18 +107,16 @@ class Store {
     live::Status StatusOf(size_t scale) const { return Latest(scale)->status; }
 
   private:
-    struct Slot {
-        uint64_t index; // the reading's place in its ring
-        ReadingPtr reading;
-    };
     struct Ring {
-        explicit Ring(size_t capacity) : slots(capacity) {}
-        std::vector<std::atomic<std::shared_ptr<const Slot>>> slots;
+        Ring(size_t capacity, bool all) : slots(capacity), all(all) {}
+        std::vector<std::atomic<ReadingPtr>> slots;
+        const bool all;                  // the ring of every scale (Reading::allIndex)
         std::atomic<uint64_t> head{0};   // readings ever pushed
         std::atomic<uint32_t> signal{0}; // changes with every push, due deadline and the close
         // The earliest deadline of its waiters (steady clock, ns); the ticker wakes them all
         // when it has come.
         std::atomic<int64_t> wakeAt{INT64_MAX};
+        uint64_t IndexOf(const Reading& r) const { return all ? r.allIndex : r.scaleIndex; }
         void Push(const ReadingPtr& r); // the core's thread only
         void Wake();
         void WakeAt(int64_t ns);
