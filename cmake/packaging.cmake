@@ -92,7 +92,9 @@ The C header tarvel6.h, the pkg-config file tarvel6.pc, the CMake package Tarvel
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarvel-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${TARVEL_SAME_LIB}")
-set(CPACK_DEBIAN_TOOLS_DESCRIPTION "weighing-indicator reader and simulator
-tarvel, a command-line reader of scale indicators and of the converter's I/O, and \
-tarvel-sim, an indicator and converter simulator.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "weighing-indicator reader, gateway and simulator
+tarvel, a command-line reader of scale indicators and of the converter's I/O; \
+tarvel-gateway, every indicator live at once over HTTP, Server-Sent Events and a live \
+web page, with the converters' digital I/O; and tarvel-sim, an indicator and converter \
+simulator.")
 include(CPack)

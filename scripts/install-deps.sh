@@ -47,12 +47,29 @@ command -v dpkg-shlibdeps >/dev/null || p+=(dpkg-dev)
 command -v file >/dev/null || p+=(file)
 group "the install and .deb package tests (pkg-config, cpack's DEB files)" ${p[@]+"${p[@]}"}
 p=()
+[ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev)
+[ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
+command -v pkg-config >/dev/null || p+=(pkgconf)
+group "tarvel-gateway: HTTP (cpp-httplib) and its configuration file (toml11)" ${p[@]+"${p[@]}"}
+p=()
+command -v chromium >/dev/null || p+=(chromium)
+command -v node >/dev/null || p+=(nodejs)
+command -v npm >/dev/null || p+=(npm)
+group "the gateway's page test (headless chromium, driven from Node.js)" ${p[@]+"${p[@]}"}
+p=()
 # clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
 command -v clang++ >/dev/null || p+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || p+=(libclang-rt-14-dev)
 group "the fuzz stage of the tests (clang, libFuzzer)" ${p[@]+"${p[@]}"}
 
-[ ${#groups[@]} -gt 0 ] || exit 0
+# The page test's npm packages (playwright-core, pinned), once the Debian packages are there.
+npm_packages() {
+    bash "$(dirname "$0")/../tests/gateway/npm-ci.sh"
+}
+if [ ${#groups[@]} -eq 0 ]; then
+    npm_packages
+    exit 0
+fi
 
 as_root=()
 if [ "$(id -u)" != 0 ]; then
@@ -73,3 +90,4 @@ for i in "${!groups[@]}"; do
 done
 ${as_root[@]+"${as_root[@]}"} apt-get update -qq
 ${as_root[@]+"${as_root[@]}"} apt-get install -y -qq --no-install-recommends "${all[@]}"
+npm_packages

@@ -30,7 +30,8 @@ case $what in
 install)
     stage=$work/stage
     cmake --install "$build" --prefix "$stage" >"$work/install.log" || fail "cmake --install failed"
-    for f in include/tarvel6.h share/tarvel6/pascal/Tarvel6.pas bin/tarvel bin/tarvel-sim; do
+    for f in include/tarvel6.h share/tarvel6/pascal/Tarvel6.pas bin/tarvel bin/tarvel-sim \
+        bin/tarvel-gateway; do
         [ -f "$stage/$f" ] || fail "$f is not installed"
     done
     lib=$(dirname "$(find "$stage" -name "libTarvel6.so.$version")")
@@ -94,6 +95,8 @@ deb)
     out=$(/usr/bin/tarvel version) || fail "tarvel version exited $?: $out"
     echo "$out"
     case $out in *Tarvel6*) ;; *) fail "tarvel version printed: $out" ;; esac
+    out=$(/usr/bin/tarvel-gateway --version) || fail "tarvel-gateway --version exited $?: $out"
+    [ "$out" = "tarvel-gateway $version" ] || fail "tarvel-gateway --version printed: $out"
     # shellcheck disable=SC2046
     cc -Wall -Wextra -Werror -o "$work/pc-consumer" "$consumer/consumer.c" $(pkg-config --cflags --libs tarvel6) ||
         fail "pkg-config consumer did not build against the installed package"

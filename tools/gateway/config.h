@@ -1,0 +1,62 @@
+// The gateway's configuration file (TOML): what it reads, how it checks it, and the settings
+// it hands to the rest of the program. README.md, "tarvel-gateway", lists every key.
+#pragma once
+
+#include "LiveCore.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gateway {
+
+struct ListenAddress {
+    std::string host; // dotted IPv4 address, or an IPv6 address without brackets
+    int port = 0;
+    bool ipv6 = false;
+    bool loopback = false;    // 127.0.0.0/8 or ::1: only this machine can reach it
+    std::string Text() const; // "127.0.0.1:8080" or "[::1]:8080"
+};
+
+struct GatewaySettings {
+    std::string name = "gateway";
+    ListenAddress http{"127.0.0.1", 8080, false, true};
+    std::optional<std::string> token; // bearer token of the write endpoints
+    uint32_t staleAfterMs = 2000;
+    size_t sseMaxClients = 1000;
+    std::vector<std::string> corsOrigins; // "*" or exact origins
+};
+
+struct ScaleEntry {
+    std::string name;
+    std::string model;     // the family's tools' name: "5817", "krt", ...
+    std::string transport; // "192.168.0.50:A" or the serial device, as written
+    live::ScaleConfig core;
+};
+
+struct ConverterEntry {
+    std::string name;
+    std::string address; // dotted IPv4
+};
+
+struct Config {
+    std::string file;
+    GatewaySettings gateway;
+    std::vector<ScaleEntry> scales;
+    std::vector<ConverterEntry> converters;
+    // What the file holds that this version accepts but does not act on.
+    std::vector<std::string> warnings;
+};
+
+// Reads and checks the file. On failure `error` holds one message naming the file, the line
+// and the key ("yard.toml:12: [[scale]] key \"model\": unknown model \"5818\" ...") and the
+// result is empty. Never throws.
+std::optional<Config> LoadConfig(const std::string& path, std::string& error);
+
+// Checks of texts that also appear in URLs: letters, digits, '-' and '_', 1 to 64 of them.
+bool ValidName(const std::string& name);
+// A dotted IPv4 address with four numbers 0-255 (no leading zeros beyond a single 0).
+bool ValidIPv4(const std::string& text);
+
+} // namespace gateway

@@ -1,0 +1,225 @@
+#include "store.h"
+
+#include "record.h"
+
+#include <algorithm>
+
+namespace gateway {
+
+namespace {
+
+tarvel::record::Texts TextsOf(const live::Event& e) {
+    tarvel::record::Texts t;
+    if (!e.hasTexts) return t;
+    t.gross = e.texts.GrossText;
+    t.net = e.texts.NetText;
+    t.tare = e.texts.TareText;
+    t.total = e.texts.TotalText;
+    t.counter = e.texts.CounterText;
+    t.status = e.texts.StatusText;
+    t.motion = e.texts.MotionText;
+    return t;
+}
+
+std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
+                                    live::Status status, const tarvel::record::Json& record) {
+    auto r = std::make_shared<Reading>();
+    r->scale = scale;
+    r->seq = seq;
+    r->status = status;
+    const std::string line = tarvel::record::Line(record);
+    r->event = "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: ";
+    r->lineAt = r->event.size();
+    r->lineSize = line.size();
+    r->event += line;
+    r->event += "\n\n";
+    const auto& net = record["net"];
+    if (net.is_number()) r->net = net.get<double>();
+    // The MSI indicators do not tell motion ("stable" null): their weight counts as settled
+    // when it repeats.
+    r->settles = status == live::Status::Ok && record["stable"] != false &&
+                 record["overload"] != true && r->net.has_value();
+    return r;
+}
+
+int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+} // namespace
+
+ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
+    tarvel::record::Meta m;
+    m.scale = id.name;
+    m.model = id.model;
+    m.status = "offline";
+    m.sinceMs = live::Core::NowUnixMs();
+    m.reason = "not connected yet";
+    return FromRecord(scale, id.name, 0, live::Status::Offline, tarvel::record::Make(m, {}));
+}
+
+void Store::Ring::Push(const ReadingPtr& r) {
+    const uint64_t h = head.load(std::memory_order_relaxed);
+    slots[h % slots.size()].store(r);
+    head.store(h + 1, std::memory_order_release);
+}
+
+void Store::Ring::Wake() {
+    // Every waiter wakes, and notes its deadline again when it waits again: a ring that gets
+    // readings often never wakes its waiters for a deadline that has moved on.
+    wakeAt = INT64_MAX;
+    signal.fetch_add(1, std::memory_order_seq_cst);
+    signal.notify_all();
+}
+
+void Store::Ring::WakeAt(int64_t ns) {
+    int64_t now = wakeAt.load();
+    while (ns < now && !wakeAt.compare_exchange_weak(now, ns)) {
+    }
+}
+
+Store::Store(std::vector<ScaleIdentity> scales)
+    : scales_(std::move(scales)), state_(scales_.size()),
+      latest_(new std::atomic<ReadingPtr>[scales_.size()]),
+      all_(std::make_unique<Ring>(std::max<size_t>(1024, kRingPerScale * scales_.size()), true)) {
+    for (size_t i = 0; i < scales_.size(); ++i) {
+        latest_[i].store(InitialReading(i, scales_[i]));
+        rings_.push_back(std::make_unique<Ring>(kRingPerScale, false));
+    }
+    ticker_ = std::thread([this] { Tick(); });
+}
+
+Store::~Store() {
+    Close();
+    {
+        std::lock_guard lock(tickMu_);
+        tickStop_ = true;
+    }
+    tickCv_.notify_all();
+    ticker_.join();
+}
+
+void Store::Tick() {
+    std::unique_lock lock(tickMu_);
+    auto due = [](Ring& r, int64_t now) {
+        if (now >= r.wakeAt.load()) r.Wake();
+    };
+    while (!tickCv_.wait_for(lock, kTick, [&] { return tickStop_; })) {
+        const int64_t now = SteadyNs(std::chrono::steady_clock::now());
+        for (auto& r : rings_)
+            due(*r, now);
+        due(*all_, now);
+    }
+}
+
+ReadingPtr Store::Build(const live::Event& e) {
+    ScaleState& s = state_[e.scale];
+    // seq counts from the first frame on; what happens before it keeps 0.
+    if (e.frame) s.hadFrame = true;
+    if (s.hadFrame) ++s.seq;
+    tarvel::record::Meta m;
+    m.scale = scales_[e.scale].name;
+    m.model = scales_[e.scale].model;
+    m.seq = s.seq;
+    if (s.hadFrame) m.timeMs = e.timeMs;
+    m.status = live::StatusName(e.status);
+    if (e.status != live::Status::Ok) {
+        m.sinceMs = e.sinceMs;
+        m.reason = e.reason;
+    }
+    auto r = FromRecord(e.scale, m.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
+    // The rings are pushed on this thread only: their heads are the reading's places.
+    r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
+    r->allIndex = all_->head.load(std::memory_order_relaxed);
+    return r;
+}
+
+void Store::Publish(const live::Event& e) {
+    if (e.scale >= scales_.size()) return;
+    try {
+        const ReadingPtr r = Build(e);
+        version_.fetch_add(1); // odd: publishing (sequentially consistent, as the loads)
+        latest_[e.scale].store(r);
+        rings_[e.scale]->Push(r);
+        all_->Push(r);
+        version_.fetch_add(1);
+    } catch (...) {
+        return; // memory exhausted: the reading is lost, the core goes on
+    }
+    rings_[e.scale]->Wake();
+    all_->Wake();
+}
+
+std::optional<size_t> Store::Find(const std::string& name) const {
+    for (size_t i = 0; i < scales_.size(); ++i)
+        if (scales_[i].name == name) return i;
+    return std::nullopt;
+}
+
+ReadingPtr Store::Latest(size_t scale) const {
+    return latest_[scale].load();
+}
+
+std::vector<ReadingPtr> Store::Snapshot(size_t feed, uint64_t& cursor) const {
+    std::vector<ReadingPtr> out;
+    for (;;) {
+        const uint64_t v = version_.load();
+        if (v % 2 == 0) {
+            out.clear();
+            cursor = RingOf(feed).head.load();
+            if (feed != kAll)
+                out.push_back(latest_[feed].load());
+            else
+                for (size_t i = 0; i < scales_.size(); ++i)
+                    out.push_back(latest_[i].load());
+            if (version_.load() == v) return out;
+        }
+        std::this_thread::yield(); // a reading is being published: a matter of microseconds
+    }
+}
+
+void Store::Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
+                 Taken& t) {
+    Ring& ring = RingOf(feed);
+    uint64_t head;
+    for (;;) {
+        // The signal is read before the head: a push after this read changes the signal, and
+        // the wait below returns at once.
+        const uint32_t signal = ring.signal.load(std::memory_order_acquire);
+        head = ring.head.load(std::memory_order_acquire);
+        if (head != cursor) break;
+        if (closed_.load()) {
+            t.closed = true;
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        ring.WakeAt(SteadyNs(deadline));
+        ring.signal.wait(signal, std::memory_order_acquire);
+    }
+    const uint64_t size = ring.slots.size();
+    if (head - cursor > size) {
+        t.lost = head - cursor - size;
+        cursor = head - size;
+    }
+    for (; cursor != head; ++cursor) {
+        ReadingPtr r = ring.slots[cursor % size].load();
+        if (r && ring.IndexOf(*r) == cursor)
+            t.readings.push_back(std::move(r));
+        else
+            ++t.lost; // overwritten since the head was read
+    }
+    t.closed = closed_.load();
+}
+
+void Store::Close() {
+    closed_ = true;
+    for (auto& r : rings_)
+        r->Wake();
+    all_->Wake();
+}
+
+uint64_t Store::Published(size_t feed) const {
+    return RingOf(feed).head.load();
+}
+
+} // namespace gateway

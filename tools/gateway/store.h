@@ -1,0 +1,153 @@
+// The store of readings: the latest reading of every scale and the recent ones in order, fed
+// by the live core's thread and read by the HTTP threads, which wait on it (never on the core).
+//
+// Every event of the core becomes one reading record, built once and shared as a string by
+// every client that sends it. Readings are kept in rings (one per scale, and one for all
+// scales): a reader holds a cursor into a ring and takes what was published after it, so a
+// slow reader never holds up the core or the other readers; one that falls a whole ring
+// behind loses the oldest readings it had not taken yet.
+//
+// Readers take no lock: hundreds of event-stream threads wake at once for each reading, and
+// a lock would make them wait for each other. Each ring's slots are atomic, and a ring's
+// signal word changes with every reading, so its readers sleep on it. A waiting reader also
+// notes its deadline in the ring; a ticker wakes the ring's readers when the earliest has come
+// (each waiter then notes its own again), so an idle stream costs nothing between its checks.
+#pragma once
+
+#include "LiveCore.h"
+
+#include <atomic>
+#include <climits>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace gateway {
+
+// One published reading of one scale.
+struct Reading {
+    size_t scale = 0;
+    uint64_t seq = 0;
+    // The event of the event streams, whose data line is the reading record (one line of
+    // JSON): built once, sent as it is to every client.
+    std::string event;
+    size_t lineAt = 0, lineSize = 0;
+    live::Status status = live::Status::Offline;
+    bool settles = false;      // ok, not moving (or the family does not tell), not out of range
+    std::optional<double> net; // the record's "net"
+    // Its places in its scale's ring and in the ring of all scales.
+    uint64_t scaleIndex = 0, allIndex = 0;
+
+    std::string_view Line() const { return std::string_view(event).substr(lineAt, lineSize); }
+};
+using ReadingPtr = std::shared_ptr<const Reading>;
+
+struct ScaleIdentity {
+    std::string name;
+    std::string model;
+};
+
+class Store {
+  public:
+    // Which ring a reader follows: one scale's (its position) or every scale's.
+    static constexpr size_t kAll = static_cast<size_t>(-1);
+    // Readings each ring keeps: a scale's ring this many, the ring of all scales this many per
+    // scale (at least 1024).
+    static constexpr size_t kRingPerScale = 256;
+    // How often the ticker looks for waits whose deadline has come.
+    static constexpr std::chrono::milliseconds kTick{50};
+
+    explicit Store(std::vector<ScaleIdentity> scales);
+    ~Store(); // Close()s and ends the ticker
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // On the core's thread: the event becomes the scale's latest reading.
+    void Publish(const live::Event& e);
+
+    size_t Size() const { return scales_.size(); }
+    const ScaleIdentity& Identity(size_t i) const { return scales_[i]; }
+    // The index of a scale's name, or nullopt.
+    std::optional<size_t> Find(const std::string& name) const;
+
+    ReadingPtr Latest(size_t scale) const;
+    // The latest reading of every scale of `feed` (in configuration order) and the cursor that
+    // follows them: Take() with it returns exactly the readings published afterwards.
+    std::vector<ReadingPtr> Snapshot(size_t feed, uint64_t& cursor) const;
+
+    struct Taken {
+        std::vector<ReadingPtr> readings; // in publication order
+        uint64_t lost = 0;                // readings overwritten before they were taken
+        bool closed = false;              // the store is closing: stop waiting
+        void Clear() {
+            readings.clear();
+            lost = 0;
+            closed = false;
+        }
+    };
+    // Adds the readings of `feed` after `cursor` (moved past them) to `t`, waiting until there
+    // is one, the deadline passes (to within kTick) or the store closes. A reader that takes
+    // again and again keeps one Taken: its vector's memory is used again.
+    void Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
+              Taken& t);
+
+    // Wakes every waiting reader for good (the gateway is stopping).
+    void Close();
+    bool Closed() const { return closed_.load(); }
+
+    // Readings published for one scale (or kAll).
+    uint64_t Published(size_t feed) const;
+    live::Status StatusOf(size_t scale) const { return Latest(scale)->status; }
+
+  private:
+    struct Ring {
+        Ring(size_t capacity, bool all) : slots(capacity), all(all) {}
+        std::vector<std::atomic<ReadingPtr>> slots;
+        const bool all;                  // the ring of every scale (Reading::allIndex)
+        std::atomic<uint64_t> head{0};   // readings ever pushed
+        std::atomic<uint32_t> signal{0}; // changes with every push, due deadline and the close
+        // The earliest deadline of its waiters (steady clock, ns); the ticker wakes them all
+        // when it has come.
+        std::atomic<int64_t> wakeAt{INT64_MAX};
+        uint64_t IndexOf(const Reading& r) const { return all ? r.allIndex : r.scaleIndex; }
+        void Push(const ReadingPtr& r); // the core's thread only
+        void Wake();
+        void WakeAt(int64_t ns);
+    };
+    struct ScaleState { // written on the core's thread only
+        uint64_t seq = 0;
+        bool hadFrame = false;
+    };
+
+    ReadingPtr Build(const live::Event& e);
+    Ring& RingOf(size_t feed) const { return feed == kAll ? *all_ : *rings_[feed]; }
+    void Tick();
+
+    const std::vector<ScaleIdentity> scales_;
+    std::vector<ScaleState> state_; // core thread only
+
+    // Odd while a reading is being published: a snapshot taken meanwhile is taken again.
+    std::atomic<uint64_t> version_{0};
+    std::unique_ptr<std::atomic<ReadingPtr>[]> latest_;
+    std::vector<std::unique_ptr<Ring>> rings_;
+    std::unique_ptr<Ring> all_;
+    std::atomic<bool> closed_{false};
+
+    std::mutex tickMu_;
+    std::condition_variable tickCv_;
+    bool tickStop_ = false;
+    std::thread ticker_;
+};
+
+// The initial reading of a scale before the core has said anything about it: seq 0, no time,
+// offline ("not connected yet").
+ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id);
+
+} // namespace gateway
