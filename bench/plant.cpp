@@ -156,13 +156,17 @@ class Stamper {
   public:
     explicit Stamper(const std::string& ip) : peer_(ip, 8881) {}
     bool WaitClient() { return peer_.WaitClient(tsim::Ms{15000}); }
+    // The stamp is taken just before the write, so that a record read back at once finds it
+    // (the write itself is then part of the delay).
     void Send(long id) {
         tsim::Ind5817 r;
         r.weight = id;
         const std::string frame = tsim::Frame5817(r);
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            sent_[id] = Clock::now();
+        }
         peer_.Send(frame);
-        std::lock_guard<std::mutex> lock(m_);
-        sent_[id] = Clock::now();
     }
     std::optional<Clock::time_point> SentAt(long id) {
         std::lock_guard<std::mutex> lock(m_);

@@ -50,6 +50,8 @@ constexpr int64_t kConnectLimitMs = 10000;
 constexpr int64_t kHousekeepingMs = 50;
 // Bytes taken from a connection per read.
 constexpr int kReadChunk = 4096;
+// A connection silent this long is probed; three unanswered probes, 2 s apart, end it.
+constexpr int kKeepAliveIdleS = 10;
 
 // One scale: its transport, its driver, its state.
 class Scale final : public ReadingListener {
@@ -64,7 +66,10 @@ class Scale final : public ReadingListener {
                             : cfg.address + ":" + std::to_string(cfg.port);
     }
 
-    ~Scale() override { CloseLink(); }
+    ~Scale() override {
+        *alive_ = false; // a request step still on the timers finds the scale gone
+        CloseLink();
+    }
 
     void Start(int64_t now) {
         since_ = NowUnixMs();
@@ -98,15 +103,6 @@ class Scale final : public ReadingListener {
                                 (why.empty() ? std::string("lost") : why));
             return;
         }
-        // A link that has carried nothing for long is likely dead without having said so
-        // (a converter switched off behind a router): it is opened afresh.
-        const int64_t quiet = now - std::max(lastByte_, linkSince_);
-        const int64_t deadAfter = std::max<int64_t>(10000, 5 * int64_t{cfg_.staleAfterMs});
-        if (quiet >= deadAfter) {
-            LinkFailed(now, "nothing received from " + where_ + " for " +
-                                std::to_string(quiet / 1000) + " s: reconnecting");
-            return;
-        }
         if (now - lastFrame_ >= cfg_.staleAfterMs) {
             const bool bytesCame = bytesSinceFrame_ > 0 && now - lastByte_ < cfg_.staleAfterMs;
             if (bytesCame && status_ != Status::Error)
@@ -115,7 +111,8 @@ class Scale final : public ReadingListener {
                              (lastDrop_.empty() ? std::string() : " (" + lastDrop_ + ")"),
                          NowUnixMs());
             else if (!bytesCame && status_ != Status::Stale)
-                SetState(Status::Stale, NoFrameReason(), NowUnixMs());
+                SetState(Status::Stale, "no frame for " + std::to_string(cfg_.staleAfterMs) + " ms",
+                         NowUnixMs());
         }
         if (!cfg_.family->request.empty() && requestStep_ < 0 && now >= nextRequest_)
             StartRequest(now);
@@ -163,6 +160,9 @@ class Scale final : public ReadingListener {
         }
         tcp_ = plat::NewTcpClient();
         tcp_->OnRead = [this] { SocketReadable(); };
+        // A converter switched off behind a router never closes the connection: the
+        // system's keep-alive probes find it gone (an indicator may well be silent for long).
+        tcp_->KeepAlive(kKeepAliveIdleS);
         tcp_->Open(cfg_.address, cfg_.port);
         link_ = Link::Connecting;
         if (tcp_->ConnectFailed())
@@ -180,13 +180,9 @@ class Scale final : public ReadingListener {
         requestStep_ = -1;
         nextRequest_ = now;
         if (trace::On()) trace::Line("scale " + cfg_.name + ": " + where_ + " open");
-        SetState(Status::Stale, NoFrameReason(), NowUnixMs());
-    }
-
-    std::string NoFrameReason() const {
-        if (!hasTexts_)
-            return std::string(cfg_.serial ? "port open" : "connected") + ", no frame yet";
-        return "no frame for " + std::to_string(cfg_.staleAfterMs) + " ms";
+        SetState(Status::Stale,
+                 std::string(cfg_.serial ? "port open" : "connected") + ", no frame yet",
+                 NowUnixMs());
     }
 
     void LinkFailed(int64_t now, const std::string& why) {
@@ -271,7 +267,9 @@ class Scale final : public ReadingListener {
             requestStep_ = -1;
             return;
         }
-        plat::PostCallback(step.pauseAfterMs, [this, serial] { SendStep(serial); });
+        plat::PostCallback(step.pauseAfterMs, [this, serial, alive = alive_] {
+            if (*alive) SendStep(serial);
+        });
     }
 
     // A change of state is an event. Within one state the reason is fixed once it is said,
@@ -304,6 +302,7 @@ class Scale final : public ReadingListener {
     const Core::Sink& sink_;
     std::unique_ptr<TBal> driver_;
     std::string where_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
     Link link_ = Link::Down;
     std::unique_ptr<plat::TcpClient> tcp_;

@@ -71,6 +71,10 @@ class TcpClient {
     virtual bool Send(const std::string& bytes) = 0;
     // Connect attempt ended without a connection (refused, unreachable) since Open().
     virtual bool ConnectFailed() const = 0;
+    // From the next Open on, a connection silent for `idleSeconds` is probed by the system
+    // (three probes two seconds apart), and one whose peer is gone fails (not Active any
+    // more). Off unless asked for.
+    virtual void KeepAlive(int idleSeconds) = 0;
     // The operating system's reason for the last failed connect, or for the end of the last
     // connection ("closed by the peer" for an orderly close); empty while nothing failed.
     virtual std::string FailureText() const = 0;

@@ -268,6 +268,13 @@ class PosixTcpClient final : public TcpClient, public Source {
         }
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (keepAliveS_ > 0) {
+            int idle = keepAliveS_, interval = 2, count = 3;
+            ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        }
         state_ = State::Connecting;
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
             state_ = State::Connected;
@@ -287,6 +294,8 @@ class PosixTcpClient final : public TcpClient, public Source {
     bool Active() const override { return state_ == State::Connected; }
 
     bool ConnectFailed() const override { return failed_; }
+
+    void KeepAlive(int idleSeconds) override { keepAliveS_ = idleSeconds; }
 
     std::string FailureText() const override { return failure_; }
 
@@ -389,6 +398,7 @@ class PosixTcpClient final : public TcpClient, public Source {
     int fd_ = -1;
     State state_ = State::Closed;
     bool failed_ = false;
+    int keepAliveS_ = 0;
     std::string failure_;
 };
 

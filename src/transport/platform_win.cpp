@@ -15,6 +15,7 @@
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 // clang-format on
 
@@ -235,6 +236,11 @@ class WinTcpClient final : public TcpClient {
         BOOL one = TRUE;
         setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                    sizeof one);
+        if (keepAliveS_ > 0) {
+            tcp_keepalive ka{1, static_cast<u_long>(keepAliveS_) * 1000u, 2000u};
+            DWORD got = 0;
+            WSAIoctl(sock_, SIO_KEEPALIVE_VALS, &ka, sizeof ka, nullptr, 0, &got, nullptr, nullptr);
+        }
         msg_ = NextMessageNumber();
         State().sockets[msg_] = this;
         hwnd_ = hwnd;
@@ -256,6 +262,8 @@ class WinTcpClient final : public TcpClient {
     bool Active() const override { return state_ == Conn::Connected; }
 
     bool ConnectFailed() const override { return failed_; }
+
+    void KeepAlive(int idleSeconds) override { keepAliveS_ = idleSeconds; }
 
     std::string FailureText() const override { return failure_; }
 
@@ -415,6 +423,7 @@ class WinTcpClient final : public TcpClient {
     Conn state_ = Conn::Closed;
     bool failed_ = false;
     bool peerClosed_ = false;
+    int keepAliveS_ = 0;
     std::string failure_;
 };
 
