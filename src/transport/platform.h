@@ -33,6 +33,11 @@ void ProcessMessages();
 // Blocks until at least one notification is pending for the calling thread or `ms`
 // milliseconds have passed, whichever comes first. Does not dispatch anything.
 void WaitMessages(uint32_t ms);
+// For an event loop of its own (the live core): waits until something is ready or `ms` pass,
+// then hands out what is ready, one notification to each source, and runs the posted
+// callbacks that are due. Cheaper per wake than WaitMessages and ProcessMessages, as it asks
+// the system once; what is still ready after that is handed out by the next call.
+void WaitAndProcess(uint32_t ms);
 // What an exported call does first on a platform where no host message loop runs between
 // calls (POSIX): the notifications that came in since the last call are processed, as the
 // host's loop would have done (bytes nobody waits for are dropped). Nothing on Windows.

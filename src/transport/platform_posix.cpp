@@ -146,14 +146,14 @@ bool AnyPending() {
     return false;
 }
 
-// One pass without waiting: one notification to every source that is ready now. Returns
-// whether any handler ran.
-bool DispatchPass() {
+// One pass: waits up to `timeoutMs` for readiness, then hands one notification to every
+// source that is ready. Returns whether any handler ran.
+bool DispatchPass(int timeoutMs = 0) {
     auto& q = t_queue;
     constexpr int kBatch = 256;
     epoll_event events[kBatch];
     int n = 0;
-    if (q.ep >= 0 && !q.sources.empty()) n = ::epoll_wait(q.ep, events, kBatch, 0);
+    if (q.ep >= 0 && !q.sources.empty()) n = ::epoll_wait(q.ep, events, kBatch, timeoutMs);
     bool ran = false;
     // Serial ports with characters that arrived before their handler was bound.
     std::vector<uint64_t> pending;
@@ -215,6 +215,21 @@ void WaitMessages(uint32_t ms) {
     }
     epoll_event ev;
     ::epoll_wait(q.ep, &ev, 1, timeout); // what woke it is dispatched by ProcessMessages
+}
+
+void WaitAndProcess(uint32_t ms) {
+    detail::RunDueCallbacks();
+    Unpark();
+    const int timeout =
+        AnyPending() ? 0
+                     : static_cast<int>(std::min<uint64_t>(detail::UntilNextCallback(ms), 60000));
+    auto& q = t_queue;
+    if (q.ep < 0 || q.sources.empty()) {
+        if (timeout > 0) ::poll(nullptr, 0, timeout);
+    } else {
+        DispatchPass(timeout);
+    }
+    detail::RunDueCallbacks();
 }
 
 void CatchUp() {

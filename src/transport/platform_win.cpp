@@ -176,6 +176,11 @@ void WaitMessages(uint32_t ms) {
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
+void WaitAndProcess(uint32_t ms) {
+    WaitMessages(ms);
+    ProcessMessages();
+}
+
 void CatchUp() {
     // The host's own message loop has handled what came in between calls.
 }
