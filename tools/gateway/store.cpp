@@ -21,6 +21,17 @@ tarvel::record::Texts TextsOf(const live::Event& e) {
     return t;
 }
 
+// What a record says apart from seq and time.
+std::string KeyOf(const live::Event& e) {
+    const TValueTexts& t = e.texts;
+    std::string k = live::StatusName(e.status);
+    k += '\x1f' + std::to_string(e.sinceMs) + '\x1f' + e.reason + '\x1f' + (e.hasTexts ? "1" : "0");
+    for (const std::string* s : {&t.GrossText, &t.NetText, &t.TareText, &t.TotalText,
+                                 &t.CounterText, &t.StatusText, &t.MotionText})
+        k += '\x1f' + *s;
+    return k;
+}
+
 std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
                                     live::Status status, const tarvel::record::Json& record) {
     auto r = std::make_shared<Reading>();
@@ -117,17 +128,25 @@ ReadingPtr Store::Build(const live::Event& e) {
     // seq counts from the first frame on; what happens before it keeps 0.
     if (e.frame) s.hadFrame = true;
     if (s.hadFrame) ++s.seq;
-    tarvel::record::Meta m;
-    m.scale = scales_[e.scale].name;
-    m.model = scales_[e.scale].model;
-    m.seq = s.seq;
-    if (s.hadFrame) m.timeMs = e.timeMs;
-    m.status = live::StatusName(e.status);
-    if (e.status != live::Status::Ok) {
-        m.sinceMs = e.sinceMs;
-        m.reason = e.reason;
+    std::string key = KeyOf(e);
+    if (key != s.key || s.record.is_null() || !s.hadFrame) {
+        tarvel::record::Meta m;
+        m.scale = scales_[e.scale].name;
+        m.model = scales_[e.scale].model;
+        m.seq = s.seq;
+        if (s.hadFrame) m.timeMs = e.timeMs;
+        m.status = live::StatusName(e.status);
+        if (e.status != live::Status::Ok) {
+            m.sinceMs = e.sinceMs;
+            m.reason = e.reason;
+        }
+        s.record = tarvel::record::Make(m, TextsOf(e));
+        s.key = std::move(key);
+    } else {
+        s.record["seq"] = s.seq;
+        s.record["time"] = tarvel::record::FormatTime(e.timeMs);
     }
-    auto r = FromRecord(e.scale, m.scale, s.seq, e.status, tarvel::record::Make(m, TextsOf(e)));
+    auto r = FromRecord(e.scale, scales_[e.scale].name, s.seq, e.status, s.record);
     // The rings are pushed on this thread only: their heads are the reading's places.
     r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
     r->allIndex = all_->head.load(std::memory_order_relaxed);

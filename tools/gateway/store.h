@@ -15,6 +15,7 @@
 #pragma once
 
 #include "LiveCore.h"
+#include "record.h"
 
 #include <atomic>
 #include <climits>
@@ -124,6 +125,10 @@ class Store {
     struct ScaleState { // written on the core's thread only
         uint64_t seq = 0;
         bool hadFrame = false;
+        // The last record, and what it was made from but for seq and time: most readings of
+        // a scale repeat the one before, and then only those two change.
+        tarvel::record::Json record;
+        std::string key;
     };
 
     ReadingPtr Build(const live::Event& e);
