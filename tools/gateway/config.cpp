@@ -3,6 +3,7 @@
 #include <toml.hpp>
 
 #include <algorithm>
+#include <fstream>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -303,6 +304,83 @@ void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
     }
 }
 
+// A topic level or prefix: visible ASCII without the wildcards '+' and '#', no empty level.
+bool ValidTopicPrefix(const std::string& t) {
+    if (t.empty() || t.size() > 128 || t.front() == '/' || t.back() == '/') return false;
+    if (t.find("//") != std::string::npos) return false;
+    return std::all_of(t.begin(), t.end(),
+                       [](char c) { return c > ' ' && c < 127 && c != '+' && c != '#'; });
+}
+
+// "host:port": a host name (letters, digits, '-', '.') or a dotted IPv4 address.
+bool ParseBroker(const std::string& text, MqttSettings& m) {
+    const size_t colon = text.rfind(':');
+    if (colon == 0 || colon == std::string::npos || colon + 1 >= text.size()) return false;
+    const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        }))
+        return false;
+    const int p = std::stoi(port);
+    if (p < 1 || p > 65535 || host.size() > 253) return false;
+    if (!std::all_of(host.begin(), host.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.';
+        }))
+        return false;
+    m.host = host;
+    m.port = p;
+    return true;
+}
+
+void ReadMqtt(Checker& c, const Value& v, Config& cfg) {
+    if (!v.is_table()) {
+        c.Error(LineOf(v), "",
+                std::string("\"mqtt\" must be a table ([mqtt]), found ") + TypeName(v));
+        return;
+    }
+    Table t(c, v, "[mqtt], ",
+            {"broker", "topic_prefix", "client_id", "username", "password", "ca_file",
+             "heartbeat_ms", "allow_writes"});
+    MqttSettings m;
+    m.clientId = "tarvel-" + cfg.gateway.name;
+    if (auto b = t.String("broker", true); b && !ParseBroker(*b, m))
+        t.Error("broker",
+                "\"" + *b + "\" is not HOST:PORT (a host name or IPv4 address, port 1-65535)");
+    if (auto p = t.String("topic_prefix")) {
+        if (!ValidTopicPrefix(*p))
+            t.Error("topic_prefix", "\"" + *p +
+                                        "\" is not a topic prefix (visible characters, no "
+                                        "'+' or '#', no empty level)");
+        else
+            m.topicPrefix = *p;
+    }
+    if (auto id = t.String("client_id")) {
+        if (id->empty() || id->size() > 128 || !ValidToken(*id))
+            t.Error("client_id", "must be 1 to 128 visible ASCII characters without blanks");
+        else
+            m.clientId = *id;
+    }
+    if (auto u = t.String("username")) m.username = *u;
+    if (auto p = t.String("password")) m.password = *p;
+    if (m.password && !m.username) t.Error("password", "needs a username");
+    if (auto ca = t.String("ca_file")) {
+        std::ifstream f(*ca);
+        if (!f)
+            t.Error("ca_file", "\"" + *ca + "\" cannot be read");
+        else
+            m.caFile = *ca;
+    }
+    if (auto ms = t.Integer("heartbeat_ms", 100, 3600000))
+        m.heartbeatMs = static_cast<uint32_t>(*ms);
+    if (const Value* w = t.Find("allow_writes")) {
+        if (!w->is_boolean())
+            t.Error("allow_writes", std::string("expected true or false, found ") + TypeName(*w));
+        else
+            m.allowWrites = w->as_boolean();
+    }
+    cfg.mqtt = m;
+}
+
 const std::vector<int32_t> kBauds{300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 void ReadScale(Checker& c, const Value& v, size_t index, const GatewaySettings& g,
@@ -520,16 +598,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
                 for (size_t i = 0; i < a->size(); ++i)
                     ReadConverter(c, (*a)[i], i, cfg.converters);
         }
-        if (auto it = top.find("mqtt"); it != top.end()) {
-            if (!it->second.is_table())
-                c.Error(LineOf(it->second), "",
-                        std::string("\"mqtt\" must be a table ([mqtt]), found ") +
-                            TypeName(it->second));
-            else
-                cfg.warnings.push_back(path + ":" + std::to_string(LineOf(it->second)) +
-                                       ": [mqtt]: this version does not publish to MQTT; the "
-                                       "table is ignored");
-        }
+        if (auto it = top.find("mqtt"); it != top.end()) ReadMqtt(c, it->second, cfg);
 
         // Names unique per kind; no indicator reached twice.
         if (auto it = top.find("scale"); it != top.end() && it->second.is_array()) {

@@ -40,9 +40,22 @@ struct ConverterEntry {
     std::string address; // dotted IPv4
 };
 
+// [mqtt]: the broker the readings are published to (absent: no MQTT).
+struct MqttSettings {
+    std::string host; // a host name or a dotted IPv4 address
+    int port = 1883;
+    std::string topicPrefix = "tarvel";
+    std::string clientId; // default "tarvel-" + the gateway's name
+    std::optional<std::string> username, password;
+    std::optional<std::string> caFile; // TLS with this CA when set
+    uint32_t heartbeatMs = 5000;
+    bool allowWrites = false; // output commands over MQTT
+};
+
 struct Config {
     std::string file;
     GatewaySettings gateway;
+    std::optional<MqttSettings> mqtt;
     std::vector<ScaleEntry> scales;
     std::vector<ConverterEntry> converters;
     // What the file holds that this version accepts but does not act on.

@@ -130,4 +130,20 @@ std::string InputBits(int32_t value) {
     return bits;
 }
 
+const char* OutcomeText(DioOutcome::Kind kind) {
+    switch (kind) {
+    case DioOutcome::Done:
+        return "done";
+    case DioOutcome::Unreachable:
+        return "converter unreachable";
+    case DioOutcome::NoAnswer:
+        return "no answer";
+    case DioOutcome::Busy:
+        return "converter busy";
+    case DioOutcome::Stopping:
+        break;
+    }
+    return "gateway stopping";
+}
+
 } // namespace gateway

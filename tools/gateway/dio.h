@@ -30,6 +30,10 @@ struct DioOutcome {
     std::string reply;
 };
 
+// A short text for the log and the MQTT result: "done", "converter unreachable", "no answer",
+// "converter busy" or "gateway stopping".
+const char* OutcomeText(DioOutcome::Kind kind);
+
 class DioWorkers {
   public:
     // Requests that may wait per converter besides the one running; more are refused (Busy).

@@ -386,12 +386,7 @@ struct HttpServer::Impl {
         auto i = ConverterOf(name, res);
         if (!i) return;
         const DioOutcome o = dio.Run(*i, command);
-        const char* result = o.kind == DioOutcome::Done          ? "done"
-                             : o.kind == DioOutcome::Unreachable ? "converter unreachable"
-                             : o.kind == DioOutcome::NoAnswer    ? "no answer"
-                             : o.kind == DioOutcome::Busy        ? "converter busy"
-                                                                 : "gateway stopping";
-        Log(name + ": " + what + " (" + req.remote_addr + "): " + result);
+        Log(name + ": " + what + " (" + req.remote_addr + "): " + OutcomeText(o.kind));
         if (Failed(o, name, res)) return;
         SendJson(res, 200, Json({{"converter", name}, {"result", 0}}).dump());
     }

@@ -10,6 +10,7 @@
 #include "dio.h"
 #include "http.h"
 #include "log.h"
+#include "mqtt.h"
 #include "store.h"
 
 #include <CLI/CLI.hpp>
@@ -114,18 +115,21 @@ int Run(const gateway::Config& cfg) {
         addresses.push_back(c.address);
 
     Store store(ids);
-    DioWorkers dio(addresses);
+    auto dio = std::make_shared<DioWorkers>(addresses);
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (cfg.mqtt) mqtt = std::make_unique<MqttPublisher>(cfg, store, dio);
     // The core's thread only: each scale's last status, to log the changes.
     std::vector<int> lastStatus(ids.size(), -1);
     live::Core core(scales, [&](const live::Event& e) {
         store.Publish(e);
+        if (mqtt) mqtt->OnEvent(e);
         if (e.scale < lastStatus.size() && lastStatus[e.scale] != static_cast<int>(e.status)) {
             lastStatus[e.scale] = static_cast<int>(e.status);
             Log("scale " + ids[e.scale].name + ": " + live::StatusName(e.status) +
                 (e.reason.empty() ? "" : " (" + e.reason + ")"));
         }
     });
-    HttpServer http(cfg, store, dio, [&core](size_t i) -> const live::ScaleCounters* {
+    HttpServer http(cfg, store, *dio, [&core](size_t i) -> const live::ScaleCounters* {
         return i < core.Size() ? &core.Counters(i) : nullptr;
     });
     std::string error;
@@ -133,6 +137,7 @@ int Run(const gateway::Config& cfg) {
         Log(error);
         return kExitFailed;
     }
+    if (mqtt) mqtt->Start();
     core.Start();
     std::thread server([&http] { http.Serve(); });
     Log("gateway \"" + cfg.gateway.name + "\" serving http://" + cfg.gateway.http.Text() + "/ (" +
@@ -143,17 +148,18 @@ int Run(const gateway::Config& cfg) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     Log("stopping");
-    store.Close(); // event streams and waiting requests return
-    dio.Stop();    // requests waiting for a converter are answered
+    if (mqtt) mqtt->Stop(); // "offline" on the status topic, then disconnected
+    store.Close();          // event streams and waiting requests return
+    dio->Stop();            // requests waiting for a converter are answered
     const bool served = http.Stop(std::chrono::milliseconds(500));
     core.Stop();
-    if (!served || dio.Busy()) {
+    if (!served || dio->Busy()) {
         // What is left cannot be hurried and holds nothing: a client's connection idle between
         // two requests (its keep-alive wait), or an exchange with a silent converter (up to
         // 10 s). The readings are stopped and every answer is sent, so the process ends here.
         Log(std::string("stopped (") + (served ? "" : "idle client connections were still open") +
-            (!served && dio.Busy() ? "; " : "") +
-            (dio.Busy() ? "an exchange with a converter was still running" : "") + ")");
+            (!served && dio->Busy() ? "; " : "") +
+            (dio->Busy() ? "an exchange with a converter was still running" : "") + ")");
         std::fflush(nullptr);
         std::_Exit(kExitOk);
     }
@@ -202,10 +208,13 @@ int main(int argc, char** argv) {
         for (const std::string& w : cfg->warnings)
             std::fprintf(stderr, "tarvel-gateway: warning: %s\n", w.c_str());
         if (check) {
-            std::printf("%s: good (%s, %s, listening on %s)\n", file.c_str(),
+            const std::string mqtt =
+                cfg->mqtt ? ", MQTT " + cfg->mqtt->host + ":" + std::to_string(cfg->mqtt->port)
+                          : "";
+            std::printf("%s: good (%s, %s, listening on %s%s)\n", file.c_str(),
                         Plural(cfg->scales.size(), "scale", "scales").c_str(),
                         Plural(cfg->converters.size(), "converter", "converters").c_str(),
-                        cfg->gateway.http.Text().c_str());
+                        cfg->gateway.http.Text().c_str(), mqtt.c_str());
             return kExitOk;
         }
         return Run(*cfg);
