@@ -33,12 +33,12 @@ std::string KeyOf(const live::Event& e) {
 }
 
 std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
-                                    live::Status status, const tarvel::record::Json& record) {
+                                    live::Status status, const tarvel::record::Json& record,
+                                    const std::string& line) {
     auto r = std::make_shared<Reading>();
     r->scale = scale;
     r->seq = seq;
     r->status = status;
-    const std::string line = tarvel::record::Line(record);
     r->event = "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: ";
     r->lineAt = r->event.size();
     r->lineSize = line.size();
@@ -51,6 +51,23 @@ std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint6
     r->settles = status == live::Status::Ok && record["stable"] != false &&
                  record["overload"] != true && r->net.has_value();
     return r;
+}
+
+// Splits a record's line into what comes before seq's value and what follows time's, so that
+// a reading that differs from the one before only in those two is written without building
+// the JSON again. Leaves both empty when the line is not of that form.
+void SplitAroundSeqAndTime(const std::string& line, uint64_t seq, const tarvel::record::Json& time,
+                           std::string& head, std::string& tail) {
+    head.clear();
+    tail.clear();
+    if (!time.is_string()) return;
+    const std::string seqKey = ",\"seq\":";
+    const std::string middle = std::to_string(seq) + ",\"time\":" + time.dump();
+    const size_t at = line.find(seqKey);
+    if (at == std::string::npos || line.compare(at + seqKey.size(), middle.size(), middle) != 0)
+        return;
+    head = line.substr(0, at + seqKey.size());
+    tail = line.substr(at + seqKey.size() + middle.size());
 }
 
 int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
@@ -66,7 +83,9 @@ ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
     m.status = "offline";
     m.sinceMs = live::Core::NowUnixMs();
     m.reason = "not connected yet";
-    return FromRecord(scale, id.name, 0, live::Status::Offline, tarvel::record::Make(m, {}));
+    const tarvel::record::Json record = tarvel::record::Make(m, {});
+    return FromRecord(scale, id.name, 0, live::Status::Offline, record,
+                      tarvel::record::Line(record));
 }
 
 void Store::Ring::Push(const ReadingPtr& r) {
@@ -125,6 +144,7 @@ void Store::Tick() {
 
 ReadingPtr Store::Build(const live::Event& e) {
     ScaleState& s = state_[e.scale];
+    std::string line;
     // seq counts from the first frame on; what happens before it keeps 0.
     if (e.frame) s.hadFrame = true;
     if (s.hadFrame) ++s.seq;
@@ -142,11 +162,22 @@ ReadingPtr Store::Build(const live::Event& e) {
         }
         s.record = tarvel::record::Make(m, TextsOf(e));
         s.key = std::move(key);
+        line = tarvel::record::Line(s.record);
+        SplitAroundSeqAndTime(line, s.seq, s.record["time"], s.head, s.tail);
+    } else if (!s.head.empty()) {
+        line.reserve(s.head.size() + s.tail.size() + 48);
+        line = s.head;
+        line += std::to_string(s.seq);
+        line += ",\"time\":\"";
+        line += tarvel::record::FormatTime(e.timeMs);
+        line += '"';
+        line += s.tail;
     } else {
         s.record["seq"] = s.seq;
         s.record["time"] = tarvel::record::FormatTime(e.timeMs);
+        line = tarvel::record::Line(s.record);
     }
-    auto r = FromRecord(e.scale, scales_[e.scale].name, s.seq, e.status, s.record);
+    auto r = FromRecord(e.scale, scales_[e.scale].name, s.seq, e.status, s.record, line);
     // The rings are pushed on this thread only: their heads are the reading's places.
     r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
     r->allIndex = all_->head.load(std::memory_order_relaxed);

@@ -129,6 +129,9 @@ class Store {
         // a scale repeat the one before, and then only those two change.
         tarvel::record::Json record;
         std::string key;
+        // Its JSON line around the values of seq and time, `{...,"seq":` and `,"status"...}`
+        // (empty when the line does not split so).
+        std::string head, tail;
     };
 
     ReadingPtr Build(const live::Event& e);
