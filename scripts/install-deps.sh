@@ -50,7 +50,12 @@ p=()
 [ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev)
 [ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
 command -v pkg-config >/dev/null || p+=(pkgconf)
-group "tarvel-gateway: HTTP (cpp-httplib) and its configuration file (toml11)" ${p[@]+"${p[@]}"}
+[ -f /usr/include/mosquitto.h ] || p+=(libmosquitto-dev)
+group "tarvel-gateway: HTTP (cpp-httplib), its configuration file (toml11), MQTT (libmosquitto)" ${p[@]+"${p[@]}"}
+p=()
+command -v mosquitto >/dev/null || p+=(mosquitto)
+command -v mosquitto_sub >/dev/null || p+=(mosquitto-clients)
+group "the gateway's MQTT test and the benchmark (a real broker and its clients)" ${p[@]+"${p[@]}"}
 p=()
 command -v chromium >/dev/null || p+=(chromium)
 command -v node >/dev/null || p+=(nodejs)
