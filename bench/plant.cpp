@@ -433,6 +433,8 @@ void PlantParts(const Options& o) {
         for (int l = 0; l < 4; ++l) {
             tsim::StreamOptions so;
             so.period = tsim::Ms{kPeriod};
+            // Indicators of a plant are not in step: their frames are spread over the period.
+            so.phase = tsim::Ms{((c - 1) * 4 + l) * kPeriod.count() / (kConverters * 4)};
             convs.back()->Channel(l + 1).Stream(FrameOf(l), so);
         }
     }

@@ -311,7 +311,8 @@ void RunIndicatorSession(Indicator& indicator, int fd, bool socket, const std::a
         if (snap.generation != generation) {
             // A new behaviour starts at once; replies of an old one are dropped.
             if (snap.mode != Indicator::Mode::OnRequest) replies.clear();
-            if (generation == ~0u || snap.mode == Indicator::Mode::Stream) nextFrame = now;
+            if (generation == ~0u || snap.mode == Indicator::Mode::Stream)
+                nextFrame = now + snap.stream.phase;
             generation = snap.generation;
         }
         if (snap.source != source) {

@@ -93,6 +93,7 @@ struct StreamOptions {
     std::string garbage; // bytes sent before every frame
     int cutEvery = 0;    // every Nth frame only its first half is sent (0: never)
     Ms byteGap{0};       // > 0: frames go out one byte at a time with this pause
+    Ms phase{0};         // the first frame this long after the connection (or the change)
 };
 
 struct RequestOptions {
