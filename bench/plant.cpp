@@ -463,7 +463,9 @@ void PlantMethod(const Options& o) {
     if (o.Has('e'))
         std::printf(
             "- (e) This process simulates 64 converters on 127.0.1.1-64, each with a 5817, a KRT, "
-            "an MSI 3360 and an MSI 6260 on channels A-D sending a frame every 100 ms; the real "
+            "an MSI 3360 and an MSI 6260 on channels A-D sending a frame every 100 ms (out of "
+            "step: their "
+            "first frames spread over the period); the real "
             "tarvel-gateway (a child process) keeps all 256 live. Over the window, readings "
             "counted on one event-stream client of /api/events against the frames the converters "
             "sent (their own count), and the gateway's CPU from /proc (user + system). Then one "

@@ -635,6 +635,64 @@ def mqtt(env):
     check(get_json(gw3, "/api/scales")["gateway"] == "yard", "HTTP works without the broker")
 
 
+@case
+def mqtt_bridge(env):
+    """The README's Mosquitto bridge: a site broker bridged to a central one."""
+    import subprocess
+    import textwrap
+    from gwlib import Proc
+    site_ip, centre_ip, port = "127.0.3.30", "127.0.3.31", 18885
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    bridge = textwrap.dedent(readme.split("  ```\n  connection siteA-to-centre", 1)[1]
+                             .split("```", 1)[0])
+    bridge = "connection siteA-to-centre" + bridge
+    # The centre here is plain and anonymous: no TLS, no account.
+    bridge = "\n".join(line for line in bridge.splitlines()
+                       if not line.startswith(("bridge_cafile", "remote_username",
+                                               "remote_password")))
+    bridge = bridge.replace("central.example.com:8883", "%s:%d" % (centre_ip, port))
+
+    def broker(name, ip, conf):
+        p = Proc(env.work, name, ["mosquitto", "-c", env.write_config(name + ".conf", conf)])
+        env.procs.append(p)
+        wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
+            (ip, port)) == 0)
+
+    def topics(ip, pattern, count):
+        out = subprocess.run(["mosquitto_sub", "-h", ip, "-p", str(port), "-t", pattern, "-v",
+                              "-C", str(count), "-W", "5"], capture_output=True, text=True)
+        return dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
+
+    plain = "listener %d %s\nallow_anonymous true\npersistence false\n"
+    broker("centre", centre_ip, plain % (port, centre_ip))
+    broker("site", site_ip, plain % (port, site_ip) + bridge + "\n")
+    sim = env.start_sim("sim", "--ip", site_ip, "--a", "5817:weight=1000,dec=0", "--io",
+                        "--verbose")
+    config = gateway_config("siteA", site_ip + ":18080", [("truck", "5817", site_ip + ":A")],
+                            [("io", site_ip)])
+    gw = env.start_gateway("gw", config + '[mqtt]\nbroker = "%s:%d"\nallow_writes = true\n' %
+                           (site_ip, port))
+    wait_for("truck ok", lambda: get_json(gw, "/api/scales/truck")["status"] == "ok")
+
+    # The centre holds the site's retained topics.
+    wait_for("the state at the centre", lambda: "tarvel/siteA/truck/state" in topics(
+        centre_ip, "tarvel/siteA/truck/state", 1), timeout=15)
+    got = topics(centre_ip, "tarvel/siteA/#", 3)
+    check(got.get("tarvel/siteA/status") == "online", "status at the centre: %s" % got)
+    check(json.loads(got["tarvel/siteA/truck/state"])["net"] == 1000, "state: %s" % got)
+    check(got.get("tarvel/siteA/truck/availability") == "online", "availability: %s" % got)
+    for ip in (site_ip, centre_ip):
+        check(topics(ip, "$SYS/broker/connection/bridge-siteA/state", 1).get(
+            "$SYS/broker/connection/bridge-siteA/state") == "1", "the bridge's state at " + ip)
+
+    # A command published at the centre reaches the site's converter.
+    subprocess.run(["mosquitto_pub", "-h", centre_ip, "-p", str(port), "-t",
+                    "tarvel/siteA/io/outputs/2/set", "-m", "on"], check=True)
+    wait_for("OB12 at the converter", lambda: "OB12" in sim.err(), timeout=10)
+    wait_for("the result at the centre", lambda: "tarvel/siteA/io/outputs/2" in topics(
+        centre_ip, "tarvel/siteA/io/outputs/2", 1), timeout=10)
+
+
 def main():
     if len(sys.argv) not in (6, 7) or sys.argv[1] not in CASES:
         print(__doc__ + "\ncases: " + " ".join(CASES), file=sys.stderr)
