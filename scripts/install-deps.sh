@@ -53,7 +53,7 @@ command -v pkg-config >/dev/null || p+=(pkgconf)
 [ -f /usr/include/mosquitto.h ] || p+=(libmosquitto-dev)
 group "tarvel-gateway: HTTP (cpp-httplib), its configuration file (toml11), MQTT (libmosquitto)" ${p[@]+"${p[@]}"}
 p=()
-command -v mosquitto >/dev/null || p+=(mosquitto)
+[ -x /usr/sbin/mosquitto ] || p+=(mosquitto) # not on a user's PATH
 command -v mosquitto_sub >/dev/null || p+=(mosquitto-clients)
 group "the gateway's MQTT test and the benchmark (a real broker and its clients)" ${p[@]+"${p[@]}"}
 p=()

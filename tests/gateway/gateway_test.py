@@ -7,6 +7,7 @@ Each CASE has loopback addresses of its own (127.0.3.x), so the groups may run i
 Exit 0 passed, 1 failed."""
 import json
 import os
+import shutil
 import signal
 import socket
 import sys
@@ -18,6 +19,8 @@ from gwlib import (Env, Events, Fail, check, gateway_config, get_json, metric,  
                    request, wait_for)
 
 CASES = {}
+# The broker is in /usr/sbin, which is not on every user's PATH.
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 
 
 def case(fn):
@@ -530,7 +533,7 @@ def mqtt(env):
     ip, port = "127.0.3.20", 18883
 
     def broker(name, conf):
-        p = Proc(env.work, name, ["mosquitto", "-c", env.write_config(name + ".conf", conf)])
+        p = Proc(env.work, name, [MOSQUITTO, "-c", env.write_config(name + ".conf", conf)])
         env.procs.append(p)
         wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
             (ip, port)) == 0)
@@ -653,7 +656,7 @@ def mqtt_bridge(env):
     bridge = bridge.replace("central.example.com:8883", "%s:%d" % (centre_ip, port))
 
     def broker(name, ip, conf):
-        p = Proc(env.work, name, ["mosquitto", "-c", env.write_config(name + ".conf", conf)])
+        p = Proc(env.work, name, [MOSQUITTO, "-c", env.write_config(name + ".conf", conf)])
         env.procs.append(p)
         wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
             (ip, port)) == 0)
