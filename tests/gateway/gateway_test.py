@@ -696,6 +696,80 @@ def mqtt_bridge(env):
         centre_ip, "tarvel/siteA/io/outputs/2", 1), timeout=10)
 
 
+@case
+def mqtt_slow_broker(env):
+    """A broker that acknowledges nothing for a while: the gateway holds its states back (its
+    memory bounded), says so once, keeps serving HTTP, and catches up once acknowledged."""
+    ip, port = "127.0.3.40", 18886
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind((ip, port))
+    server.listen(1)
+    state = {"publishes": 0, "ack": False, "unacked": [], "last": None}
+    lock = threading.Lock()
+
+    def packet(buf):
+        """(first byte, body, rest) of the first whole MQTT packet in buf, or None."""
+        length, mult, i = 0, 1, 1
+        while True:
+            if i >= len(buf):
+                return None
+            length += (buf[i] & 0x7F) * mult
+            mult *= 128
+            i += 1
+            if not buf[i - 1] & 0x80:
+                break
+        return (buf[0], buf[i:i + length], buf[i + length:]) if len(buf) >= i + length else None
+
+    def broker():
+        conn, _ = server.accept()
+        state["conn"] = conn
+        buf = b""
+        while True:
+            data = conn.recv(65536)
+            if not data:
+                return
+            buf += data
+            while (p := packet(buf)) is not None:
+                first, body, buf = p
+                kind = first >> 4
+                if kind == 1:  # CONNECT
+                    conn.sendall(b"\x20\x02\x00\x00")
+                elif kind == 12:  # PINGREQ
+                    conn.sendall(b"\xd0\x00")
+                elif kind == 3:  # PUBLISH, QoS 1: topic, packet id, payload
+                    n = (body[0] << 8) | body[1]
+                    topic, pid, payload = body[2:2 + n], body[2 + n:4 + n], body[4 + n:]
+                    with lock:
+                        state["publishes"] += 1
+                        if topic.endswith(b"/state"):
+                            state["last"] = json.loads(payload)
+                        state["unacked"].append(pid)
+                        if state["ack"]:
+                            for pid in state["unacked"]:
+                                conn.sendall(b"\x40\x02" + pid)
+                            state["unacked"] = []
+
+    threading.Thread(target=broker, daemon=True).start()
+    env.start_sim("sim", "--ip", ip, "--a", "5817:mode=ramp,from=0,to=900000,step=1,period=5")
+    gw = env.start_gateway("gw", gateway_config("y", ip + ":18080", [("ramp", "5817", ip + ":A")]) +
+                           '[mqtt]\nbroker = "%s:%d"\nheartbeat_ms = 500\n' % (ip, port))
+    wait_for("the hold-back logged", lambda: "acknowledges too slowly" in gw.err(), timeout=30)
+    seq = get_json(gw, "/api/scales/ramp")["seq"]
+    time.sleep(1)
+    check(get_json(gw, "/api/scales/ramp")["seq"] > seq + 50, "HTTP readings go on")
+    check(gw.err().count("acknowledges too slowly") == 1, "said once")
+    with lock:
+        check(state["publishes"] <= 1000, "%d messages sent" % state["publishes"])
+        state["ack"] = True  # what arrived so far is acknowledged now, the rest as it comes
+        for pid in state["unacked"]:
+            state["conn"].sendall(b"\x40\x02" + pid)
+        state["unacked"] = []
+    wait_for("caught up", lambda: "the broker caught up" in gw.err(), timeout=30)
+    wait_for("the latest state published", lambda: state["last"] is not None and
+             state["last"]["seq"] > get_json(gw, "/api/scales/ramp")["seq"] - 400, timeout=30)
+
+
 def main():
     if len(sys.argv) not in (6, 7) or sys.argv[1] not in CASES:
         print(__doc__ + "\ncases: " + " ".join(CASES), file=sys.stderr)

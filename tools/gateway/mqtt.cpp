@@ -61,6 +61,7 @@ MqttPublisher::MqttPublisher(const Config& cfg, Store& store, std::shared_ptr<Di
     mosquitto_connect_callback_set(mosq_, &ConnectCallback);
     mosquitto_disconnect_callback_set(mosq_, &DisconnectCallback);
     mosquitto_message_callback_set(mosq_, &MessageCallback);
+    mosquitto_publish_callback_set(mosq_, &PublishCallback);
     mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
     const std::string status = base_ + "status";
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
@@ -108,6 +109,7 @@ void MqttPublisher::Stop() {
         // A clean stop says so itself; the will is for the unclean ones.
         int mid = 0;
         const std::string status = base_ + "status";
+        ++outbox_->unacked;
         mosquitto_publish(mosq_, &mid, status.c_str(), 7, "offline", 1, true);
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         while (mosquitto_want_write(mosq_) && std::chrono::steady_clock::now() < until)
@@ -121,10 +123,22 @@ void MqttPublisher::Stop() {
 }
 
 bool MqttPublisher::Publish(const std::string& topic, const std::string& payload) {
+    if (outbox_->unacked.load() >= kMaxUnacked) {
+        if (!heldBack_.exchange(true))
+            Log("mqtt: the broker acknowledges too slowly (" + std::to_string(kMaxUnacked) +
+                " messages waiting): states are held back until it catches up");
+        return false;
+    }
+    if (heldBack_.exchange(false)) Log("mqtt: the broker caught up");
+    ++outbox_->unacked;
     const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(),
                                      static_cast<int>(payload.size()), payload.data(), 1, true);
-    if (rc == MOSQ_ERR_SUCCESS) ++published_;
-    return rc == MOSQ_ERR_SUCCESS;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        --outbox_->unacked;
+        return false;
+    }
+    ++published_;
+    return true;
 }
 
 void MqttPublisher::PublishState(size_t i) {
@@ -257,8 +271,10 @@ void MqttPublisher::Switch(size_t converter, int bit, bool on) {
         if (outbox->mosq == nullptr) return; // the gateway is stopping
         Log(name + ": output " + std::to_string(bit) + (on ? " on" : " off") +
             " (mqtt): " + OutcomeText(o.kind));
-        mosquitto_publish(outbox->mosq, nullptr, topic.c_str(), static_cast<int>(text.size()),
-                          text.data(), 1, true);
+        ++outbox->unacked;
+        if (mosquitto_publish(outbox->mosq, nullptr, topic.c_str(), static_cast<int>(text.size()),
+                              text.data(), 1, true) != MOSQ_ERR_SUCCESS)
+            --outbox->unacked;
     }).detach();
 }
 
@@ -271,6 +287,10 @@ void MqttPublisher::DisconnectCallback(mosquitto*, void* self, int rc) {
     if (p->connected_.exchange(false) && rc != 0)
         Log("mqtt: connection to the broker lost (" + std::string(mosquitto_strerror(rc)) +
             "); reconnecting");
+}
+
+void MqttPublisher::PublishCallback(mosquitto*, void* self, int) {
+    --static_cast<MqttPublisher*>(self)->outbox_->unacked;
 }
 
 void MqttPublisher::MessageCallback(mosquitto*, void* self, const mosquitto_message* m) {

@@ -64,6 +64,7 @@ class MqttPublisher {
     static void ConnectCallback(mosquitto*, void* self, int rc);
     static void DisconnectCallback(mosquitto*, void* self, int rc);
     static void MessageCallback(mosquitto*, void* self, const mosquitto_message* m);
+    static void PublishCallback(mosquitto*, void* self, int mid);
 
     const Config& cfg_;
     const MqttSettings& m_;
@@ -86,7 +87,15 @@ class MqttPublisher {
         std::mutex mu;
         mosquitto* mosq = nullptr;   // null once the publisher stops
         std::atomic<int> running{0}; // output commands under way
+        // Messages handed to libmosquitto that the broker has not acknowledged yet: they wait
+        // in its memory (and are sent again after a reconnection).
+        std::atomic<int> unacked{0};
     };
+    // A broker that takes messages too slowly (or a link that stalls before it is found dead)
+    // must not fill the memory: beyond this many unacknowledged messages the states wait, and
+    // the heartbeat publishes each scale's latest once the broker has caught up.
+    static constexpr int kMaxUnacked = 1000;
+    std::atomic<bool> heldBack_{false};
     // A flood of `set` messages must not become a flood of threads: each converter queues at
     // most 4 requests anyway.
     static constexpr int kMaxRunningCommands = 16;
