@@ -152,12 +152,12 @@ void MqttPublisher::PublishState(size_t i) {
 
 void MqttPublisher::PublishAvailability(size_t i, bool online, bool force) {
     ScaleState& s = scales_[i];
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (!force && s.availability == (online ? 1 : 0)) return;
-        s.availability = online ? 1 : 0;
-    }
-    Publish(base_ + cfg_.scales[i].name + "/availability", online ? "online" : "offline");
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!force && s.availability == (online ? 1 : 0)) return;
+    // One held back is published by the heartbeat.
+    const bool sent =
+        Publish(base_ + cfg_.scales[i].name + "/availability", online ? "online" : "offline");
+    s.availability = sent ? (online ? 1 : 0) : -1;
 }
 
 void MqttPublisher::OnEvent(const live::Event& e) {
@@ -186,6 +186,8 @@ void MqttPublisher::Heartbeat() {
                 last = scales_[i].lastPublishMs;
             }
             if (now - last >= m_.heartbeatMs) PublishState(i);
+            if (const ReadingPtr r = store_.Latest(i))
+                PublishAvailability(i, r->status != live::Status::Offline, false);
         }
     }
 }
