@@ -178,17 +178,27 @@ void MqttPublisher::Heartbeat() {
     const auto step = std::chrono::milliseconds(std::min<uint32_t>(250, m_.heartbeatMs / 2 + 1));
     while (!cv_.wait_for(lock, step, [this] { return stop_; })) {
         if (!connected_) continue;
-        const int64_t now = SteadyMs();
-        for (size_t i = 0; i < cfg_.scales.size(); ++i) {
-            int64_t last;
-            {
-                std::lock_guard<std::mutex> l(scales_[i].mu);
-                last = scales_[i].lastPublishMs;
-            }
-            if (now - last >= m_.heartbeatMs) PublishState(i);
-            if (const ReadingPtr r = store_.Latest(i))
-                PublishAvailability(i, r->status != live::Status::Offline, false);
+        try {
+            HeartbeatStep();
+        } catch (...) {
+            // memory exhausted: the next step tries again
         }
+    }
+}
+
+// Each state not published for a heartbeat is published again, and an availability that
+// was held back.
+void MqttPublisher::HeartbeatStep() {
+    const int64_t now = SteadyMs();
+    for (size_t i = 0; i < cfg_.scales.size(); ++i) {
+        int64_t last;
+        {
+            std::lock_guard<std::mutex> l(scales_[i].mu);
+            last = scales_[i].lastPublishMs;
+        }
+        if (now - last >= m_.heartbeatMs) PublishState(i);
+        if (const ReadingPtr r = store_.Latest(i))
+            PublishAvailability(i, r->status != live::Status::Offline, false);
     }
 }
 
@@ -280,15 +290,22 @@ void MqttPublisher::Switch(size_t converter, int bit, bool on) {
     }).detach();
 }
 
+// The callbacks run on libmosquitto's thread: nothing may leave them as an exception.
 void MqttPublisher::ConnectCallback(mosquitto*, void* self, int rc) {
-    static_cast<MqttPublisher*>(self)->OnConnect(rc);
+    try {
+        static_cast<MqttPublisher*>(self)->OnConnect(rc);
+    } catch (...) {
+    }
 }
 
 void MqttPublisher::DisconnectCallback(mosquitto*, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
-    if (p->connected_.exchange(false) && rc != 0)
-        Log("mqtt: connection to the broker lost (" + std::string(mosquitto_strerror(rc)) +
-            "); reconnecting");
+    try {
+        if (p->connected_.exchange(false) && rc != 0)
+            Log("mqtt: connection to the broker lost (" + std::string(mosquitto_strerror(rc)) +
+                "); reconnecting");
+    } catch (...) {
+    }
 }
 
 void MqttPublisher::PublishCallback(mosquitto*, void* self, int) {

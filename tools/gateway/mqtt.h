@@ -57,6 +57,7 @@ class MqttPublisher {
     void PublishAvailability(size_t scale, bool online, bool force);
     bool Publish(const std::string& topic, const std::string& payload);
     void Heartbeat();
+    void HeartbeatStep();
     void OnConnect(int rc);
     void OnMessage(const std::string& topic, const std::string& payload);
     void Switch(size_t converter, int bit, bool on);
