@@ -100,7 +100,6 @@ enum tarvel_flag {
     TARVEL_FLAG_UNKNOWN = 'E' /* "E": the indicator does not tell; DIO_InBitStr: failure */
 };
 
-
 /* ---- converter addresses and errors ---- */
 /* Registers a converter's IPv4 address text (at most 16 characters); returns its IP index,
    the same index for the same text. -1 for a null or too long text. */
