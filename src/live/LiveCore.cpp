@@ -48,15 +48,6 @@ constexpr int64_t kMaxBackoffMs = 30000;
 constexpr int64_t kConnectLimitMs = 10000;
 // The housekeeping pass (states, re-opening, silent links) runs this often.
 constexpr int64_t kHousekeepingMs = 50;
-// With many busy channels, waking for every segment costs more than the work it does. A wake
-// that comes less than this after the previous one first lets the bytes gather for the rest of
-// it; a quiet site is never delayed. Windows sleeps in whole timer ticks (up to 15.6 ms), far
-// too coarse for this, so there every wake is taken as it comes.
-#ifdef _WIN32
-constexpr auto kMinWakeGap = std::chrono::microseconds(0);
-#else
-constexpr auto kMinWakeGap = std::chrono::microseconds(1000);
-#endif
 // Bytes taken from a connection per read.
 constexpr int kReadChunk = 4096;
 // A connection silent this long is probed; three unanswered probes, 2 s apart, end it.
@@ -370,12 +361,8 @@ void Core::Run() {
     for (auto& s : scales)
         s->Start(now);
     int64_t nextHousekeeping = now + kHousekeepingMs;
-    auto lastWake = Clock::now();
     while (!stop_.load(std::memory_order_relaxed)) {
-        const auto gap = Clock::now() - lastWake;
-        if (gap < kMinWakeGap) std::this_thread::sleep_for(kMinWakeGap - gap);
         plat::WaitAndProcess(static_cast<uint32_t>(std::max<int64_t>(nextHousekeeping - now, 1)));
-        lastWake = Clock::now();
         now = NowMono();
         if (now >= nextHousekeeping) {
             for (auto& s : scales)
