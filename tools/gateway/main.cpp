@@ -121,8 +121,8 @@ int Run(const gateway::Config& cfg) {
     // The core's thread only: each scale's last status, to log the changes.
     std::vector<int> lastStatus(ids.size(), -1);
     live::Core core(scales, [&](const live::Event& e) {
-        store.Publish(e);
-        if (mqtt) mqtt->OnEvent(e);
+        const ReadingPtr r = store.Publish(e);
+        if (mqtt && r) mqtt->OnReading(*r);
         if (e.scale < lastStatus.size() && lastStatus[e.scale] != static_cast<int>(e.status)) {
             lastStatus[e.scale] = static_cast<int>(e.status);
             Log("scale " + ids[e.scale].name + ": " + live::StatusName(e.status) +

@@ -16,19 +16,6 @@ int64_t SteadyMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// What a record says apart from seq and time: a new reading with the same key changes
-// nothing a subscriber needs to hear before the heartbeat.
-std::string KeyOf(const live::Event& e) {
-    const TValueTexts& t = e.texts;
-    std::string k = live::StatusName(e.status);
-    k += '\x1f' + std::to_string(e.status == live::Status::Ok ? 0 : e.sinceMs) + '\x1f' + e.reason;
-    if (!e.hasTexts) return k;
-    for (const std::string* s : {&t.GrossText, &t.NetText, &t.TareText, &t.TotalText,
-                                 &t.CounterText, &t.StatusText, &t.MotionText})
-        k += '\x1f' + *s;
-    return k;
-}
-
 const char* ConnectRefusal(int rc) {
     switch (rc) {
     case 1:
@@ -160,17 +147,10 @@ void MqttPublisher::PublishAvailability(size_t i, bool online, bool force) {
     s.availability = sent ? (online ? 1 : 0) : -1;
 }
 
-void MqttPublisher::OnEvent(const live::Event& e) {
-    if (e.scale >= cfg_.scales.size() || !connected_) return;
-    ScaleState& s = scales_[e.scale];
-    std::string key = KeyOf(e);
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (key == s.key) return; // the heartbeat republishes it in time
-        s.key = std::move(key);
-    }
-    PublishState(e.scale);
-    PublishAvailability(e.scale, e.status != live::Status::Offline, false);
+void MqttPublisher::OnReading(const Reading& r) {
+    if (r.scale >= cfg_.scales.size() || !connected_ || !r.changed) return;
+    PublishState(r.scale);
+    PublishAvailability(r.scale, r.status != live::Status::Offline, false);
 }
 
 void MqttPublisher::Heartbeat() {
@@ -216,10 +196,6 @@ void MqttPublisher::OnConnect(int rc) {
     // Everything retained is said again: the broker may have restarted without it.
     for (size_t i = 0; i < cfg_.scales.size(); ++i) {
         const ReadingPtr r = store_.Latest(i);
-        {
-            std::lock_guard<std::mutex> lock(scales_[i].mu);
-            scales_[i].key.clear();
-        }
         PublishState(i);
         PublishAvailability(i, r && r->status != live::Status::Offline, true);
     }

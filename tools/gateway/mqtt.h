@@ -39,8 +39,8 @@ class MqttPublisher {
     // Publishes "offline" on the status topic, waits briefly for it to go out, disconnects.
     void Stop();
     // A reading of a scale was published to the store (called on the core's thread; never
-    // blocks).
-    void OnEvent(const live::Event& e);
+    // blocks). Only a reading that says something new goes out; the heartbeat repeats it.
+    void OnReading(const Reading& r);
 
     uint64_t Published() const { return published_.load(); }
     bool Connected() const { return connected_.load(); }
@@ -48,7 +48,6 @@ class MqttPublisher {
   private:
     struct ScaleState {
         std::mutex mu;
-        std::string key;           // what the last published record said, seq and time aside
         int64_t lastPublishMs = 0; // steady clock
         int availability = -1;     // 1 online, 0 offline, -1 not published yet
     };

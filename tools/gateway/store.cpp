@@ -149,7 +149,8 @@ ReadingPtr Store::Build(const live::Event& e) {
     if (e.frame) s.hadFrame = true;
     if (s.hadFrame) ++s.seq;
     std::string key = KeyOf(e);
-    if (key != s.key || s.record.is_null() || !s.hadFrame) {
+    const bool changed = key != s.key;
+    if (changed || s.record.is_null() || !s.hadFrame) {
         tarvel::record::Meta m;
         m.scale = scales_[e.scale].name;
         m.model = scales_[e.scale].model;
@@ -178,26 +179,29 @@ ReadingPtr Store::Build(const live::Event& e) {
         line = tarvel::record::Line(s.record);
     }
     auto r = FromRecord(e.scale, scales_[e.scale].name, s.seq, e.status, s.record, line);
+    r->changed = changed;
     // The rings are pushed on this thread only: their heads are the reading's places.
     r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
     r->allIndex = all_->head.load(std::memory_order_relaxed);
     return r;
 }
 
-void Store::Publish(const live::Event& e) {
-    if (e.scale >= scales_.size()) return;
+ReadingPtr Store::Publish(const live::Event& e) {
+    if (e.scale >= scales_.size()) return nullptr;
+    ReadingPtr r;
     try {
-        const ReadingPtr r = Build(e);
+        r = Build(e);
         version_.fetch_add(1); // odd: publishing (sequentially consistent, as the loads)
         latest_[e.scale].store(r);
         rings_[e.scale]->Push(r);
         all_->Push(r);
         version_.fetch_add(1);
     } catch (...) {
-        return; // memory exhausted: the reading is lost, the core goes on
+        return nullptr; // memory exhausted: the reading is lost, the core goes on
     }
     rings_[e.scale]->Wake();
     all_->Wake();
+    return r;
 }
 
 std::optional<size_t> Store::Find(const std::string& name) const {

@@ -41,6 +41,8 @@ struct Reading {
     std::string event;
     size_t lineAt = 0, lineSize = 0;
     live::Status status = live::Status::Offline;
+    // The record says more than the scale's previous one did (seq and time aside).
+    bool changed = true;
     bool settles = false;      // ok, not moving (or the family does not tell), not out of range
     std::optional<double> net; // the record's "net"
     // Its places in its scale's ring and in the ring of all scales.
@@ -70,8 +72,9 @@ class Store {
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // On the core's thread: the event becomes the scale's latest reading.
-    void Publish(const live::Event& e);
+    // On the core's thread: the event becomes the scale's latest reading, which is returned
+    // (null when the event names no scale, or memory ran out).
+    ReadingPtr Publish(const live::Event& e);
 
     size_t Size() const { return scales_.size(); }
     const ScaleIdentity& Identity(size_t i) const { return scales_[i]; }

@@ -42,22 +42,25 @@ TEST(Store, ReadingLinesMatchAFullBuild) {
         uint64_t seq;
         const char* status;
         const char* net;
+        bool changed; // more than seq and time: what goes out over MQTT at once
     } steps[] = {
-        {Change(0, live::Status::Stale, t0, "connected, no frame yet"), 0, "stale", nullptr},
-        {Frame(0, t0 + 100, "    123.45"), 1, "ok", "    123.45"},
-        {Frame(0, t0 + 200, "    123.45"), 2, "ok", "    123.45"}, // only seq and time change
-        {Frame(0, t0 + 300, "    123.45"), 3, "ok", "    123.45"},
-        {Frame(0, t0 + 400, "    124.00"), 4, "ok", "    124.00"}, // a new weight
-        {Frame(0, t0 + 500, "    124.00"), 5, "ok", "    124.00"},
+        {Change(0, live::Status::Stale, t0, "connected, no frame yet"), 0, "stale", nullptr, true},
+        {Frame(0, t0 + 100, "    123.45"), 1, "ok", "    123.45", true},
+        {Frame(0, t0 + 200, "    123.45"), 2, "ok", "    123.45", false}, // only seq and time
+        {Frame(0, t0 + 300, "    123.45"), 3, "ok", "    123.45", false},
+        {Frame(0, t0 + 400, "    124.00"), 4, "ok", "    124.00", true}, // a new weight
+        {Frame(0, t0 + 500, "    124.00"), 5, "ok", "    124.00", false},
         {Change(0, live::Status::Stale, t0 + 2500, "no frame for 2000 ms"), 6, "stale",
-         "    123.45"},
-        {Frame(0, t0 + 2600, "    124.00"), 7, "ok", "    124.00"},
+         "    123.45", true},
+        {Frame(0, t0 + 2600, "    124.00"), 7, "ok", "    124.00", true},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.seq);
-        store.Publish(step.event);
+        const gateway::ReadingPtr published = store.Publish(step.event);
         const gateway::ReadingPtr r = store.Latest(0);
         ASSERT_TRUE(r);
+        EXPECT_EQ(published, r);
+        EXPECT_EQ(r->changed, step.changed);
         EXPECT_EQ(r->seq, step.seq);
         const std::string line(r->Line());
         const json j = json::parse(line);
