@@ -176,6 +176,14 @@ bool DispatchPass(int timeoutMs = 0) {
     return ran;
 }
 
+// How long a wait of `ms` may block: not at all when characters already wait in a buffer,
+// else until the next posted callback is due (at most a minute).
+int WaitTimeout(uint32_t ms) {
+    Unpark();
+    if (AnyPending()) return 0;
+    return static_cast<int>(std::min<uint64_t>(detail::UntilNextCallback(ms), 60000));
+}
+
 } // namespace
 
 // ---- time -------------------------------------------------------------------------
@@ -203,10 +211,7 @@ void ProcessMessages() {
 }
 
 void WaitMessages(uint32_t ms) {
-    const uint64_t limit = detail::UntilNextCallback(ms);
-    Unpark();
-    if (AnyPending()) return;
-    const int timeout = static_cast<int>(std::min<uint64_t>(limit, 60000));
+    const int timeout = WaitTimeout(ms);
     if (timeout == 0) return;
     auto& q = t_queue;
     if (q.ep < 0 || q.sources.empty()) {
@@ -219,10 +224,7 @@ void WaitMessages(uint32_t ms) {
 
 void WaitAndProcess(uint32_t ms) {
     detail::RunDueCallbacks();
-    Unpark();
-    const int timeout =
-        AnyPending() ? 0
-                     : static_cast<int>(std::min<uint64_t>(detail::UntilNextCallback(ms), 60000));
+    const int timeout = WaitTimeout(ms);
     auto& q = t_queue;
     if (q.ep < 0 || q.sources.empty()) {
         if (timeout > 0) ::poll(nullptr, 0, timeout);
