@@ -262,12 +262,15 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// A single table ([gateway], [mqtt]); an error when `key` is something else.
+bool IsTable(Checker& c, const Value& v, const std::string& key) {
+    if (v.is_table()) return true;
+    c.Error(LineOf(v), "", "\"" + key + "\" must be a table ([" + key + "]), found " + TypeName(v));
+    return false;
+}
+
 void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
-    if (!v.is_table()) {
-        c.Error(LineOf(v), "",
-                std::string("\"gateway\" must be a table ([gateway]), found ") + TypeName(v));
-        return;
-    }
+    if (!IsTable(c, v, "gateway")) return;
     Table t(c, v, "[gateway], ",
             {"name", "http", "token", "stale_after_ms", "sse_max_clients", "cors_origins"});
     if (t.Has("name")) {
@@ -333,11 +336,7 @@ bool ParseBroker(const std::string& text, MqttSettings& m) {
 }
 
 void ReadMqtt(Checker& c, const Value& v, Config& cfg) {
-    if (!v.is_table()) {
-        c.Error(LineOf(v), "",
-                std::string("\"mqtt\" must be a table ([mqtt]), found ") + TypeName(v));
-        return;
-    }
+    if (!IsTable(c, v, "mqtt")) return;
     Table t(c, v, "[mqtt], ",
             {"broker", "topic_prefix", "client_id", "username", "password", "ca_file",
              "heartbeat_ms", "allow_writes"});
