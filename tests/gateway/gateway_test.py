@@ -525,25 +525,35 @@ def load(env):
     check(r["median_ms"] < 250, "median delay %.1f ms" % r["median_ms"])
 
 
+def start_broker(env, name, ip, port, conf):
+    """A mosquitto with the configuration `conf`, once it listens on ip:port."""
+    from gwlib import Proc
+    p = Proc(env.work, name, [MOSQUITTO, "-c", env.write_config(name + ".conf", conf)])
+    env.procs.append(p)
+    wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
+        (ip, port)) == 0)
+    return p
+
+
+def mqtt_topics(ip, port, pattern, count):
+    """Retained messages (and the next ones) of `pattern` at a broker: {topic: payload}."""
+    import subprocess
+    out = subprocess.run(["mosquitto_sub", "-h", ip, "-p", str(port), "-t", pattern, "-v",
+                          "-C", str(count), "-W", "5"], capture_output=True, text=True)
+    return dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
+
+
 @case
 def mqtt(env):
     """Publishing to a real mosquitto broker, read back with mosquitto_sub."""
     import subprocess
-    from gwlib import Proc
     ip, port = "127.0.3.20", 18883
 
     def broker(name, conf):
-        p = Proc(env.work, name, [MOSQUITTO, "-c", env.write_config(name + ".conf", conf)])
-        env.procs.append(p)
-        wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
-            (ip, port)) == 0)
-        return p
+        return start_broker(env, name, ip, port, conf)
 
     def topics(pattern, count):
-        """Retained messages (and the next ones) of `pattern`: {topic: payload}."""
-        out = subprocess.run(["mosquitto_sub", "-h", ip, "-p", str(port), "-t", pattern, "-v",
-                              "-C", str(count), "-W", "5"], capture_output=True, text=True)
-        return dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
+        return mqtt_topics(ip, port, pattern, count)
 
     open_conf = "listener %d %s\nallow_anonymous true\npersistence false\n" % (port, ip)
     mq = broker("broker", open_conf)
@@ -643,7 +653,6 @@ def mqtt_bridge(env):
     """The README's Mosquitto bridge: a site broker bridged to a central one."""
     import subprocess
     import textwrap
-    from gwlib import Proc
     site_ip, centre_ip, port = "127.0.3.30", "127.0.3.31", 18885
     readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
     bridge = textwrap.dedent(readme.split("  ```\n  connection siteA-to-centre", 1)[1]
@@ -656,15 +665,10 @@ def mqtt_bridge(env):
     bridge = bridge.replace("central.example.com:8883", "%s:%d" % (centre_ip, port))
 
     def broker(name, ip, conf):
-        p = Proc(env.work, name, [MOSQUITTO, "-c", env.write_config(name + ".conf", conf)])
-        env.procs.append(p)
-        wait_for(name + " to listen", lambda: p.running() and socket.socket().connect_ex(
-            (ip, port)) == 0)
+        start_broker(env, name, ip, port, conf)
 
     def topics(ip, pattern, count):
-        out = subprocess.run(["mosquitto_sub", "-h", ip, "-p", str(port), "-t", pattern, "-v",
-                              "-C", str(count), "-W", "5"], capture_output=True, text=True)
-        return dict(line.split(" ", 1) for line in out.stdout.splitlines() if " " in line)
+        return mqtt_topics(ip, port, pattern, count)
 
     plain = "listener %d %s\nallow_anonymous true\npersistence false\n"
     broker("centre", centre_ip, plain % (port, centre_ip))
