@@ -44,6 +44,7 @@ struct ConverterEntry {
 struct MqttSettings {
     std::string host; // a host name or a dotted IPv4 address
     int port = 1883;
+    std::string Broker() const { return host + ":" + std::to_string(port); } // "broker.lan:1883"
     std::string topicPrefix = "tarvel";
     std::string clientId; // default "tarvel-" + the gateway's name
     std::optional<std::string> username, password;

@@ -208,9 +208,7 @@ int main(int argc, char** argv) {
         for (const std::string& w : cfg->warnings)
             std::fprintf(stderr, "tarvel-gateway: warning: %s\n", w.c_str());
         if (check) {
-            const std::string mqtt =
-                cfg->mqtt ? ", MQTT " + cfg->mqtt->host + ":" + std::to_string(cfg->mqtt->port)
-                          : "";
+            const std::string mqtt = cfg->mqtt ? ", MQTT " + cfg->mqtt->Broker() : "";
             std::printf("%s: good (%s, %s, listening on %s%s)\n", file.c_str(),
                         Plural(cfg->scales.size(), "scale", "scales").c_str(),
                         Plural(cfg->converters.size(), "converter", "converters").c_str(),

@@ -72,12 +72,10 @@ void MqttPublisher::Start() {
     // A broker that is down now is tried again by libmosquitto's thread, with its back-off.
     const int rc = mosquitto_connect_async(mosq_, m_.host.c_str(), m_.port, 30);
     if (rc != MOSQ_ERR_SUCCESS)
-        Log("mqtt: " + m_.host + ":" + std::to_string(m_.port) + ": " + mosquitto_strerror(rc) +
-            " (trying again)");
+        Log("mqtt: " + m_.Broker() + ": " + mosquitto_strerror(rc) + " (trying again)");
     mosquitto_loop_start(mosq_);
     heartbeat_ = std::thread([this] { Heartbeat(); });
-    Log("mqtt: publishing to " + m_.host + ":" + std::to_string(m_.port) + " under " + base_ +
-        (m_.caFile ? " (TLS)" : ""));
+    Log("mqtt: publishing to " + m_.Broker() + " under " + base_ + (m_.caFile ? " (TLS)" : ""));
 }
 
 void MqttPublisher::Stop() {
@@ -185,13 +183,12 @@ void MqttPublisher::HeartbeatStep() {
 void MqttPublisher::OnConnect(int rc) {
     if (rc != 0) {
         if (lastRc_.exchange(rc) != rc)
-            Log("mqtt: " + m_.host + ":" + std::to_string(m_.port) +
-                " refused the connection: " + ConnectRefusal(rc));
+            Log("mqtt: " + m_.Broker() + " refused the connection: " + ConnectRefusal(rc));
         return;
     }
     lastRc_ = 0;
     connected_ = true;
-    Log("mqtt: connected to " + m_.host + ":" + std::to_string(m_.port));
+    Log("mqtt: connected to " + m_.Broker());
     Publish(base_ + "status", "online");
     // Everything retained is said again: the broker may have restarted without it.
     for (size_t i = 0; i < cfg_.scales.size(); ++i) {
