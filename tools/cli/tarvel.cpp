@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "record.h"
+#include "text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -352,11 +353,7 @@ const Model kModels[] = {
     {"msi6260", WMSI6260, WMSI6260Serial},
 };
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
+using tarvel::text::Lower;
 
 const Model& FindModel(const std::string& name) {
     if (name.empty())

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "text.h"
+
 #include <toml.hpp>
 
 #include <algorithm>
@@ -256,11 +258,7 @@ std::optional<int> ComNumber(const std::string& text) {
     return n;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using tarvel::text::Lower;
 
 // A single table ([gateway], [mqtt]); an error when `key` is something else.
 bool IsTable(Checker& c, const Value& v, const std::string& key) {

@@ -3,6 +3,7 @@
 #include "log.h"
 #include "page.h"
 #include "pool.h"
+#include "text.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -83,11 +84,7 @@ std::string Trim(const std::string& s) {
     return s.substr(a, s.find_last_not_of(blanks) - a + 1);
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using tarvel::text::Lower;
 
 // Compares without an early exit, so the time taken tells nothing about the token.
 bool SameSecret(const std::string& a, const std::string& b) {
