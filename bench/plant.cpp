@@ -11,7 +11,12 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +51,8 @@ constexpr int kFanClients = 500;
 
 // ---- child programs --------------------------------------------------------------------------
 
+double ProcessCpuS(pid_t pid);
+
 class Child {
   public:
     Child(const std::vector<std::string>& args, const fs::path& log) {
@@ -75,20 +82,93 @@ class Child {
         pid_ = -1;
     }
     // CPU time (user + system) used so far, in seconds.
-    double CpuS() const {
-        std::ifstream f("/proc/" + std::to_string(pid_) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(f)), {});
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) return 0;
-        std::istringstream rest(stat.substr(close + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i)
-            if (i == 14 || i == 15) ticks += std::stod(field);
-        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    }
+    double CpuS() const { return ProcessCpuS(pid_); }
 
   private:
+    pid_t pid_ = -1;
+};
+
+// CPU time (user + system) a process has used so far, in seconds.
+double ProcessCpuS(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), {});
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The floor of this machine for the plant: a process of its own with a bare loop over
+// connections to the same converter channels as the gateway's, which takes each one's bytes
+// and does nothing with them: one epoll wait, then one recv into a buffer for every
+// connection that is ready. What any program that reads these indicators must at least spend.
+class Floor {
+  public:
+    explicit Floor(const std::vector<sockaddr_in>& peers) {
+        // Shared with the child: its counts.
+        shared_ = static_cast<Shared*>(::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                                              MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        if (shared_ == MAP_FAILED) {
+            shared_ = nullptr;
+            return;
+        }
+        new (shared_) Shared();
+        pid_ = ::fork();
+        if (pid_ == 0) Run(peers.data(), peers.size()); // never returns
+    }
+    ~Floor() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (shared_ != nullptr) ::munmap(shared_, sizeof(Shared));
+    }
+    bool Up() const { return pid_ > 0 && shared_ != nullptr; }
+    int Connected() const { return shared_ != nullptr ? shared_->connected.load() : 0; }
+    long Bytes() const { return shared_ != nullptr ? shared_->bytes.load() : 0; }
+    double CpuS() const { return pid_ > 0 ? ProcessCpuS(pid_) : 0; }
+
+  private:
+    struct Shared {
+        std::atomic<int> connected{0};
+        std::atomic<long> bytes{0};
+    };
+
+    // The child: system calls only (the parent has threads, so nothing that may take a lock).
+    [[noreturn]] void Run(const sockaddr_in* peers, size_t n) {
+        const int ep = ::epoll_create1(0);
+        for (size_t i = 0; i < n; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0 ||
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&peers[i]), sizeof peers[i]) != 0)
+                continue;
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.fd = fd;
+            ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+            shared_->connected.fetch_add(1, std::memory_order_relaxed);
+        }
+        static char buf[4096];
+        epoll_event ready[256];
+        for (;;) {
+            const int k = ::epoll_wait(ep, ready, 256, -1);
+            for (int i = 0; i < k; ++i) {
+                const ssize_t got = ::recv(ready[i].data.fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (got > 0) {
+                    shared_->bytes.fetch_add(got, std::memory_order_relaxed);
+                } else if (got == 0) {
+                    ::epoll_ctl(ep, EPOLL_CTL_DEL, ready[i].data.fd, nullptr);
+                    ::close(ready[i].data.fd);
+                }
+            }
+        }
+    }
+
+    Shared* shared_ = nullptr;
     pid_t pid_ = -1;
 };
 
@@ -246,10 +326,23 @@ int ScalesOk() {
     return ok;
 }
 
-// (e): the gateway against one polling thread.
+// (e): the gateway against the floor, and against one polling thread.
 void Plant(const Options& o, std::vector<std::unique_ptr<tsim::Converter>>& convs,
            const Child& gateway) {
     const auto window = o.quick ? 4s : 10s;
+    std::vector<sockaddr_in> peers;
+    for (int c = 1; c <= kConverters; ++c)
+        for (int l = 1; l <= 4; ++l) {
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(static_cast<uint16_t>(
+                convs[static_cast<size_t>(c - 1)]->Port(static_cast<char>('A' + l - 1))));
+            ::inet_pton(AF_INET, Fmt("127.0.1.%d", c).c_str(), &sa.sin_addr);
+            peers.push_back(sa);
+        }
+    Floor floor(peers);
+    for (int i = 0; i < 100 && floor.Up() && floor.Connected() < 4 * kConverters; ++i)
+        std::this_thread::sleep_for(100ms);
     const auto sent = [&] {
         long n = 0;
         for (auto& c : convs)
@@ -261,19 +354,30 @@ void Plant(const Options& o, std::vector<std::unique_ptr<tsim::Converter>>& conv
     {
         EventStream all("/api/events", [&](const std::string&, Clock::time_point) { ++readings; });
         std::this_thread::sleep_for(1s); // the current records first, then the stream
-        const long r0 = readings, s0 = sent();
-        const double cpu0 = gateway.CpuS();
+        const long r0 = readings, s0 = sent(), b0 = floor.Bytes();
+        const double cpu0 = gateway.CpuS(), floor0 = floor.CpuS();
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(window);
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         const long got = readings - r0, frames = sent() - s0;
         const double cpu = 100.0 * (gateway.CpuS() - cpu0) / wall;
-        const double share = frames > 0 ? 100.0 * static_cast<double>(got) / frames : 0;
+        const double floorCpu = 100.0 * (floor.CpuS() - floor0) / wall;
+        const double floorBytes = static_cast<double>(floor.Bytes() - b0) / wall;
+        // The converters send every frame to the gateway and to the floor: `sent` counts both.
+        const int clients = 4 * kConverters + floor.Connected();
+        const double toGateway = static_cast<double>(frames) * 4 * kConverters / clients;
+        const double share = toGateway > 0 ? 100.0 * static_cast<double>(got) / toGateway : 0;
         AddRow("(e) 256 indicators, 10 frames/s each, through one tarvel-gateway",
                Fmt("%.0f readings/s delivered to an event-stream client; %.2f %% of %.0f frames/s "
                    "sent; gateway CPU %.2f %% of one core",
-                   got / wall, share, frames / wall, cpu),
+                   got / wall, share, toGateway / wall, cpu),
                Verdict(share >= 99.0 && cpu < 5.0, ">= 99 % of frames, < 5 % of a core"));
+        const double ratio = floorCpu > 0 ? cpu / floorCpu : 0;
+        AddRow("(e) the floor: a bare epoll + recv loop over the same 256 connections, same window",
+               Fmt("floor CPU %.2f %% of one core (%d connections, %.0f bytes/s); gateway %.2f "
+                   "%%; gateway / floor = %.2f",
+                   floorCpu, floor.Connected(), floorBytes, cpu, ratio),
+               Verdict(ratio > 0 && ratio <= 1.5, "gateway <= 1.5 x the floor"));
     }
 
     // The same 256 indicators polled in a loop by one thread of this process.
@@ -468,7 +572,11 @@ void PlantMethod(const Options& o) {
             "first frames spread over the period); the real "
             "tarvel-gateway (a child process) keeps all 256 live. Over the window, readings "
             "counted on one event-stream client of /api/events against the frames the converters "
-            "sent (their own count), and the gateway's CPU from /proc (user + system). Then one "
+            "sent (their own count), and the gateway's CPU from /proc (user + system). In the same "
+            "window a child process of this one, the floor, holds a second connection to each of "
+            "the 256 channels and only waits for them (epoll) and reads what came (one recv into "
+            "a buffer per ready connection); its CPU is read the same way, and the gateway's is "
+            "given as a multiple of it. Then one "
             "thread of this process polls the same 256 channels round-robin with Update_Canal "
             "for as long.\n");
     if (o.Has('f'))

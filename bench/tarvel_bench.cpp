@@ -7,9 +7,10 @@
 //       against one channel;
 //   (d) decode cost per frame of each indicator family, bytes fed through the receive path
 //       without sockets;
-//   (e)-(g) the plant: 256 indicators through one tarvel-gateway against one polling thread,
-//       a frame's latency to event-stream and MQTT clients, 500 clients on one scale
-//       (bench/plant.cpp).
+//   (e)-(g) the plant: 256 indicators through one tarvel-gateway, against the floor of this
+//       machine (a bare epoll and recv loop over the same 256 connections, in the same window)
+//       and against one polling thread, a frame's latency to event-stream and MQTT clients,
+//       500 clients on one scale (bench/plant.cpp).
 //
 // Usage: tarvel-bench [--quick] [--parts abcdefg]
 #include "bench.h"
