@@ -5,8 +5,8 @@
 //   (b) latency from the last byte of a frame leaving the peer to Update_Canal returning;
 //   (c) 64 TCP channels (16 converters x 4 channels) polled round-robin from one thread,
 //       against one channel;
-//   (d) decode cost per frame of each indicator family, bytes fed through the receive path
-//       without sockets;
+//   (d) decode cost per frame of each indicator family: the frame through its decoder and
+//       into the value texts, without sockets;
 //   (e)-(g) the plant: 256 indicators through one tarvel-gateway, against the floor of this
 //       machine (a bare epoll and recv loop over the same 256 connections, in the same window)
 //       and against one polling thread, a frame's latency to event-stream and MQTT clients,
@@ -15,8 +15,8 @@
 // Usage: tarvel-bench [--quick] [--parts abcdefg]
 #include "bench.h"
 
-#include "Definir.h"
-#include "TBal.h"
+#include "Family.h"
+#include "ValueTexts.h"
 #include "platform.h"
 #include "tarvel6.h"
 
@@ -435,24 +435,31 @@ void PartsBC(const Options& o) {
 
 struct DecodeCase {
     const char* name;
-    int32_t ch;
+    const char* model;
     std::string frame;
     std::string TValueTexts::*field; // the text that shows the frame was decoded
     std::string expected;
 };
 
-// Frames through the receive path as the read notification runs it after taking a byte,
-// each after the poll's start has armed the driver (an Ohaus request, with its 300 ms of
-// pauses, is left out).
-double DecodeNs(TBal& drv, TClDunor& ch, const std::string& frame, long n, long& done) {
+// Frames through the family's decoder as a read hands it a chunk holding one frame, and the
+// reading made into the value functions' texts, as a channel's poll does.
+double DecodeNs(const Family& family, const std::string& frame, long n, long& done,
+                TValueTexts& texts) {
+    auto decoder = family.decoder();
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(frame.data()),
+                                         frame.size());
+    const char sep = plat::DecimalSeparator();
     const auto t0 = Clock::now();
     for (long i = 0; i < n; ++i) {
-        drv.StartPoll();
-        for (char c : frame) {
-            ChannelUse use(&ch);
-            drv.Take(static_cast<uint8_t>(c));
+        texts.StartPoll(family.pollStartGrossTare);
+        for (std::span<const uint8_t> rest = bytes; !rest.empty();) {
+            const TDecoder::Step step = decoder->Feed(rest);
+            rest = rest.subspan(step.used);
+            if (step.reading != nullptr) {
+                texts.Take(*step.reading, sep);
+                ++done;
+            }
         }
-        if (drv.FrameDone) ++done;
     }
     return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() /
            static_cast<double>(n);
@@ -460,29 +467,27 @@ double DecodeNs(TBal& drv, TClDunor& ch, const std::string& frame, long n, long&
 
 void PartD(const Options& o) {
     const long n = o.quick ? 20000 : 200000;
-    const int32_t ip = Seta_Ip("127.0.2.9"); // registered, never connected
+    plat::SetDecimalSeparator('.');
     const std::vector<DecodeCase> cases = {
-        {"5817", W5817(ip, "A"), Frame5817(1234, 100, 3), &TValueTexts::NetText, "     123.4"},
-        {"5817C (raw)", W5817C(ip, "B"), Frame5817(1234, 100, 3), &TValueTexts::CounterText,
+        {"5817", "5817", Frame5817(1234, 100, 3), &TValueTexts::NetText, "     123.4"},
+        {"5817C (raw)", "5817c", Frame5817(1234, 100, 3), &TValueTexts::CounterText,
          Frame5817(1234, 100, 3).substr(1, 16)},
-        {"KRT", WKRT(ip, "C"), Frame5817(1234, 100, 3, true), &TValueTexts::NetText, "     123.4"},
-        {"MSI 3360", WMSI3360(ip, "D"), "\x02   12.50   12.00    0.50kg\x03", &TValueTexts::NetText,
+        {"KRT", "krt", Frame5817(1234, 100, 3, true), &TValueTexts::NetText, "     123.4"},
+        {"MSI 3360", "msi3360", "\x02   12.50   12.00    0.50kg\x03", &TValueTexts::NetText,
          "   12.00"},
-        {"MSI 6260", WMSI6260(ip, "A"), "GROSS    12.50 KG\r\n", &TValueTexts::GrossText,
-         "  12.50"},
-        {"Ohaus", WOhaus(ip, "B"), "-   1.50 kg\r\n", &TValueTexts::NetText, " -0001.50 "},
+        {"MSI 6260", "msi6260", "GROSS    12.50 KG\r\n", &TValueTexts::GrossText, "  12.50"},
+        {"Ohaus", "ohaus", "-   1.50 kg\r\n", &TValueTexts::NetText, " -0001.50 "},
     };
     for (const DecodeCase& c : cases) {
-        TClDunor& ch = *ChannelAt(c.ch);
         long done = 0;
-        const double ns = DecodeNs(*ch.Driver, ch, c.frame, n, done);
-        const bool ok = done == n && ch.*c.field == c.expected;
+        TValueTexts texts;
+        const double ns = DecodeNs(*FamilyOfModel(c.model), c.frame, n, done, texts);
+        const bool ok = done == n && texts.*c.field == c.expected;
         AddRow(Fmt("(d) decode, %s (%zu-byte frame)", c.name, c.frame.size()),
                Fmt("%.0f ns per frame, %.1f ns per byte%s", ns,
                    ns / static_cast<double>(c.frame.size()), ok ? "" : " -- WRONG DECODE"));
     }
-    for (const DecodeCase& c : cases)
-        Deleta_Canal(c.ch);
+    plat::SetDecimalSeparator(0);
 }
 
 // ---- output -------------------------------------------------------------------------------
@@ -520,9 +525,9 @@ void PrintTable(const Options& o) {
                     "%lld us start delay.\n",
                     static_cast<long long>(Responder::kArm.count()));
     if (o.Has('d'))
-        std::printf("- (d) In-process, no socket: for each frame the driver's StartPoll, then "
-                    "every byte through the channel guard and the current receive state, as "
-                    "the read notification does after its receive call.\n");
+        std::printf("- (d) In-process, no socket: for each frame the poll's start of the value "
+                    "texts, then the whole frame through the family's decoder in one piece (as "
+                    "a read hands it over) and the reading into the texts.\n");
     PlantMethod(o);
     for (const std::string& n : g_notes)
         std::printf("- Note: %s\n", n.c_str());

@@ -1,22 +1,23 @@
-// The common part of the driver fuzz targets.
+// The common part of the decoder fuzz targets.
 //
-// A channel is made by the model's exported TCP constructor, as a host makes it, and its
-// driver's receive state machine is armed as the driver's poll arms it before it waits. The
-// fuzz input then goes in byte by byte the way the reading connection's notification hands
-// bytes over (TBal::SocketRead): each byte through the driver's Take. When a frame is
-// complete the poll would return: the family's checks run on the channel's texts and the next
-// poll is armed, so one input can hold many frames. At the end of the input the poll times
-// out. Throughout, the receive buffer stays within its bound and a waiting poll always has a
-// receive state.
+// The fuzz input goes to the family's decoder (found in the family table by the target's
+// model name) three times: whole, one byte at a time, and in pieces whose sizes the input
+// itself chooses. All three must give the same readings and failures in the same order, and
+// no Feed may take nothing. Each reading then reaches a channel of the family as the channel's
+// poll hands it over (TClDunor::Take, after the poll's start), and the family's checks run on
+// the reading and on the channel's texts; every value function must hand out a terminated
+// text and a finite number. The decoder holds at most a frame's worth of characters throughout.
 //
-// Input: byte 0 holds the options of the polls, the rest is what the indicator sends.
-//   bit 0 of byte 0: the polls wait for a frame without motion (Update_NoMotion with a
-//                    time-out) instead of plain polls (Update_Canal)
+// Input: byte 0 holds the options, the rest is what the indicator sends.
 //   bit 1 of byte 0: the system decimal separator is ',' instead of '.'
+//   bits 2-7 of byte 0: seed of the piece sizes of the third feeding
 #pragma once
 
-#include "Definir.h"
+#include "Channels.h"
+#include "Exports.h"
+#include "Family.h"
 #include "TBal.h"
+#include "ValueTexts.h"
 #include "fuzz_check.h"
 #include "platform.h"
 #include "tarvel6.h"
@@ -25,26 +26,20 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace fuzzdrv {
 
+// One reading as the family's checks see it.
 struct Poll {
-    TClDunor& ch;
-    TBal& drv;
-    int32_t index;    // the channel index
-    bool stable;      // the polls wait for a frame without motion
-    char sep;         // the system decimal separator
-    uint8_t lastByte; // the byte that completed the frame
+    const TReading& r; // the reading
+    TClDunor& ch;      // a channel after a poll that took it
+    int32_t index;     // the channel's index
+    char sep;          // the system decimal separator
 };
 
-// The hooks of one indicator family.
-struct Family {
-    int32_t(TARVEL_CALL* ctor)(int32_t, const char*);
-    // Checks the texts of a poll whose frame is complete.
-    void (*done)(const Poll&);
-    // Checks the texts that a poll which timed out leaves.
-    void (*timedOut)(const Poll&);
-};
+// The checks of one indicator family, on a reading taken by a poll.
+using Check = void (*)(const Poll&);
 
 inline bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -76,7 +71,7 @@ inline void CheckExports(const Poll& p) {
         {Gross_Canal, p.ch.GrossText},         {Net_Canal, p.ch.NetText},
         {Tare_Canal, p.ch.TareText},           {Total_Canal, p.ch.TotalText},
         {Contadora_Canal, p.ch.CounterText},   {Estado_Canal, p.ch.StatusText},
-        {Estado_EmMovimento, p.ch.MotionText},
+        {Estado_EmMovimento, p.ch.MotionText}, {Unidade_Canal, p.ch.Unit},
     };
     for (const auto& t : texts) {
         const char* s = t.get(p.index);
@@ -89,26 +84,27 @@ inline void CheckExports(const Poll& p) {
     FUZZ_CHECK(std::isfinite(Tare_Canal_Float(p.index)));
 }
 
-// The texts of a decoded 5817-style frame (status A, B, C, six-digit weight, six-digit tare,
-// CR), which the driver keeps in RxBuffer: flags and decimals as the status bits say, weights
+// A decoded 5817-style frame (STX, status A, B, C, six-digit weight, six-digit tare, CR and,
+// for the 5817, the check character): flags and decimals as the status bits say, weights
 // well-formed, and, when both fields are plain digits, worth what the frame says.
-inline void CheckStatusWeight(const Poll& p) {
-    const std::string& f = p.drv.RxBuffer;
-    FUZZ_CHECK(f.size() >= 15 && f.size() <= TBal::kMaxRxBuffer);
-    FUZZ_CHECK(f.back() == Definir::CR);
+inline void CheckStatusWeight(const Poll& p, bool check) {
+    const std::string& bytes = p.r.bytes;
+    const size_t cr = bytes.size() - (check ? 2 : 1);
+    FUZZ_CHECK(bytes.size() >= (check ? 17u : 16u) && bytes[0] == 0x02 && bytes[cr] == 0x0D);
+    const std::string f = bytes.substr(1, cr); // status A through CR
+    FUZZ_CHECK(f.size() <= TDecoder::kMaxFrame);
     const int a = static_cast<unsigned char>(f[0]);
     const int b = static_cast<unsigned char>(f[1]);
     const int c = static_cast<unsigned char>(f[2]);
     const int code = a & 0x07;
     const int decimals = code >= 3 ? code - 2 : 0;
-    FUZZ_CHECK(p.drv.Decimals == decimals);
     const auto flag = [](int byte, int mask) { return std::string((byte & mask) ? "S" : "N"); };
     const std::string increment = (a & 0x18) == 0x18 ? "5" : (a & 0x10) ? "2" : "1";
     const std::string status = increment + flag(b, 0x01) + flag(b, 0x02) + flag(b, 0x04) +
                                flag(b, 0x08) + ((b & 0x10) ? "kg" : "lb") + flag(c, 0x08);
     FUZZ_CHECK(p.ch.StatusText == status);
     FUZZ_CHECK(p.ch.MotionText == flag(b, 0x08));
-    if (p.stable) FUZZ_CHECK(p.ch.MotionText == "N"); // a moving frame does not end the wait
+    FUZZ_CHECK(p.ch.Unit == ((b & 0x10) ? "kg" : "lb"));
     CheckWeight10(p.ch.NetText, p.sep, decimals);
     CheckWeight10(p.ch.TareText, p.sep, decimals);
     CheckWeight10(p.ch.GrossText, p.sep, decimals);
@@ -131,69 +127,73 @@ inline void CheckStatusWeight(const Poll& p) {
     FUZZ_CHECK(near(Gross_Canal_Float(p.index), net + t));
 }
 
-// Arms the driver as its poll does before it waits. For an indicator that reports no motion
-// a time-out only sets the length of the wait, so its poll never waits for a stable weight.
-inline void Arm(Poll& p) {
-    p.drv.StartPoll();
-    p.ch.ChannelState = kStatePolling;
-    p.drv.WaitStable = p.drv.Fam().reportsMotion && p.stable;
-}
+// What the decoder gave, one entry per reading or failure.
+struct Outcome {
+    std::vector<TReading> readings;
+    std::vector<std::string> events; // "R" + the reading's bytes, or "F" + the failure
+};
 
-// A status-and-weight poll that timed out: nothing decoded leaves the "0" of the poll's
-// start; in a wait for a stable weight, the moving frame last decoded.
-inline void CheckStatusWeightTimedOut(const Poll& p) {
-    if (p.ch.NetText == "0") {
-        FUZZ_CHECK(p.ch.GrossText == "0" && p.ch.TareText == "0");
-        return;
+// Feeds `bytes` to a new decoder of `family` in pieces of the sizes `piece` gives.
+template <class Piece>
+Outcome Feed(const Family& family, const uint8_t* bytes, size_t size, Piece&& piece) {
+    auto decoder = family.decoder();
+    Outcome out;
+    size_t at = 0;
+    while (at < size) {
+        const size_t n = std::min<size_t>(piece(), size - at);
+        std::span<const uint8_t> rest(bytes + at, n);
+        at += n;
+        while (!rest.empty()) {
+            const TDecoder::Step s = decoder->Feed(rest);
+            FUZZ_CHECK(s.used > 0 && s.used <= rest.size());
+            FUZZ_CHECK(s.reading == nullptr || s.failure == nullptr);
+            rest = rest.subspan(s.used);
+            if (s.reading != nullptr) {
+                out.readings.push_back(*s.reading);
+                out.events.push_back("R" + s.reading->bytes);
+            }
+            if (s.failure != nullptr) out.events.push_back("F" + s.failure->Text());
+            FUZZ_CHECK(decoder->Pending() <= TDecoder::kMaxFrame);
+        }
     }
-    FUZZ_CHECK(p.stable && p.ch.MotionText == "S");
-    CheckWeight10(p.ch.NetText, p.sep, p.drv.Decimals);
-    CheckWeight10(p.ch.TareText, p.sep, p.drv.Decimals);
-    CheckWeight10(p.ch.GrossText, p.sep, p.drv.Decimals);
+    return out;
 }
 
-inline void TimedOut(Poll& p) {
-    // What the poll does when its wait is over.
-    p.drv.ByteHandler = nullptr;
-    p.ch.ChannelState = kStateIdle;
-}
-
-inline int Run(const Family& family, const uint8_t* data, size_t size) {
+inline int Run(const char* model, Check check, const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const bool stable = (data[0] & 1) != 0;
+    const Family* family = FamilyOfModel(model);
+    FUZZ_CHECK(family != nullptr);
     const char sep = (data[0] & 2) != 0 ? ',' : '.';
     plat::SetDecimalSeparator(sep);
+    const uint8_t* bytes = data + 1;
+    const size_t n = size - 1;
+
+    const Outcome whole = Feed(*family, bytes, n, [&] { return n; });
+    const Outcome single = Feed(*family, bytes, n, [] { return size_t{1}; });
+    uint32_t seed = data[0] >> 2;
+    const Outcome pieces = Feed(*family, bytes, n, [&] {
+        seed = seed * 1103515245u + 12345u;
+        return size_t{1} + (seed >> 16) % 23;
+    });
+    FUZZ_CHECK(single.events == whole.events);
+    FUZZ_CHECK(pieces.events == whole.events);
 
     const int32_t ip = Seta_Ip("127.0.0.1");
     FUZZ_CHECK(ip == 0);
-    const int32_t index = family.ctor(ip, "a"); // the letter is upper-cased
+    const int32_t index = NewTcpChannel(ip, "a", *family); // the letter is upper-cased
     FUZZ_CHECK(index == 0);
     TClDunor& ch = *ChannelAt(index);
     FUZZ_CHECK(ch.Driver != nullptr && ch.ChannelState == kStateIdle);
-    Poll p{ch, *ch.Driver, index, stable, sep, 0};
-    Arm(p);
-    FUZZ_CHECK(p.drv.ByteHandler);
-
-    for (size_t i = 1; i < size; ++i) {
-        const uint8_t b = data[i];
-        p.drv.Take(b);
-        FUZZ_CHECK(p.drv.RxBuffer.size() <= TBal::kMaxRxBuffer);
-        if (!p.drv.FrameDone) {
-            FUZZ_CHECK(p.drv.ByteHandler); // the poll can still receive its frame
-            continue;
-        }
-        // The poll returns with its frame.
-        FUZZ_CHECK(!p.drv.ByteHandler);
-        p.ch.ChannelState = kStateIdle;
-        p.lastByte = b;
-        family.done(p);
+    for (const TReading& r : whole.readings) {
+        FUZZ_CHECK(!r.bytes.empty());
+        ch.StartPoll(family->pollStartGrossTare);
+        ch.Take(r);
+        const Poll p{r, ch, index, sep};
+        check(p);
         CheckExports(p);
-        Arm(p);
     }
-
-    TimedOut(p);
-    family.timedOut(p);
-    CheckExports(p);
+    ch.StartPoll(family->pollStartGrossTare); // a poll that takes nothing
+    CheckExports(Poll{TReading{}, ch, index, sep});
 
     Deleta_Canal(index);
     FUZZ_CHECK(ChannelTable.empty());

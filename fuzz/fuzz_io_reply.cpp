@@ -5,7 +5,9 @@
 //
 // Input: byte 0 picks the function, byte 1 is its bit, value or channel argument, byte 2 is
 // where the reply is cut in two writes (0: one write), the rest is the reply.
-#include "Definir.h"
+#include "Channels.h"
+#include "IoExchange.h"
+#include "Messages.h"
 #include "fuzz_check.h"
 #include "tarvel6.h"
 

@@ -8,7 +8,9 @@
 // Input: records of one operation byte and a text, each ended by a NUL (the last one may
 // end with the input). Each ends with the tables checked against the model; the library is
 // unloaded after the last one.
-#include "Definir.h"
+#include "Channels.h"
+#include "IoExchange.h"
+#include "Messages.h"
 #include "Exports.h"
 #include "fuzz_check.h"
 #include "tarvel6.h"

@@ -139,7 +139,9 @@ TARVEL_API int32_t TARVEL_CALL WMSI6260Serial(int32_t comNumber);
    then tells which). Calling it again reconnects a channel whose connection dropped.
    Close_Canal releases the connection or port (value functions then give "EEEEEEEEEE");
    Deleta_Canal frees the channel. Do not call either for a channel from inside its own
-   poll's wait (a host timer); that poll then ends with 1. */
+   poll's wait (a host timer); that poll then ends with 1. Either one called from another
+   thread than the one that created the channel is refused: the channel stays as it is and
+   Display_Erro tells why. */
 TARVEL_API int32_t TARVEL_CALL Select_Canal(int32_t channel);
 TARVEL_API void TARVEL_CALL Close_Canal(int32_t channel);
 TARVEL_API void TARVEL_CALL Deleta_Canal(int32_t channel);
@@ -175,6 +177,12 @@ TARVEL_API const char* TARVEL_CALL Estado_EmMovimento(int32_t channel);
 TARVEL_API double TARVEL_CALL Gross_Canal_Float(int32_t channel);
 TARVEL_API double TARVEL_CALL Net_Canal_Float(int32_t channel);
 TARVEL_API double TARVEL_CALL Tare_Canal_Float(int32_t channel);
+/* The unit the last frame or line named, as the indicator wrote it without the blanks around
+   it: "kg" or "lb" (5817, KRT), the two characters of the frame (MSI 3360), "KG" or "LB"
+   (MSI 6260), the word after the weight (Ohaus: "kg", "lb", "g", ...). "" before the first
+   frame, when it named none (the raw 5817 variant names none), and on a closed channel. The
+   text stays valid until the channel's next poll. */
+TARVEL_API const char* TARVEL_CALL Unidade_Canal(int32_t channel);
 /* Polls until the net weight was the same `count` times (0: 10) within `seconds` (0: 10).
    Reconnects a dropped TCP channel on the way. 0 stable; 7 time up (the weight did not
    settle); -1 for channel -1; else the time ran out and this is the last poll's failure

@@ -6,7 +6,12 @@
 //   POSIX only), Ohaus 200-204 (COM13-14), Windows platform 220-239 (COM31-33).
 #pragma once
 
-#include "Definir.h"
+#include "Channels.h"
+#include "Exports.h"
+#include "Family.h"
+#include "frames.h"
+#include "IoExchange.h"
+#include "Messages.h"
 #include "TBal.h"
 #include "platform.h"
 #include "tarvel6.h"
@@ -108,6 +113,16 @@ int32_t PollWhileSending(Peer& peer, int32_t ch, std::string bytes, int32_t time
 
 inline TClDunor& Chan(int32_t ch) {
     return *ChannelAt(ch);
+}
+
+// A channel of `family` as its exported constructors make it, for the tests that go over every
+// family of the table: on converter channel `letter` of the registered address `ipIndex`, or
+// on serial port COM`comNumber`.
+inline int32_t ChannelOf(const Family& family, int32_t ipIndex, const char* letter) {
+    return NewTcpChannel(ipIndex, letter, family);
+}
+inline int32_t SerialChannelOf(const Family& family, int32_t comNumber) {
+    return NewSerialChannel(comNumber, family);
 }
 
 // Every test starts with a freshly loaded library and ends with its channels deleted.

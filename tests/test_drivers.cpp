@@ -92,7 +92,7 @@ TEST_F(Drivers, DecodeEachFamilysFramesIntoExactTexts) {
     krtMoving.kg = false;
     const std::string raw = tsim::Frame5817(Moving(Ind(1234, 56, 4)));
     const std::string body = tsim::Body5817(Ind(111)).substr(0, 15); // without its CR
-    const std::string endless = "\x02" + std::string(3 * TBal::kMaxRxBuffer, 'x');
+    const std::string endless = "\x02" + std::string(3 * TDecoder::kMaxFrame, 'x');
     std::string grossNoEnd = tsim::Msi6260Line(tsim::kMsiGross, "  12.00");
     grossNoEnd.resize(grossNoEnd.size() - 2); // without CR LF
     struct Case {
@@ -183,7 +183,7 @@ TEST_F(Drivers, DecodeEachFamilysFramesIntoExactTexts) {
         {WMSI6260, '.', "GROSS =x12#KG\r\n", "x12|EEEEEEE|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         {WMSI6260, '.', "GROSS =KG\r\n", "|EEEEEEE|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
         {WMSI6260, '.',
-         std::string(TBal::kMaxRxBuffer + 100, 'x') +
+         std::string(TDecoder::kMaxFrame + 100, 'x') +
              tsim::Msi6260Line(tsim::kMsiGross, "  99.99") +
              tsim::Msi6260Line(tsim::kMsiNet, "   1.25"),
          "EEEEEEE|   1.25|EEEEEEE|EEEEEEE||EEEEEKGE|E"},
@@ -224,7 +224,7 @@ TEST_F(Drivers, APollThatDecodesNothing) {
     auto over = Ind(0);
     over.outOfRange = true;
     const std::string krtBody = tsim::Body5817(Ind(111)).substr(0, 15);
-    const std::string endless = "\x02" + std::string(3 * TBal::kMaxRxBuffer, 'x');
+    const std::string endless = "\x02" + std::string(3 * TDecoder::kMaxFrame, 'x');
     struct Case {
         Ctor ctor;
         std::string good, bad;
@@ -244,7 +244,7 @@ TEST_F(Drivers, APollThatDecodesNothing) {
         {WMSI6260, tsim::Msi6260Line(tsim::kMsiTotal, "1.234,5"),
          tsim::Msi6260Text("  WEIGHT TICKET"), 0, 1, "0|0|0|1.234.5||EEEEEKGE|E"},
         {WMSI6260, tsim::Msi6260Line(tsim::kMsiTare, "   0.50", "LB"),
-         std::string(5 * TBal::kMaxRxBuffer, 'y'), 0, 1, "0|0|0|EEEEEEE||EEEEELBE|E"},
+         std::string(5 * TDecoder::kMaxFrame, 'y'), 0, 1, "0|0|0|EEEEEEE||EEEEELBE|E"},
         {WOhaus, tsim::OhausLine("-  2.0"), "", 0, 2, "EEEEEEEEEE|0|EEEEEEEEEE|||EESENEEE|N"},
     };
     tsim::Converter conv(Ip(71), false);
@@ -259,7 +259,7 @@ TEST_F(Drivers, APollThatDecodesNothing) {
         EXPECT_EQ(PollFor(ind, c.ctor, ch, c.bad, 500), c.code);
         EXPECT_GE(NowMs() - t0, 450u);
         EXPECT_EQ(Texts(ch), c.texts);
-        EXPECT_LE(Chan(ch).Driver->RxBuffer.size(), TBal::kMaxRxBuffer);
+        EXPECT_LE(Chan(ch).Driver->Pending(), TDecoder::kMaxFrame);
         EXPECT_EQ(Update_NoMotion(ch, 0), c.code);
         EXPECT_EQ(Texts(ch), c.texts);
         EXPECT_EQ(PollFor(ind, c.ctor, ch, c.good), c.goodCode);

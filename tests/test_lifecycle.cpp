@@ -5,22 +5,37 @@
 
 using namespace t6test;
 
-// What each constructor binds its driver to. (The channel's fields, the validation messages
-// and the numbering of the slots, reused only once the table is empty, are checked against a
-// model for any input by fuzz/fuzz_registry.cpp.)
-TEST_F(LibraryTest, ConstructorsBindTheirDrivers) {
-    Seta_Ip(Ip(20).c_str());
-    const std::pair<int32_t(TARVEL_CALL*)(int32_t, const char*), int32_t(TARVEL_CALL*)(int32_t)>
-        ctors[] = {{W5817, W5817Serial},   {W5817C, W5817SerialC},     {WKRT, WKRTSerial},
-                   {WOhaus, WOhausSerial}, {WMSI3360, WMSI3360Serial}, {WMSI6260, WMSI6260Serial}};
-    for (const auto& [tcp, serial] : ctors) {
-        const int32_t t = tcp(0, "c"), s = serial(7);
-        EXPECT_EQ(Chan(t).Driver->ChannelIndex, t);
-        EXPECT_EQ(Chan(s).Driver->ChannelIndex, s);
-        // The Ohaus driver reads its connection itself; every other one is notified.
-        EXPECT_EQ(static_cast<bool>(Chan(t).TcpModule->SocLeitura->OnRead), tcp != WOhaus);
-        EXPECT_EQ(Chan(s).IpIndex, 0);
-        EXPECT_EQ(Chan(s).TcpPort, 0);
+// Every family of the table, over TCP and over a serial port: the channel made for converter
+// channel "c" connects to the converter's port 8883 and reads what its indicator sends, the
+// serial channel reads it from its port. (The channel's fields, the validation messages and
+// the numbering of the slots, reused only once the table is empty, are checked against a model
+// for any input by fuzz/fuzz_registry.cpp.)
+TEST_F(LibraryTest, EveryFamilysChannelsReadTheirIndicator) {
+    tsim::Converter conv(Ip(20), false);
+    tsim::Indicator& ind = conv.Channel('C');
+    const int32_t ip = Seta_Ip(Ip(20).c_str());
+    long weight = 101;
+    for (const Family* f : Families()) {
+        SCOPED_TRACE(f->model);
+        const std::string frame = FrameOf(*f, ++weight);
+        f->Asks() ? ind.OnRequest(frame) : ind.Stream(frame, Every(50));
+        tsim::PtyIndicator pty;
+        MapCom(20, pty.Path());
+        f->Asks() ? pty.Ind().OnRequest(frame) : pty.Ind().Stream(frame, Every(50));
+        const int32_t tcp = ChannelOf(*f, ip, "c"), serial = SerialChannelOf(*f, 20);
+        ASSERT_GE(tcp, 0);
+        ASSERT_GE(serial, 0);
+        ASSERT_EQ(Select_Canal(tcp), TARVEL_SELECT_OK);
+        for (const int32_t ch : {tcp, serial}) {
+            EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
+            if (f->suppliesWeights)
+                EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), static_cast<double>(weight) / 10);
+            else
+                EXPECT_EQ(std::string(Contadora_Canal(ch)), frame.substr(1, frame.size() - 2));
+        }
+        Close_Canal(tcp);
+        Deleta_Canal(serial);
+        EXPECT_TRUE(PumpUntil([&] { return ind.Clients() == 0; }));
     }
 }
 
@@ -36,9 +51,7 @@ TEST_F(LibraryTest, ConstructorValidationOrderAndRollBack) {
     // A failure while the new channel is filled in removes its slot again.
     ASSERT_EQ(W5817(0, "A"), 0);
     Family broken = *FamilyOfModel("5817");
-    broken.make = [](const Family&, TClDunor*, int32_t) -> std::unique_ptr<TBal> {
-        throw std::runtime_error("no driver");
-    };
+    broken.decoder = []() -> std::unique_ptr<TDecoder> { throw std::runtime_error("no decoder"); };
     EXPECT_EQ(NewTcpChannel(0, "B", broken), -1);
     EXPECT_EQ(ChannelTable.size(), 1u);
     EXPECT_EQ(W5817(0, "B"), 1);

@@ -62,13 +62,19 @@ live::ScaleConfig TcpScale(const std::string& name, const char* model, const std
     c.name = name;
     c.family = FamilyOfModel(model);
     c.address = ip;
-    c.port = 8880 + (letter - 'A' + 1);
+    c.port = *ConverterPort(letter);
     c.staleAfterMs = staleAfterMs;
     return c;
 }
 
 bool Frame(const live::Event& e) {
     return e.frame;
+}
+
+// The value texts of the event's reading, as a channel of `model` shows them.
+TValueTexts Texts(const live::Event& e, const char* model) {
+    if (!e.reading) return {};
+    return TextsOf(*e.reading, FamilyOfModel(model)->pollStartGrossTare, plat::DecimalSeparator());
 }
 
 } // namespace
@@ -111,19 +117,21 @@ TEST_F(LibraryTest, LiveCoreDecodesEveryFamilyAsTheExportsDo) {
         const auto e = events.Wait(i, Frame);
         ASSERT_TRUE(e);
         EXPECT_EQ(e->status, live::Status::Ok);
-        EXPECT_TRUE(e->hasTexts);
+        ASSERT_TRUE(e->reading);
         EXPECT_GT(e->timeMs, 0);
         // The same frame through the exported API, on channel B of the same converter.
         const int32_t ch = cases[i].ctor(Seta_Ip(Ip5(10 + static_cast<int>(i)).c_str()), "B");
         ASSERT_EQ(Select_Canal(ch), TARVEL_SELECT_OK);
         ASSERT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
-        EXPECT_EQ(e->texts.GrossText, Gross_Canal(ch));
-        EXPECT_EQ(e->texts.NetText, Net_Canal(ch));
-        EXPECT_EQ(e->texts.TareText, Tare_Canal(ch));
-        EXPECT_EQ(e->texts.TotalText, Total_Canal(ch));
-        EXPECT_EQ(e->texts.CounterText, Contadora_Canal(ch));
-        EXPECT_EQ(e->texts.StatusText, Estado_Canal(ch));
-        EXPECT_EQ(e->texts.MotionText, Estado_EmMovimento(ch));
+        const TValueTexts t = Texts(*e, cases[i].model);
+        EXPECT_EQ(t.GrossText, Gross_Canal(ch));
+        EXPECT_EQ(t.NetText, Net_Canal(ch));
+        EXPECT_EQ(t.TareText, Tare_Canal(ch));
+        EXPECT_EQ(t.TotalText, Total_Canal(ch));
+        EXPECT_EQ(t.CounterText, Contadora_Canal(ch));
+        EXPECT_EQ(t.StatusText, Estado_Canal(ch));
+        EXPECT_EQ(t.MotionText, Estado_EmMovimento(ch));
+        EXPECT_EQ(e->reading->unit, Unidade_Canal(ch));
     }
     // Frames keep coming (continuous families re-armed, the Ohaus asked again and again).
     Pump(700);
@@ -148,20 +156,20 @@ TEST_F(LibraryTest, LiveCoreStatesFollowTheLink) {
         &k);
     ASSERT_TRUE(e) << "the refusal is reported";
     EXPECT_EQ(e->reason, "no connection to " + ip + ":8883: Connection refused");
-    EXPECT_FALSE(e->hasTexts);
+    EXPECT_FALSE(e->reading);
 
     auto conv = std::make_unique<tsim::Converter>(ip, false);
     conv->Channel('C').Stream(tsim::Frame5817(Reading(100, 0)), Every(40));
     e = events.WaitStatus(0, live::Status::Ok, k, 6000); // re-opened after the back-off
     ASSERT_TRUE(e);
     EXPECT_TRUE(e->frame);
-    EXPECT_EQ(e->texts.NetText, "       100");
+    EXPECT_EQ(Texts(*e, "5817").NetText, "       100");
 
     conv->Channel('C').Silent();
     e = events.WaitStatus(0, live::Status::Stale, k);
     ASSERT_TRUE(e);
     EXPECT_FALSE(e->frame);
-    EXPECT_EQ(e->texts.NetText, "       100"); // the last weights stay
+    EXPECT_EQ(Texts(*e, "5817").NetText, "       100"); // the last weights stay
     EXPECT_EQ(e->reason, "no frame for 400 ms");
     EXPECT_EQ(e->sinceMs, e->timeMs);
 
@@ -178,7 +186,7 @@ TEST_F(LibraryTest, LiveCoreStatesFollowTheLink) {
     e = events.WaitStatus(0, live::Status::Offline, k);
     ASSERT_TRUE(e);
     const int64_t since = e->sinceMs;
-    EXPECT_EQ(e->texts.NetText, "       200");
+    EXPECT_EQ(Texts(*e, "5817").NetText, "       200");
     // Still offline while it retries: the state's start does not move.
     e = events.Wait(
         0, [](const live::Event& x) { return x.reason.find("refused") != std::string::npos; }, 4000,
@@ -191,7 +199,7 @@ TEST_F(LibraryTest, LiveCoreStatesFollowTheLink) {
     conv->Channel('C').Stream(tsim::Frame5817(Reading(300, 0)), Every(40));
     e = events.WaitStatus(0, live::Status::Ok, k, 8000);
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->texts.NetText, "       300");
+    EXPECT_EQ(Texts(*e, "5817").NetText, "       300");
     EXPECT_GE(core.Counters(0).reconnects.load(), 1u);
     EXPECT_GE(core.Counters(0).dropped.load(), 1u);
 }
@@ -216,10 +224,7 @@ TEST_F(LibraryTest, LiveCoreSerialPortsComeAndGo) {
         c->family = FamilyOfModel(model);
         c->serial = true;
         c->line.device = device;
-        c->line.baud = c->family->baud;
-        c->line.dataBits = c->family->dataBits;
-        c->line.parity = c->family->parity;
-        c->line.stopBits = c->family->stopBits;
+        c->line = SerialLine(*c->family, c->line);
         c->requestIntervalMs = 400;
     }
     Events events;
@@ -228,11 +233,12 @@ TEST_F(LibraryTest, LiveCoreSerialPortsComeAndGo) {
     core.Start();
     auto e = events.WaitStatus(0, live::Status::Ok, k);
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->texts.NetText, "     432.1");
+    EXPECT_EQ(Texts(*e, "krt").NetText, "     432.1");
     e = events.WaitStatus(1, live::Status::Ok, k1);
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->texts.NetText, "      7.5 ");
-    EXPECT_EQ(e->texts.GrossText, "EEEEEEEEEE");
+    EXPECT_EQ(Texts(*e, "ohaus").NetText, "      7.5 ");
+    EXPECT_EQ(Texts(*e, "ohaus").GrossText, "EEEEEEEEEE");
+    EXPECT_EQ(e->reading->unit, "kg"); // the word after the weight
 
     pty.reset(); // unplugged
     e = events.WaitStatus(0, live::Status::Offline, k);
@@ -244,7 +250,7 @@ TEST_F(LibraryTest, LiveCoreSerialPortsComeAndGo) {
     std::filesystem::create_symlink(pty->Path(), link);
     e = events.WaitStatus(0, live::Status::Ok, k, 8000);
     ASSERT_TRUE(e);
-    EXPECT_EQ(e->texts.NetText, "     123.4");
+    EXPECT_EQ(Texts(*e, "krt").NetText, "     123.4");
 
     // The Ohaus was asked about every 400 ms all along, by the request's own steps.
     const int asked = ohaus.Ind().Requests();

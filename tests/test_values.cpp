@@ -35,21 +35,37 @@ TEST_F(LibraryTest, DispatcherRefusalsAndValuesOfUnusableChannels) {
     EXPECT_EQ(PollCount(), before);
     ChannelAt(ch)->DeviceType = 1;
 
-    // Conversion: blanks and a sign around the digits, the system separator only.
-    ChannelAt(ch)->NetText = "    -12.50";
-    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), -12.5);
-    ChannelAt(ch)->NetText = "     12,50";
-    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
-    plat::SetDecimalSeparator(',');
-    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 12.5);
-    ChannelAt(ch)->NetText = "12 5";
-    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
-    ChannelAt(ch)->NetText = "EEEEEEE";
-    EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
-
     Close_Canal(ch);
     EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
     EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 0.0);
+}
+
+// The numbers are the frame's weights, whatever separator the texts show; a field that is not
+// a number reads 0.0.
+TEST_F(LibraryTest, TheNumbersAreTheFramesWhateverTheTextsShow) {
+    tsim::Converter conv(Ip(93), false);
+    Seta_Ip(Ip(93).c_str());
+    const int32_t msi = WMSI3360(0, "A"), ticket = WMSI6260(0, "B");
+    ASSERT_EQ(Select_Canal(msi), TARVEL_SELECT_OK);
+    ASSERT_EQ(Select_Canal(ticket), TARVEL_SELECT_OK);
+    for (const char sep : {'.', ','}) {
+        SCOPED_TRACE(sep);
+        plat::SetDecimalSeparator(sep);
+        ASSERT_EQ(PollWhileSending(conv.Channel('A'), msi,
+                                   tsim::FrameMsi3360(" -12.50", "   12,50", "   12 5")),
+                  TARVEL_POLL_OK);
+        EXPECT_EQ(std::string(Gross_Canal(msi)), std::string("  -12") + sep + "50");
+        EXPECT_EQ(std::string(Net_Canal(msi)), std::string("   12") + sep + "50");
+        EXPECT_DOUBLE_EQ(Gross_Canal_Float(msi), -12.5);
+        EXPECT_DOUBLE_EQ(Net_Canal_Float(msi), 12.5);
+        EXPECT_DOUBLE_EQ(Tare_Canal_Float(msi), 0.0);
+        ASSERT_EQ(PollWhileSending(conv.Channel('B'), ticket,
+                                   tsim::Msi6260Line(tsim::kMsiGross, " 1.234")),
+                  TARVEL_POLL_OK);
+        EXPECT_STREQ(Net_Canal(ticket), "EEEEEEE");
+        EXPECT_DOUBLE_EQ(Gross_Canal_Float(ticket), 1.234);
+        EXPECT_DOUBLE_EQ(Net_Canal_Float(ticket), 0.0);
+    }
 }
 
 TEST_F(LibraryTest, LePesoConsecutivoCountsEqualReadings) {

@@ -85,6 +85,8 @@ namespace Tarvel6
         [DllImport(Library, CallingConvention = Call)]
         public static extern double Tare_Canal_Float(int channel);
         [DllImport(Library, CallingConvention = Call)]
+        public static extern IntPtr Unidade_Canal(int channel);
+        [DllImport(Library, CallingConvention = Call)]
         public static extern int LePesoConsecutivo(int channel, int seconds, int count);
 
         // ---- converter digital I/O

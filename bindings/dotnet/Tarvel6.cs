@@ -136,8 +136,11 @@ namespace Tarvel6
         public bool? Negative { get; }
         public ReadingTexts Texts { get; }
 
-        /// <summary>A reading derived from the texts, as the reading record defines it.</summary>
-        public Reading(string scale, string model, long seq, DateTime? time, ReadingTexts texts, string status = "ok")
+        /// <summary>A reading derived from the texts, as the reading record defines it;
+        /// <paramref name="unit"/> is what Unidade_Canal gave (null: the status text's
+        /// characters 6-7).</summary>
+        public Reading(string scale, string model, long seq, DateTime? time, ReadingTexts texts,
+                       string status = "ok", string unit = null)
         {
             Scale = scale;
             Model = model;
@@ -152,7 +155,10 @@ namespace Tarvel6
                 Tare = ParseWeight(texts.Tare);
             }
             var st = texts.Status ?? "";
-            if (model != "ohaus" && model != "5817c" && st.Length >= 7) {
+            if (unit != null) {
+                var u = unit.Trim();
+                Unit = u.Length == 0 ? null : u;
+            } else if (model != "ohaus" && model != "5817c" && st.Length >= 7) {
                 var u = st.Substring(5, 2).Trim();
                 Unit = u.Length == 0 || u == "EE" ? null : u;
             }
@@ -448,7 +454,8 @@ namespace Tarvel6
                                          Native.Text(Native.Estado_Canal(ch)),
                                          Native.Text(Native.Estado_EmMovimento(ch)));
             Seq++;
-            Last = new Reading(Name, Model, Seq, DateTime.UtcNow, texts);
+            Last = new Reading(Name, Model, Seq, DateTime.UtcNow, texts, "ok",
+                               Native.Text(Native.Unidade_Canal(ch)));
             return Last;
         }
 

@@ -94,6 +94,8 @@ function Estado_EmMovimento(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL
 function Gross_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function Net_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function Tare_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+{ the unit the last frame or line named ('' when none) }
+function Unidade_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function LePesoConsecutivo(Channel, Seconds, Count: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 
 { converter digital I/O }

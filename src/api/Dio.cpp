@@ -1,8 +1,10 @@
 // The converter's digital inputs and outputs over its IO command connection (port 8880).
 #include "tarvel6.h"
 
-#include "Definir.h"
+#include "Channels.h"
 #include "Guarded.h"
+#include "IoExchange.h"
+#include "Messages.h"
 
 #include <array>
 #include <string>
@@ -19,6 +21,30 @@ const char* InPortText(const char* text) {
     g_inPortText[8] = '\0';
     return g_inPortText.data();
 }
+
+} // namespace
+
+bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply) {
+    reply.clear();
+    const std::optional<std::string> address = IpAddressOf(ipIndex);
+    if (!address) return true;
+    const IoReply r = IoExchangeWith(*address, command);
+    reply = r.text;
+    return r.ok;
+}
+
+int32_t IoCommand(int32_t ipIndex, const std::string& command) {
+    std::string reply;
+    return IoExchange(ipIndex, command, reply) ? 0 : -1;
+}
+
+int32_t InPortValue(int32_t ipIndex) {
+    std::string reply;
+    if (!IoExchange(ipIndex, "IN", reply)) return -1;
+    return InPortOfReply(reply);
+}
+
+namespace {
 
 int32_t InPort(int32_t ipIndex) {
     if (!Valida_Ip(ipIndex)) return TARVEL_FAILED;
@@ -56,10 +82,7 @@ const char* TARVEL_CALL DIO_InPortStr(int32_t ipIndex) {
         [&]() -> const char* {
             const int32_t v = InPort(ipIndex);
             if (v == TARVEL_FAILED) return InPortText(kNoPortText);
-            char bits[9] = {};
-            for (int k = 0; k < 8; ++k)
-                bits[k] = (static_cast<uint32_t>(v) >> k) & 1u ? TARVEL_FLAG_YES : TARVEL_FLAG_NO;
-            return InPortText(bits);
+            return InPortText(PortBits(v).c_str());
         },
         ipIndex);
 }

@@ -1,8 +1,9 @@
 // Serial settings of a channel, the converter's buffer commands and the version texts.
 #include "tarvel6.h"
 
-#include "Definir.h"
+#include "Channels.h"
 #include "Guarded.h"
+#include "Messages.h"
 
 namespace {
 

@@ -1,22 +1,21 @@
 // The exported channel functions: registry, constructors, lifecycle, polling and values.
 #include "tarvel6.h"
 
-#include "Definir.h"
+#include "Channels.h"
 #include "Exports.h"
 #include "Family.h"
 #include "Guarded.h"
+#include "IoExchange.h"
+#include "Messages.h"
 #include "TBal.h"
 #include "Trace.h"
 #include "platform.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <stdexcept>
 
 namespace {
-
-constexpr uint32_t kConnectLimitMs = 10000;
 
 const Family& FamilyNamed(const char* model) {
     const Family* f = FamilyOfModel(model);
@@ -35,7 +34,7 @@ int32_t AppendChannel(const Family& family, Attach&& attach, Fill&& fill) {
         auto ch = std::make_shared<TClDunor>();
         ChannelTable.back() = ch;
         attach(*ch);
-        ch->Driver = family.make(family, ch.get(), n);
+        ch->Driver = MakeDriver(family, *ch, n);
         fill(*ch);
         ch->ModelName = family.modelText;
         ch->DeviceType = family.deviceType;
@@ -59,7 +58,7 @@ int32_t NewTcpChannel(int32_t ipIndex, const char* letter, const Family& family)
         [&](TClDunor& ch) {
             ch.IpIndex = ipIndex;
             ch.ConverterChannel = text[0] - 'A' + 1;
-            ch.TcpPort = ch.ConverterChannel + kIoPort;
+            ch.TcpPort = ConverterPort(text[0]).value_or(0);
             // An asking indicator's driver reads its connection only while its poll waits for
             // the reply; the others take every byte as it arrives.
             if (!family.tcpReadsDuringPollOnly) {
@@ -75,45 +74,12 @@ int32_t NewSerialChannel(int32_t comNumber, const Family& family) {
         family, [](TClDunor& ch) { ch.SerialModule = std::make_unique<TDMSerialDll>(); },
         [&](TClDunor& ch) {
             auto& line = ch.SerialModule->SerCom.Settings;
-            line.baud = family.baud;
-            line.dataBits = family.dataBits;
-            line.parity = family.parity;
             line.comNumber = static_cast<uint16_t>(comNumber & 0xFFFF);
-            line.stopBits = family.stopBits;
-            line.dtr = family.modemLines;
-            line.rts = family.modemLines;
+            line = SerialLine(family, line);
         });
 }
 
 namespace {
-
-// Converts a weight text the way the drivers wrote it: blanks around, a sign directly
-// before the first digit, the system decimal separator. Anything else fails (0.0).
-double WeightValue(const std::string& text) {
-    const char sep = TBal::Sep();
-    const size_t b = text.find_first_not_of(' ');
-    if (b == std::string::npos) return 0.0;
-    const size_t e = text.find_last_not_of(' ');
-    std::string t = text.substr(b, e - b + 1);
-    if (t[0] == '+') t.erase(0, 1);
-    // Digits with at most one separator, read exactly (the nearest double to the decimal).
-    bool digits = false, afterSep = false;
-    for (size_t i = t[0] == '-' ? 1 : 0; i < t.size(); ++i) {
-        char& c = t[i];
-        if (c >= '0' && c <= '9') {
-            digits = true;
-        } else if (c == sep && !afterSep) {
-            afterSep = true;
-            c = '.';
-        } else {
-            return 0.0;
-        }
-    }
-    if (!digits) return 0.0;
-    double value = 0.0;
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), value);
-    return r.ec == std::errc() ? value : 0.0;
-}
 
 // The channel whose values can be read: it exists, has a transport and is not closed.
 const TClDunor* ValueChannel(int32_t channel) {
@@ -127,9 +93,11 @@ const char* ValueText(int32_t channel, std::string TValueTexts::*field) {
     return ch != nullptr ? (ch->*field).c_str() : kNoValueText;
 }
 
-double ValueFloat(int32_t channel, std::string TValueTexts::*field) {
+// The number of a weight text, as the reading gave it (0.0 when the text is not a number).
+double ValueFloat(int32_t channel, std::optional<TWeight> TClDunor::*field) {
     const TClDunor* ch = ValueChannel(channel);
-    return ch != nullptr ? WeightValue(ch->*field) : 0.0;
+    if (ch == nullptr || !(ch->*field)) return 0.0;
+    return (ch->*field)->Value();
 }
 
 } // namespace
@@ -141,10 +109,12 @@ int32_t SelectChannel(int32_t channel, uint32_t limitMs) {
     TClDunor* ch = ChannelAt(channel);
     if (!ch->TcpModule) return 1;
     if (ch->TcpModule->SocLeitura->Active()) return 1;
-    if (ch->IpIndex < 0 || static_cast<size_t>(ch->IpIndex) >= IpTable.size()) return 0;
+    const std::optional<std::string> registered = IpAddressOf(ch->IpIndex);
+    if (!registered) return 0;
     ChannelUse use(ch);
     auto& sock = *ch->TcpModule->SocLeitura;
-    const std::string address = IpTable[static_cast<size_t>(ch->IpIndex)].Text();
+    const std::string& address = *registered;
+    if (ch->Driver) ch->Driver->Reconnected();
     sock.Open(address, ch->TcpPort);
     const uint32_t start = plat::TickCount();
     for (;;) {
@@ -308,9 +278,19 @@ TARVEL_TEXT(Total_Canal, &TValueTexts::TotalText)
 TARVEL_TEXT(Contadora_Canal, &TValueTexts::CounterText)
 TARVEL_TEXT(Estado_Canal, &TValueTexts::StatusText)
 TARVEL_TEXT(Estado_EmMovimento, &TValueTexts::MotionText)
-TARVEL_FLOAT(Gross_Canal_Float, &TValueTexts::GrossText)
-TARVEL_FLOAT(Net_Canal_Float, &TValueTexts::NetText)
-TARVEL_FLOAT(Tare_Canal_Float, &TValueTexts::TareText)
+TARVEL_FLOAT(Gross_Canal_Float, &TClDunor::GrossValue)
+TARVEL_FLOAT(Net_Canal_Float, &TClDunor::NetValue)
+TARVEL_FLOAT(Tare_Canal_Float, &TClDunor::TareValue)
+
+const char* TARVEL_CALL Unidade_Canal(int32_t channel) {
+    return Guarded<const char*>(
+        "Unidade_Canal", "",
+        [&]() -> const char* {
+            const TClDunor* ch = ValueChannel(channel);
+            return ch != nullptr ? ch->Unit.c_str() : "";
+        },
+        channel);
+}
 
 int32_t TARVEL_CALL LePesoConsecutivo(int32_t channel, int32_t seconds, int32_t count) {
     return Guarded<int32_t>(
@@ -333,7 +313,7 @@ int32_t TARVEL_CALL LePesoConsecutivo(int32_t channel, int32_t seconds, int32_t 
                 SelectChannel(channel, std::min(kConnectLimitMs, std::max<uint32_t>(left, 1)));
                 result = PollChannel(channel, -1);
                 if (result != TARVEL_POLL_OK) continue;
-                const double value = ValueFloat(channel, &TValueTexts::NetText);
+                const double value = ValueFloat(channel, &TClDunor::NetValue);
                 if (value == reference) {
                     if (++run >= count) {
                         result = TARVEL_STABLE_OK;

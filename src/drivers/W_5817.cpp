@@ -1,99 +1,155 @@
 #include "W_5817.h"
 
-#include "platform.h"
+#include "Family.h"
 
-extern const Family kFamily5817C;
+#include <cstring>
 
 namespace {
 
-// A six-character field read as a whole decimal integer; anything else counts as 0.
-long FieldValue(const std::string& field) {
-    long value = 0;
-    return ReadInteger(field, value) ? value : 0;
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kCr = 0x0D;
+
+// A six-character field read as a whole decimal integer (leading blanks and one sign
+// allowed, then only digits); anything else counts as 0.
+int64_t FieldValue(std::string_view field) {
+    size_t i = field.find_first_not_of(' ');
+    if (i == std::string_view::npos) return 0;
+    bool negative = false;
+    if (field[i] == '+' || field[i] == '-') negative = field[i++] == '-';
+    if (i == field.size()) return 0;
+    int64_t value = 0;
+    for (; i < field.size(); ++i) {
+        if (field[i] < '0' || field[i] > '9') return 0;
+        value = value * 10 + (field[i] - '0');
+    }
+    return negative ? -value : value;
 }
 
-char Flag(int byte, int mask) {
-    return (byte & mask) ? 'S' : 'N';
+TFlag Flag(int byte, int mask) {
+    return (byte & mask) ? TFlag::Yes : TFlag::No;
 }
 
-std::string Hex(uint8_t b) {
-    const char* digits = "0123456789ABCDEF";
-    return std::string("0x") + digits[b >> 4] + digits[b & 15];
+// A weight field shown as digits: `digits` right-aligned, signed when `minus`. A field that
+// carried a sign of its own does not show a number.
+TWeightField Digits(int64_t digits, int32_t decimals, bool minus) {
+    TWeightField f;
+    f.form = TWeightField::Form::Digits;
+    f.digits = digits;
+    f.decimals = decimals;
+    f.minus = minus;
+    if (digits >= 0) f.value = TWeight{minus ? -digits : digits, decimals};
+    return f;
 }
 
 } // namespace
 
-bool DecodeStatusWeight(const std::string& frame, TReading& out, int32_t& decimals) {
-    // A frame must reach the end of the tare field; a shorter one would leave status or
-    // weights undefined.
-    if (frame.size() < kStatusWeightLength - 1) return false;
-    const int a = static_cast<unsigned char>(frame[0]);
-    const int b = static_cast<unsigned char>(frame[1]);
-    const int c = static_cast<unsigned char>(frame[2]);
-
-    TStatusFlags s;
+void DecodeStatusWeight(std::string_view body, TReading& r) {
+    const int a = static_cast<unsigned char>(body[0]);
+    const int b = static_cast<unsigned char>(body[1]);
+    const int c = static_cast<unsigned char>(body[2]);
     // Status A: decimal places and increment.
     const int d = a & 0x07;
-    decimals = d >= 3 ? d - 2 : 0;
-    s.Increment = (a & 0x18) == 0x18 ? '5' : (a & 0x10) ? '2' : '1';
+    const int32_t decimals = d >= 3 ? d - 2 : 0;
+    r.hasStatus = true;
+    r.raw = false;
+    r.increment = (a & 0x18) == 0x18 ? 5 : (a & 0x10) ? 2 : 1;
     // Status B and C: the flags.
-    s.NetMode = Flag(b, 0x01);
-    s.Negative = Flag(b, 0x02);
-    s.OutOfRange = Flag(b, 0x04);
-    s.Motion = Flag(b, 0x08);
-    s.WeightUnit = std::string((b & 0x10) ? "kg" : "lb");
-    s.PrintRequest = Flag(c, 0x08);
+    r.netMode = Flag(b, 0x01);
+    r.negative = Flag(b, 0x02);
+    r.outOfRange = Flag(b, 0x04);
+    r.motion = Flag(b, 0x08);
+    r.unit = (b & 0x10) ? "kg" : "lb";
+    r.unitInStatus = true;
+    r.printRequest = Flag(c, 0x08);
 
-    const long w = FieldValue(frame.substr(3, 6));
-    const long t = FieldValue(frame.substr(9, 6));
+    // A 15-character frame has its CR in the tare field, which then reads as 0.
+    const int64_t w = FieldValue(body.substr(3, 6));
+    const int64_t t = FieldValue(body.substr(9, 6));
     const bool negative = (b & 0x02) != 0;
-    const long g = (negative ? -w : w) + t;
-    out.Net = TBal::FormatWeight(std::to_string(w), decimals, negative);
-    out.Tare = TBal::FormatWeight(std::to_string(t), decimals, false);
-    out.Gross = TBal::FormatWeight(std::to_string(g < 0 ? -g : g), decimals, g < 0);
-    out.Status = std::move(s);
-    return true;
+    const int64_t g = (negative ? -w : w) + t;
+    r.net = Digits(w, decimals, negative);
+    r.tare = Digits(t, decimals, false);
+    r.gross = Digits(g < 0 ? -g : g, decimals, g < 0);
+    r.total = {};
 }
 
-T5817Bal::T5817Bal(const Family& family, TClDunor* channel, int32_t channelIndex)
-    : TBal(family, channel, channelIndex) {
-    FrameCollector = [this](uint8_t b) { CollectFrame(b); };
+TDecoder::Step T5817Decoder::Feed(std::span<const uint8_t> bytes) {
+    Step s;
+    while (s.used < bytes.size()) {
+        const std::span<const uint8_t> rest = bytes.subspan(s.used);
+        switch (state_) {
+        case State::WaitStx: {
+            // Anything before an STX is ignored.
+            const void* stx = std::memchr(rest.data(), kStx, rest.size());
+            if (stx == nullptr) {
+                s.used = bytes.size();
+                break;
+            }
+            s.used += static_cast<size_t>(static_cast<const uint8_t*>(stx) - rest.data()) + 1;
+            frame_.assign(1, static_cast<char>(kStx));
+            state_ = State::Collect;
+            break;
+        }
+        case State::Collect: {
+            // Every byte up to CR is the frame's, a further STX included.
+            const Collected c = Collect(frame_, frame_.size() - 1, rest, kCr, true, true);
+            s.used += c.used;
+            if (c.overflow) {
+                state_ = State::WaitStx;
+                failure_ = {TDecodeFailure::Kind::NoEnd, 0, kMaxFrame};
+                s.failure = &failure_;
+                return s;
+            }
+            if (c.ended) state_ = State::Check;
+            break;
+        }
+        case State::Check: {
+            const uint8_t got = rest[0];
+            ++s.used;
+            state_ = State::WaitStx;
+            const uint8_t expected = CheckChar();
+            frame_.push_back(static_cast<char>(got));
+            const size_t length = frame_.size() - 2; // status A through CR
+            if (got != expected) {
+                failure_ = {TDecodeFailure::Kind::CheckChar, got, expected};
+                s.failure = &failure_;
+                return s;
+            }
+            if (raw_) {
+                reading_ = TReading{};
+                reading_.hasStatus = false;
+                reading_.raw = true;
+            } else if (length < kStatusWeightLength - 1) {
+                // Too short to hold both weights: status or weights would be undefined.
+                failure_ = {TDecodeFailure::Kind::TooShort, static_cast<uint32_t>(length), 0};
+                s.failure = &failure_;
+                return s;
+            } else {
+                DecodeStatusWeight(std::string_view(frame_).substr(1, length), reading_);
+            }
+            reading_.bytes.swap(frame_);
+            s.reading = &reading_;
+            return s;
+        }
+        }
+    }
+    return s;
 }
 
-void T5817Bal::Arm() {
-    ArmWaitStx();
-}
-
-void T5817Bal::CollectFrame(uint8_t b) {
-    if (!AppendBounded(b)) return; // no CR in sight: noise, not a frame
-    if (b == static_cast<uint8_t>(Definir::CR)) ByteHandler = [this](uint8_t x) { CheckFrame(x); };
-}
-
-uint8_t T5817Bal::FrameCheckSum() const {
-    int32_t sum = 2;
-    for (char c : RxBuffer)
+uint8_t T5817Decoder::CheckChar() const {
+    int32_t sum = 0;
+    for (char c : frame_) // STX (2) and every character through CR
         sum += static_cast<unsigned char>(c) & 0x7F;
     return static_cast<uint8_t>((((~sum) & 0x7F) + 1) & 0x7F);
 }
 
-void T5817Bal::CheckFrame(uint8_t b) {
-    const uint8_t expected = FrameCheckSum();
-    if (b != expected) {
-        ArmWaitStx();
-        Dropped("check character " + Hex(b) + ", expected " + Hex(expected));
-        return;
-    }
-    TReading r;
-    if (&Fam() == &kFamily5817C) {
-        // The raw variant keeps the frame undecoded.
-        r.Counter = RxBuffer;
-        RxBuffer.clear();
-    } else if (!DecodeStatusWeight(RxBuffer, r, Decimals)) {
-        ArmWaitStx();
-        Dropped("frame too short (" + std::to_string(RxBuffer.size()) + " characters)");
-        return;
-    }
-    Decoded(r);
+void T5817Decoder::Reset() {
+    state_ = State::WaitStx;
+    frame_.clear();
+}
+
+size_t T5817Decoder::Pending() const {
+    return state_ == State::WaitStx ? 0 : frame_.size() - 1;
 }
 
 // Plain poll: 10000 ms; the serial port is retried for 1000 ms; a host time-out waits for a
@@ -111,9 +167,10 @@ extern const Family kFamily5817{.model = "5817",
                                 .reportsMotion = true,
                                 .pollStartGrossTare = "0",
                                 .keepsPortOpen = false,
+                                .suppliesWeights = true,
                                 .request = {},
                                 .tcpReadsDuringPollOnly = false,
-                                .make = &MakeDriver<T5817Bal>};
+                                .decoder = &MakeDecoder<T5817Decoder>};
 // The raw variant: the same frame kept undecoded, the serial port left open after it.
 extern const Family kFamily5817C{.model = "5817c",
                                  .modelText = "5817",
@@ -128,6 +185,7 @@ extern const Family kFamily5817C{.model = "5817c",
                                  .reportsMotion = true,
                                  .pollStartGrossTare = "0",
                                  .keepsPortOpen = true,
+                                 .suppliesWeights = false,
                                  .request = {},
                                  .tcpReadsDuringPollOnly = false,
-                                 .make = &MakeDriver<T5817Bal>};
+                                 .decoder = &MakeDecoder<T5817RawDecoder>};

@@ -1,29 +1,44 @@
-// T5817Bal: the 5817 indicator family, which sends status-and-weight frames continuously:
-// STX, status A, B, C, six-digit weight, six-digit tare, CR, check character. The raw
-// variant (model 5817c, device type 4) keeps the frame's characters undecoded in the
-// counter text.
+// The 5817 indicator family, which sends status-and-weight frames continuously: STX, status
+// A, B, C, six-digit weight, six-digit tare, CR, check character. The raw variant (model
+// 5817c, device type 4) keeps the frame undecoded.
 #pragma once
 
-#include "TBal.h"
+#include "Decoder.h"
 
-class T5817Bal : public TBal {
+#include <string>
+#include <string_view>
+
+class T5817Decoder : public TDecoder {
   public:
-    T5817Bal(const Family& family, TClDunor* channel, int32_t channelIndex);
+    // `raw`: the frames are taken as they are (the raw variant).
+    explicit T5817Decoder(bool raw = false) : raw_(raw) {}
 
-    void Arm() override;
+    Step Feed(std::span<const uint8_t> bytes) override;
+    void Reset() override;
+    size_t Pending() const override;
 
-    // Receive states.
-    void CollectFrame(uint8_t b);
-    void CheckFrame(uint8_t b);
+  private:
+    enum class State : uint8_t { WaitStx, Collect, Check };
+    // The check character of the frame collected: the 7-bit two's complement of the sum of
+    // STX and every character through CR.
+    uint8_t CheckChar() const;
 
-    // 7-bit two's complement of the sum of STX and every character of RxBuffer.
-    uint8_t FrameCheckSum() const;
+    const bool raw_;
+    State state_ = State::WaitStx;
+    std::string frame_; // from STX on
+    TReading reading_;
+    TDecodeFailure failure_;
+};
+
+// The raw variant's decoder.
+class T5817RawDecoder : public T5817Decoder {
+  public:
+    T5817RawDecoder() : T5817Decoder(true) {}
 };
 
 // Characters of a status-and-weight frame from status A through CR.
 constexpr size_t kStatusWeightLength = 16;
 
-// Decodes a status-and-weight frame (status A at position 0, CR at 15) of the 5817 and KRT
-// families into `out` and `decimals`: the status flags, the net, tare and gross weight texts.
-// False (nothing written) for a frame too short to hold both weights.
-bool DecodeStatusWeight(const std::string& frame, TReading& out, int32_t& decimals);
+// Decodes the characters of a 5817 or KRT frame from status A through CR (at least 15 of
+// them) into `r`: the status, the net, tare and gross weights. `r.bytes` is left alone.
+void DecodeStatusWeight(std::string_view body, TReading& r);

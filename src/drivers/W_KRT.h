@@ -1,16 +1,21 @@
-// TKRTBal: the KRT indicator family. Its frames carry the 5817 status characters and
-// weight fields (STX, status A, B, C, six-digit weight, six-digit tare, CR) but end at CR
-// without a check character, so a frame is taken by its length alone.
+// The KRT indicator family. Its frames carry the 5817 status characters and weight fields
+// (STX, status A, B, C, six-digit weight, six-digit tare, CR) but end at CR without a check
+// character, so a frame is taken by its length alone.
 #pragma once
 
-#include "TBal.h"
+#include "Decoder.h"
 
-class TKRTBal : public TBal {
+#include <string>
+
+class TKRTDecoder : public TDecoder {
   public:
-    TKRTBal(const Family& family, TClDunor* channel, int32_t channelIndex);
+    Step Feed(std::span<const uint8_t> bytes) override;
+    void Reset() override;
+    size_t Pending() const override;
 
-    void Arm() override;
-
-    // Receive states.
-    void CollectFrame(uint8_t b);
+  private:
+    bool collecting_ = false; // after STX
+    std::string frame_;       // from STX on
+    TReading reading_;
+    TDecodeFailure failure_;
 };

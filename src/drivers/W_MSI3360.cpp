@@ -1,59 +1,87 @@
 #include "W_MSI3360.h"
 
-#include "platform.h"
+#include "Family.h"
+
+#include <cstring>
 
 namespace {
 
-constexpr size_t kFrameLength = 26; // between STX and ETX
-const char* const kZeroWeight = "       0";
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEtx = 0x03;
+
+// The 8-character field at `at` of the frame: eight hyphens show 0, anything else is shown
+// as sent.
+TWeightField Field(const std::string& frame, size_t at) {
+    TWeightField f;
+    const std::string_view text = std::string_view(frame).substr(at, 8);
+    if (text == "--------") {
+        f.form = TWeightField::Form::Zero;
+        f.value = TWeight{0, 0};
+        return f;
+    }
+    f.form = TWeightField::Form::Printed;
+    f.at = static_cast<uint16_t>(at);
+    f.size = 8;
+    f.value = WeightOfText(text);
+    return f;
+}
 
 } // namespace
 
-std::string WithLocaleSeparator(std::string text) {
-    const char sep = TBal::Sep();
-    for (char& c : text)
-        if (c == '.' || c == ',') c = sep;
-    return text;
-}
-
-TMSI3360Bal::TMSI3360Bal(const Family& family, TClDunor* channel, int32_t channelIndex)
-    : TBal(family, channel, channelIndex) {
-    FrameCollector = [this](uint8_t b) { CollectFrame(b); };
-}
-
-void TMSI3360Bal::Arm() {
-    ArmWaitStx();
-}
-
-void TMSI3360Bal::CollectFrame(uint8_t b) {
-    if (b != static_cast<uint8_t>(Definir::ETX)) {
-        AppendBounded(b); // no ETX in sight: noise, not a frame
-        return;
+TDecoder::Step TMSI3360Decoder::Feed(std::span<const uint8_t> bytes) {
+    Step s;
+    while (s.used < bytes.size()) {
+        const std::span<const uint8_t> rest = bytes.subspan(s.used);
+        if (!collecting_) {
+            const void* stx = std::memchr(rest.data(), kStx, rest.size());
+            if (stx == nullptr) return {bytes.size(), nullptr, nullptr};
+            s.used += static_cast<size_t>(static_cast<const uint8_t*>(stx) - rest.data()) + 1;
+            frame_.assign(1, static_cast<char>(kStx));
+            collecting_ = true;
+            continue;
+        }
+        // Every byte up to ETX is the frame's, a further STX included.
+        const Collected c = Collect(frame_, frame_.size() - 1, rest, kEtx, false, true);
+        s.used += c.used;
+        if (c.overflow) {
+            collecting_ = false;
+            failure_ = {TDecodeFailure::Kind::NoEnd, 0, kMaxFrame};
+            s.failure = &failure_;
+            return s;
+        }
+        if (!c.ended) continue;
+        collecting_ = false;
+        const size_t length = frame_.size() - 2; // between STX and ETX
+        if (length != kFrameLength) {
+            // Wrong length: dropped whole.
+            failure_ = {TDecodeFailure::Kind::Length, static_cast<uint32_t>(length),
+                        static_cast<uint32_t>(kFrameLength)};
+            s.failure = &failure_;
+            return s;
+        }
+        TReading& r = reading_;
+        r = TReading{};
+        r.unit = frame_.substr(25, 2);
+        r.gross = Field(frame_, 1);
+        r.net = Field(frame_, 9);
+        r.tare = Field(frame_, 17);
+        // A zero or dashed net reads as the gross.
+        const std::string_view net = std::string_view(frame_).substr(9, 8);
+        if (net == "--------" || net == "       0") r.net = r.gross;
+        r.bytes.swap(frame_);
+        s.reading = &r;
+        return s;
     }
-    if (RxBuffer.size() != kFrameLength) {
-        // Wrong length: dropped whole; the next STX empties the buffer.
-        ArmWaitStx();
-        Dropped("frame of " + std::to_string(RxBuffer.size()) + " characters, not " +
-                std::to_string(kFrameLength));
-        return;
-    }
-    Decoded(ParseFrame(RxBuffer));
+    return s;
 }
 
-TReading TMSI3360Bal::ParseFrame(const std::string& frame) {
-    const std::string f = WithLocaleSeparator(frame);
-    TReading r;
-    r.Status = TStatusFlags::UnitOnly(f.substr(24, 2));
-    r.Gross = BlankWeight(f.substr(0, 8));
-    r.Net = BlankWeight(f.substr(8, 8));
-    r.Tare = BlankWeight(f.substr(16, 8));
-    // A zero or dashed net reads as the gross.
-    if (*r.Net == kZeroWeight) r.Net = r.Gross;
-    return r;
+void TMSI3360Decoder::Reset() {
+    collecting_ = false;
+    frame_.clear();
 }
 
-std::string TMSI3360Bal::BlankWeight(const std::string& field) {
-    return field == "--------" ? kZeroWeight : field;
+size_t TMSI3360Decoder::Pending() const {
+    return collecting_ ? frame_.size() - 1 : 0;
 }
 
 // 5000 ms plain wait, 600 ms to open the serial port; the indicator reports no motion, so a
@@ -71,6 +99,7 @@ extern const Family kFamilyMSI3360{.model = "msi3360",
                                    .reportsMotion = false,
                                    .pollStartGrossTare = "0",
                                    .keepsPortOpen = false,
+                                   .suppliesWeights = true,
                                    .request = {},
                                    .tcpReadsDuringPollOnly = false,
-                                   .make = &MakeDriver<TMSI3360Bal>};
+                                   .decoder = &MakeDecoder<TMSI3360Decoder>};

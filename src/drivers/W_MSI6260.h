@@ -1,26 +1,21 @@
-// TMSI6260Bal: the MSI 6260 indicator, read through its print output: lines ending in LF,
-// of which only those holding one of the labels "TOTAL ", "GROSS ", "  NET " or " TARE "
-// are taken. Each poll decodes the first labelled line that arrives after it started.
+// The MSI 6260 indicator, which prints tickets: lines ending in LF, of which those holding a
+// label ("TOTAL ", "GROSS ", "  NET ", " TARE ") are readings. It reports no status flags,
+// only the unit.
 #pragma once
 
-#include "TBal.h"
+#include "Decoder.h"
 
 #include <string>
 
-class TMSI6260Bal : public TBal {
+class TMSI6260Decoder : public TDecoder {
   public:
-    using TBal::TBal;
+    Step Feed(std::span<const uint8_t> bytes) override;
+    void Reset() override;
+    size_t Pending() const override;
 
-    void Arm() override;
-
-    // The only receive state: collects a line and takes it at LF when it is labelled.
-    void CollectLine(uint8_t b);
-
-    // Decodes total, gross, net and tare texts and the unit from one line.
-    static TReading ParseFrame(const std::string& text);
-    // The value after `label`: from the eighth character counted from the label's first to
-    // two characters before the first occurrence of `unit` ("EEEEEEE" when either is
-    // missing, empty when the label stands after the unit).
-    static std::string ExtractValue(const std::string& text, const std::string& label,
-                                    const std::string& unit);
+  private:
+    bool skipping_ = false; // the rest of an overlong line, up to its LF
+    std::string line_;      // the line so far
+    TReading reading_;
+    TDecodeFailure failure_;
 };

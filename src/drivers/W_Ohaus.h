@@ -1,24 +1,26 @@
-// TOhausBal: Ohaus indicators, asked for each reading with a print request ("P", CR, LF, with
-// 150 ms between the characters) and answering with one line: the weight, the unit, "?"
-// while the scale moves.
+// Ohaus indicators, asked for each reading with a print request ("P", CR, LF, with 150 ms
+// between the characters) and answering with one line: the weight, the unit, "?" while the
+// scale moves.
 #pragma once
 
-#include "TBal.h"
+#include "Decoder.h"
 
-class TOhausBal : public TBal {
+#include <string>
+
+class TOhausDecoder : public TDecoder {
   public:
-    TOhausBal(const Family& family, TClDunor* channel, int32_t channelIndex);
+    Step Feed(std::span<const uint8_t> bytes) override;
+    void Reset() override;
+    size_t Pending() const override;
 
-    // Every received character goes to the line collector, whatever the receive state: a
-    // reply that comes in after a poll timed out is still decoded (and closes a serial port).
-    void Take(uint8_t b) override;
-    void Arm() override;
+  private:
+    // Decodes the line collected: the weight run at its start, "-" anywhere for negative,
+    // "?" anywhere for motion, the word after the run for the unit.
+    void Decode();
 
-    // The poll's request: the byte is not used.
-    void SendPrintCommand(uint8_t) { SendRequest(); }
-    // The only receive state: collects a reply line and decodes it at LF.
-    void CollectLine(uint8_t b);
-    // Decodes a reply line: the weight run at its start as the net text, "-" anywhere for
-    // negative, "?" anywhere for motion.
-    TReading ParseLine(const std::string& line) const;
+    bool skipping_ = false; // the rest of an overlong line, up to its LF
+    std::string text_;      // the line's characters, CR left out
+    std::string raw_;       // the line's bytes as they came
+    TReading reading_;
+    TDecodeFailure failure_;
 };

@@ -1,7 +1,8 @@
 #include "LiveCore.h"
 
-#include "TBal.h"
-#include "Trace.h"
+#include "../api/Trace.h"
+#include "../drivers/ValueTexts.h"
+#include "../transport/IoExchange.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,8 +45,6 @@ int64_t NowMono() {
 // resets it.
 constexpr int64_t kFirstBackoffMs = 500;
 constexpr int64_t kMaxBackoffMs = 30000;
-// A connection attempt that has not succeeded by then is given up (as Select_Canal does).
-constexpr int64_t kConnectLimitMs = 10000;
 // The housekeeping pass (states, re-opening, silent links) runs this often.
 constexpr int64_t kHousekeepingMs = 50;
 // Bytes taken from a connection per read.
@@ -53,20 +52,17 @@ constexpr int kReadChunk = 4096;
 // A connection silent this long is probed; three unanswered probes, 2 s apart, end it.
 constexpr int kKeepAliveIdleS = 10;
 
-// One scale: its transport, its driver, its state.
-class Scale final : public ReadingListener {
+// One scale: its transport, its decoder, its state.
+class Scale final {
   public:
     Scale(size_t index, const ScaleConfig& cfg, ScaleCounters& counters, const Core::Sink& sink)
-        : index_(index), cfg_(cfg), counters_(counters), sink_(sink) {
-        driver_ = cfg.family->make(*cfg.family, nullptr, static_cast<int32_t>(index));
-        driver_->Listener = this;
-        driver_->Name = "scale " + cfg.name;
-        driver_->Arm();
+        : index_(index), cfg_(cfg), counters_(counters), sink_(sink),
+          decoder_(cfg.family->decoder()) {
         where_ = cfg.serial ? plat::SerialDevicePath(cfg.line)
                             : cfg.address + ":" + std::to_string(cfg.port);
     }
 
-    ~Scale() override {
+    ~Scale() {
         *alive_ = false; // a request step still on the timers finds the scale gone
         CloseLink();
     }
@@ -108,22 +104,25 @@ class Scale final : public ReadingListener {
             if (bytesCame && status_ != Status::Error)
                 SetState(Status::Error,
                          "bytes arrive but no frame decodes" +
-                             (lastDrop_.empty() ? std::string() : " (" + lastDrop_ + ")"),
+                             (dropped_ ? " (" + lastDrop_.Text() + ")" : std::string()),
                          NowUnixMs());
             else if (!bytesCame && status_ != Status::Stale)
                 SetState(Status::Stale, "no frame for " + std::to_string(cfg_.staleAfterMs) + " ms",
                          NowUnixMs());
         }
-        if (!cfg_.family->request.empty() && requestStep_ < 0 && now >= nextRequest_)
-            StartRequest(now);
+        if (cfg_.family->Asks() && !request_.Running() && now >= nextRequest_) StartRequest(now);
     }
 
-    // ReadingListener: a frame decoded from this scale's bytes.
-    void OnReading(TBal&, const TReading& r) override {
+  private:
+    enum class Link { Down, Connecting, Up };
+
+    // A frame decoded from this scale's bytes.
+    void OnReading(const TReading& r) {
         counters_.frames.fetch_add(1, std::memory_order_relaxed);
-        texts_.StartPoll(cfg_.family->pollStartGrossTare);
-        texts_.Take(r);
-        hasTexts_ = true;
+        reading_ = std::make_shared<const TReading>(r);
+        if (trace::On())
+            trace::Line("scale " + cfg_.name + ": frame taken: " +
+                        (r.hasStatus ? "status " + StatusText(r, '.') : std::string("raw")));
         lastFrame_ = rxMono_;
         bytesSinceFrame_ = 0;
         backoff_ = kFirstBackoffMs;
@@ -132,18 +131,18 @@ class Scale final : public ReadingListener {
             since_ = rxUnix_;
             reason_.clear();
         }
-        if (!cfg_.family->request.empty() && requestStep_ < 0)
+        if (cfg_.family->Asks() && !request_.Running())
             nextRequest_ = std::max(rxMono_, requestStart_ + int64_t{cfg_.requestIntervalMs});
         Emit(true, rxUnix_);
     }
 
-    void OnDropped(TBal&, const std::string& why) override {
+    // A frame or line that did not decode: counted, and its reason kept for the state's.
+    void OnFailure(const TDecodeFailure& f) {
         counters_.dropped.fetch_add(1, std::memory_order_relaxed);
-        lastDrop_ = why;
+        lastDrop_ = f;
+        dropped_ = true;
+        if (trace::On()) trace::Line("scale " + cfg_.name + ": frame dropped: " + f.Text());
     }
-
-  private:
-    enum class Link { Down, Connecting, Up };
 
     void Open(int64_t now) {
         CloseLink();
@@ -176,8 +175,8 @@ class Scale final : public ReadingListener {
         lastByte_ = 0;
         bytesSinceFrame_ = 0;
         if (opened_++ > 0) counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
-        driver_->Arm();
-        requestStep_ = -1;
+        decoder_->Reset();
+        request_ = {};
         nextRequest_ = now;
         if (trace::On()) trace::Line("scale " + cfg_.name + ": " + where_ + " open");
         SetState(Status::Stale,
@@ -202,7 +201,7 @@ class Scale final : public ReadingListener {
     // The transport goes; not from inside its own notification (the link is only marked
     // down there, and housekeeping closes it).
     void CloseLink() {
-        requestStep_ = -1;
+        request_ = {};
         if (tcp_) {
             tcp_->OnRead = nullptr;
             tcp_->Close();
@@ -224,23 +223,21 @@ class Scale final : public ReadingListener {
     }
 
     void SerialAvailable(uint16_t count) {
-        uint8_t buf[512];
-        size_t n = 0;
-        char c;
-        while (n < count && n < sizeof buf && port_->GetChar(c))
-            buf[n++] = static_cast<uint8_t>(c);
-        Feed(buf, n);
+        uint8_t buf[kReadChunk];
+        Feed(buf, port_->Read(buf, std::min<size_t>(count, sizeof buf)));
     }
 
-    // Each byte to the driver as it came; a frame it completes carries this moment.
+    // The bytes to the decoder as they came, and what it returns to their owners: each
+    // reading is an event that carries this moment.
     void Feed(const uint8_t* bytes, size_t n) {
         rxMono_ = NowMono();
         rxUnix_ = NowUnixMs();
         lastByte_ = rxMono_;
         bytesSinceFrame_ += n;
         counters_.bytes.fetch_add(n, std::memory_order_relaxed);
-        for (size_t i = 0; i < n; ++i)
-            driver_->Take(bytes[i]);
+        decoder_->FeedAll(
+            std::span<const uint8_t>(bytes, n), [this](const TReading& r) { OnReading(r); },
+            [this](const TDecodeFailure& f) { OnFailure(f); });
     }
 
     // An asking indicator's request: its steps go out one by one, each after the pause of
@@ -249,25 +246,21 @@ class Scale final : public ReadingListener {
         requestStart_ = now;
         // The next request follows the reply, or this one again if no reply comes.
         nextRequest_ = now + std::max<int64_t>(cfg_.requestIntervalMs, 1000);
-        driver_->Arm();
-        requestStep_ = 0;
+        decoder_->Reset();
+        request_ = TRequestRun(cfg_.family->request);
         SendStep(++requestSerial_);
     }
 
     void SendStep(uint64_t serial) {
-        if (serial != requestSerial_ || requestStep_ < 0 || link_ != Link::Up) return;
-        const auto steps = cfg_.family->request;
-        const RequestStep& step = steps[static_cast<size_t>(requestStep_)];
-        const std::string bytes = step.bytes;
-        if (cfg_.serial)
-            port_->Write(bytes);
-        else
-            tcp_->Send(bytes);
-        if (static_cast<size_t>(++requestStep_) >= steps.size()) {
-            requestStep_ = -1;
-            return;
-        }
-        plat::PostCallback(step.pauseAfterMs, [this, serial, alive = alive_] {
+        if (serial != requestSerial_ || !request_.Running() || link_ != Link::Up) return;
+        const uint32_t pause = request_.SendNext([this](const std::string& bytes) {
+            if (cfg_.serial)
+                port_->Write(bytes);
+            else
+                tcp_->Send(bytes);
+        });
+        if (!request_.Running()) return;
+        plat::PostCallback(pause, [this, serial, alive = alive_] {
             if (*alive) SendStep(serial);
         });
     }
@@ -290,8 +283,7 @@ class Scale final : public ReadingListener {
         e.timeMs = timeMs;
         e.sinceMs = since_;
         e.reason = reason_;
-        e.hasTexts = hasTexts_;
-        e.texts = texts_;
+        e.reading = reading_;
         counters_.events.fetch_add(1, std::memory_order_relaxed);
         sink_(e);
     }
@@ -300,7 +292,7 @@ class Scale final : public ReadingListener {
     const ScaleConfig& cfg_;
     ScaleCounters& counters_;
     const Core::Sink& sink_;
-    std::unique_ptr<TBal> driver_;
+    std::unique_ptr<TDecoder> decoder_;
     std::string where_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
@@ -317,9 +309,10 @@ class Scale final : public ReadingListener {
     uint64_t bytesSinceFrame_ = 0;
     int64_t rxMono_ = 0;
     int64_t rxUnix_ = 0;
-    std::string lastDrop_;
+    TDecodeFailure lastDrop_;
+    bool dropped_ = false;
 
-    int requestStep_ = -1; // the next step of a request going out; -1: none
+    TRequestRun request_; // the request going out
     uint64_t requestSerial_ = 0;
     int64_t requestStart_ = 0;
     int64_t nextRequest_ = 0;
@@ -327,8 +320,7 @@ class Scale final : public ReadingListener {
     Status status_ = Status::Offline;
     int64_t since_ = 0;
     std::string reason_;
-    bool hasTexts_ = false;
-    TValueTexts texts_;
+    std::shared_ptr<const TReading> reading_;
 };
 
 } // namespace

@@ -1,18 +1,18 @@
-// The live core: keeps any number of indicators armed at once on one thread, each frame
-// decoded by the same driver code as the exported API's polls (one decoder per family), and
-// reports every reading and every change of a scale's state as an event.
+// The live core: keeps any number of indicators live at once on one thread, each one's bytes
+// decoded by its family's decoder (the one the exported API's polls use too), and reports
+// every reading and every change of a scale's state as an event that carries the reading.
 //
 // Converter channels over TCP and local serial ports are opened by the core and re-opened
 // with a capped back-off (0.5 s doubling to 30 s) when they fail or go away; indicators that
 // send on their own are re-armed after every frame, and an asking indicator (the Ohaus) is
 // asked at its configured interval. The core's thread is the only one that touches the
-// transports and the drivers; events go to a sink called on that thread, which must return
+// transports and the decoders; events go to a sink called on that thread, which must return
 // quickly (it hands the reading to a thread-safe store).
 #pragma once
 
-#include "Family.h"
-#include "TReading.h"
-#include "platform.h"
+#include "../drivers/Family.h"
+#include "../drivers/Reading.h"
+#include "../transport/platform.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,7 +33,7 @@ const char* StatusName(Status s); // "ok", "stale", "offline", "error"
 struct ScaleConfig {
     std::string name;
     const Family* family = nullptr;
-    // A converter channel (address and port 8880 + channel number) ...
+    // A converter channel (address, and the port of its letter: ConverterPort) ...
     std::string address;
     int port = 0;
     // ... or a local serial port (device path, or COMn on Windows) with its line settings.
@@ -49,11 +49,12 @@ struct Event {
     size_t scale = 0; // position in the configuration
     bool frame = false;
     Status status = Status::Offline;
-    int64_t timeMs = 0;    // Unix milliseconds (UTC): the frame's last byte, or the change
-    int64_t sinceMs = 0;   // when the current state began
-    std::string reason;    // why the state is not ok (short English text); empty when ok
-    bool hasTexts = false; // false before the scale's first frame
-    TValueTexts texts;     // what the exported value functions would give after it
+    int64_t timeMs = 0;  // Unix milliseconds (UTC): the frame's last byte, or the change
+    int64_t sinceMs = 0; // when the current state began
+    std::string reason;  // why the state is not ok (short English text); empty when ok
+    // The scale's last reading: this event's frame, or the last one before a change of state;
+    // null before the first. Shared, never changed once made.
+    std::shared_ptr<const TReading> reading;
 };
 
 // Counters of one scale, readable from any thread.

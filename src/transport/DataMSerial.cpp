@@ -3,10 +3,7 @@
 TSerCom::TSerCom() : port_(plat::NewSerialPort()) {}
 
 bool TSerCom::SetOpen(bool open) {
-    if (!open) {
-        port_->Close();
-        return true;
-    }
+    if (!open) return port_->Close();
     return port_->Open(Settings);
 }
 

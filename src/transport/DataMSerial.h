@@ -22,8 +22,11 @@ class TSerCom {
     bool SetOpen(bool open);
     bool Open() const { return port_->IsOpen(); }
     std::string FailureText() const { return port_->FailureText(); }
+    // Whether the calling thread may open and close the port (the one that created it).
+    bool OwnedHere() const { return port_->OwnedHere(); }
 
-    bool GetChar(char& c) { return port_->GetChar(c); }
+    // Takes what waits in the receive buffer, at most `size` characters.
+    size_t Read(void* buf, size_t size) { return port_->Read(buf, size); }
     bool WriteStr(const std::string& s) { return port_->Write(s); }
 
   private:

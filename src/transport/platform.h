@@ -2,16 +2,23 @@
 // the asynchronous TCP client and the serial port. One implementation per operating system
 // (platform_posix.cpp, platform_win.cpp); everything above this header is portable.
 //
-// Threading model: everything runs on the host's calling thread. Notifications (socket
-// readable, connected, closed/error; serial characters available) are delivered only while
-// that thread processes its pending messages: inside ProcessMessages() or WaitMessages()
-// called by the library's waiting loops, or (on Windows) in the host's own message loop.
+// Threading model: a transport (TcpClient, SerialPort) belongs to the thread that created it,
+// the host's calling thread for a channel, the live core's thread for its scales. Its
+// notifications (socket readable, connected, closed/error; serial characters available) are
+// delivered to that thread only, while it processes its pending messages: inside
+// ProcessMessages(), WaitMessages() or WaitAndProcess(), or (on Windows) in the host's own
+// message loop. Each thread has its own table of notification sources and its own posted
+// callbacks; opening or closing a transport from another thread is refused. On Windows a
+// serial port also has a reception thread of its own, which only fills the port's buffer.
+// The settings every thread reads (the tick counter's offset, the decimal separator's
+// override) are atomic.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace plat {
 
@@ -54,21 +61,43 @@ void PostCallback(uint32_t delayMs, std::function<void()> fn);
 std::string SystemDecimalSeparator();
 // Test hook / user override: 0 goes back to the operating system's setting.
 void SetDecimalSeparator(char sep);
+// The first character of SystemDecimalSeparator(), '.' when it has none.
+inline char DecimalSeparator() {
+    const std::string s = SystemDecimalSeparator();
+    return s.empty() ? '.' : s[0];
+}
+
+// ---- transports and their threads -----------------------------------------------------
+
+// What a transport is to the thread that created it.
+class Owned {
+  public:
+    // Whether the calling thread created it: only that thread may open or close it.
+    bool OwnedHere() const { return owner_ == std::this_thread::get_id(); }
+
+  private:
+    const std::thread::id owner_ = std::this_thread::get_id();
+};
+// Why an open or close from another thread than the transport's own is refused.
+inline constexpr char kForeignThread[] = "called from a thread that did not create the transport";
 
 // ---- asynchronous TCP client (a channel's reading connection) -------------------------
 
-class TcpClient {
+class TcpClient : public Owned {
   public:
     // Called when received bytes may be waiting; raised again and again as long as unread
-    // bytes remain (one notification per processing pass on POSIX, one per byte taken on
-    // Windows). While it is empty, unread bytes stay in the connection.
+    // bytes remain (one notification per processing pass on POSIX, one after each read that
+    // leaves bytes unread on Windows). While it is empty, unread bytes stay in the connection.
     std::function<void()> OnRead;
 
     virtual ~TcpClient() = default;
     // Starts connecting to address:port and returns at once. Active() becomes true once the
-    // peer has accepted, as messages are processed.
+    // peer has accepted, as messages are processed. From another thread than the client's
+    // own: the connect fails at once (ConnectFailed, FailureText kForeignThread).
     virtual void Open(const std::string& address, int port) = 0;
-    virtual void Close() = 0;
+    // Closes the connection; true. From another thread than the client's own: refused
+    // (false), the connection stays as it is (and a debug build stops on an assertion).
+    virtual bool Close() = 0;
     virtual bool Active() const = 0;
     // Bytes taken (>= 1), 0 when not connected, -1 when nothing is waiting. Never blocks.
     virtual int Receive(void* buf, int size) = 0;
@@ -109,22 +138,25 @@ struct SerialSettings {
     bool rts = true;
 };
 
-class SerialPort {
+class SerialPort : public Owned {
   public:
     // Called with the number of characters waiting in the receive buffer.
     std::function<void(uint16_t)> OnTriggerAvail;
 
     virtual ~SerialPort() = default;
     // Opens the port with `s`; false when the port does not exist, is in use or refuses the
-    // settings. Opening an open port succeeds and applies the settings.
+    // settings, or when called from another thread than the port's own (FailureText says
+    // which). Opening an open port succeeds and applies the settings.
     virtual bool Open(const SerialSettings& s) = 0;
-    virtual void Close() = 0;
+    // Closes the port; true. From another thread than the port's own: refused (false), the
+    // port stays as it is (and a debug build stops on an assertion).
+    virtual bool Close() = 0;
     virtual bool IsOpen() const = 0;
     // Applies new line settings to an open port at once.
     virtual bool Apply(const SerialSettings& s) = 0;
-    // Takes one character from the receive buffer; false when none is there or the port is
-    // closed.
-    virtual bool GetChar(char& c) = 0;
+    // Takes what waits in the receive buffer, at most `size` characters, in one go; 0 when
+    // nothing is there or the port is closed.
+    virtual size_t Read(void* buf, size_t size) = 0;
     // Writes all characters; false when the port is closed or the write failed.
     virtual bool Write(const std::string& bytes) = 0;
     // Why the last Open failed, or why the open port stopped working, with the device's

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,8 +38,9 @@ namespace plat {
 
 namespace {
 
-uint32_t g_tickOffset = 0;
-char g_decimalOverride = 0;
+// Read by every thread's tick counter and weight texts; set by tests and users at any time.
+std::atomic<uint32_t> g_tickOffset{0};
+std::atomic<char> g_decimalOverride{0};
 
 std::string ErrorText(int err) {
     return std::strerror(err);
@@ -107,7 +110,8 @@ bool Register(Source* s) {
     return true;
 }
 
-// Before the descriptor is closed.
+// Before the descriptor is closed, on the thread that registered it (the transport's own:
+// opening and closing from another thread are refused).
 void Unregister(Source* s) {
     if (!Registered(s)) return;
     auto& q = t_queue;
@@ -189,11 +193,13 @@ int WaitTimeout(uint32_t ms) {
 // ---- time -------------------------------------------------------------------------
 
 uint32_t TickCount() {
-    return static_cast<uint32_t>(detail::MonotonicMs()) + g_tickOffset;
+    return static_cast<uint32_t>(detail::MonotonicMs()) +
+           g_tickOffset.load(std::memory_order_relaxed);
 }
 
 void SetTickCount(uint32_t value) {
-    g_tickOffset = value - static_cast<uint32_t>(detail::MonotonicMs());
+    g_tickOffset.store(value - static_cast<uint32_t>(detail::MonotonicMs()),
+                       std::memory_order_relaxed);
 }
 
 void SleepMs(uint32_t ms) {
@@ -241,7 +247,8 @@ void CatchUp() {
 // ---- locale -----------------------------------------------------------------------
 
 std::string SystemDecimalSeparator() {
-    if (g_decimalOverride != 0) return std::string(1, g_decimalOverride);
+    if (const char sep = g_decimalOverride.load(std::memory_order_relaxed); sep != 0)
+        return std::string(1, sep);
     static const std::string fromEnv = [] {
         std::string sep = ".";
         locale_t loc = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
@@ -265,12 +272,19 @@ namespace {
 
 class PosixTcpClient final : public TcpClient, public Source {
   public:
-    ~PosixTcpClient() override { Drop(); }
+    ~PosixTcpClient() override {
+        assert(OwnedHere() || fd_ < 0);
+        Drop();
+    }
 
     void Open(const std::string& address, int port) override {
         if (state_ != State::Closed) return;
         failed_ = false;
         failure_.clear();
+        if (!OwnedHere()) {
+            Fail(kForeignThread);
+            return;
+        }
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
@@ -306,7 +320,14 @@ class PosixTcpClient final : public TcpClient, public Source {
         Watch();
     }
 
-    void Close() override { Drop(); }
+    bool Close() override {
+        if (!OwnedHere()) {
+            assert(!"a connection is closed from a thread that did not create it");
+            return false;
+        }
+        Drop();
+        return true;
+    }
 
     bool Active() const override { return state_ == State::Connected; }
 
@@ -458,15 +479,19 @@ bool BaudConstant(int32_t baud, speed_t& out) {
 class PosixSerialPort final : public SerialPort, public Source {
   public:
     PosixSerialPort() { bufferable = true; }
-    ~PosixSerialPort() override { Close(); }
+    ~PosixSerialPort() override {
+        assert(OwnedHere() || fd_ < 0);
+        Release();
+    }
 
     bool Open(const SerialSettings& s) override {
+        if (!OwnedHere()) return Refuse(SerialDevicePath(s), kForeignThread);
         if (fd_ >= 0) {
             if (!hungUp_ && Apply(s)) return true;
             // The device went away under the open port (unplugged, or a pseudo-terminal
             // whose other side closed): let the dead descriptor go and open the device
             // afresh, which may be back under the same name.
-            Close();
+            Release();
         }
         const std::string path = SerialDevicePath(s);
         if (path.empty()) return Refuse("COM0", "there is no port 0");
@@ -485,7 +510,7 @@ class PosixSerialPort final : public SerialPort, public Source {
         }
         fd_ = fd;
         if (!Apply(s)) {
-            Close();
+            Release();
             return Refuse(path, "the device refused the line settings");
         }
         ::tcflush(fd_, TCIOFLUSH);
@@ -494,20 +519,19 @@ class PosixSerialPort final : public SerialPort, public Source {
         failure_.clear();
         if (!Register(this)) {
             const int err = errno;
-            Close();
+            Release();
             return Refuse(path, ErrorText(err));
         }
         return true;
     }
 
-    void Close() override {
-        Unregister(this);
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
+    bool Close() override {
+        if (!OwnedHere()) {
+            assert(!"a serial port is closed from a thread that did not create it");
+            return false;
         }
-        fd_ = -1;
-        buffer_.clear();
+        Release();
+        return true;
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
@@ -567,12 +591,14 @@ class PosixSerialPort final : public SerialPort, public Source {
         return true;
     }
 
-    bool GetChar(char& c) override {
-        if (fd_ < 0 || buffer_.empty()) return false;
-        c = buffer_.front();
-        buffer_.pop_front();
-        if (buffer_.size() + 1 == kBufferSize) Refresh(this); // room again
-        return true;
+    size_t Read(void* buf, size_t size) override {
+        if (fd_ < 0) return 0;
+        const bool full = buffer_.size() >= kBufferSize;
+        const size_t n = std::min(size, buffer_.size());
+        std::copy_n(buffer_.begin(), n, static_cast<char*>(buf));
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+        if (full && n > 0) Refresh(this); // room again
+        return n;
     }
 
     bool Write(const std::string& bytes) override {
@@ -617,6 +643,16 @@ class PosixSerialPort final : public SerialPort, public Source {
 
   private:
     static constexpr size_t kBufferSize = 4096;
+
+    void Release() {
+        Unregister(this);
+        if (fd_ >= 0) {
+            ::flock(fd_, LOCK_UN);
+            ::close(fd_);
+        }
+        fd_ = -1;
+        buffer_.clear();
+    }
 
     bool Refuse(const std::string& path, const std::string& why) {
         failure_ = path + ": " + why;

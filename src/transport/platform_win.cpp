@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -56,8 +57,9 @@ thread_local ThreadState* t_state = nullptr;
 
 std::atomic<UINT> g_socketCounter{0};
 std::atomic<uint32_t> g_nextPortId{1};
-uint32_t g_tickOffset = 0;
-char g_decimalOverride = 0;
+// Read by every thread's tick counter and weight texts; set by tests and users at any time.
+std::atomic<uint32_t> g_tickOffset{0};
+std::atomic<char> g_decimalOverride{0};
 
 const char kWindowClass[] = "Tarvel6Notify";
 
@@ -134,11 +136,11 @@ std::string ErrorText(DWORD code) {
 // ---- time -----------------------------------------------------------------------------
 
 uint32_t TickCount() {
-    return GetTickCount() + g_tickOffset;
+    return GetTickCount() + g_tickOffset.load(std::memory_order_relaxed);
 }
 
 void SetTickCount(uint32_t value) {
-    g_tickOffset = value - GetTickCount();
+    g_tickOffset.store(value - GetTickCount(), std::memory_order_relaxed);
 }
 
 void SleepMs(uint32_t ms) {
@@ -188,7 +190,8 @@ void CatchUp() {
 // ---- locale ---------------------------------------------------------------------------
 
 std::string SystemDecimalSeparator() {
-    if (g_decimalOverride != 0) return std::string(1, g_decimalOverride);
+    if (const char sep = g_decimalOverride.load(std::memory_order_relaxed); sep != 0)
+        return std::string(1, sep);
     const int size = GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, nullptr, 0);
     if (size <= 1) return ".";
     std::string sep(static_cast<size_t>(size), '\0');
@@ -214,6 +217,7 @@ class WinTcpClient final : public TcpClient {
     }
 
     ~WinTcpClient() override {
+        assert(OwnedHere());
         Drop();
         if (t_state != nullptr) --t_state->users;
         ReleaseWindowIfIdle();
@@ -224,6 +228,11 @@ class WinTcpClient final : public TcpClient {
         failed_ = false;
         peerClosed_ = false;
         failure_.clear();
+        if (!OwnedHere()) {
+            failed_ = true;
+            failure_ = kForeignThread;
+            return;
+        }
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<u_short>(port));
@@ -262,7 +271,14 @@ class WinTcpClient final : public TcpClient {
         // Success is reported by FD_CONNECT.
     }
 
-    void Close() override { Drop(); }
+    bool Close() override {
+        if (!OwnedHere()) {
+            assert(!"a connection is closed from a thread that did not create it");
+            return false;
+        }
+        Drop();
+        return true;
+    }
 
     bool Active() const override { return state_ == Conn::Connected; }
 
@@ -467,7 +483,8 @@ class WinSerialPort final : public SerialPort {
     }
 
     ~WinSerialPort() override {
-        Close();
+        assert(OwnedHere());
+        Release();
         if (t_state != nullptr) {
             t_state->ports.erase(id_);
             --t_state->users;
@@ -476,12 +493,13 @@ class WinSerialPort final : public SerialPort {
     }
 
     bool Open(const SerialSettings& s) override {
+        if (!OwnedHere()) return Refuse(SerialDevicePath(s), kForeignThread);
         if (handle_ != INVALID_HANDLE_VALUE) {
             if (SerialDevicePath(s) == path_ && Apply(s)) return true;
             // Another port, or the device went away under this one (unplugged: it no longer
             // takes settings): close it and open the device afresh, which may be back under
             // the same name.
-            Close();
+            Release();
         }
         const std::string path = SerialDevicePath(s);
         HWND hwnd = Window();
@@ -516,7 +534,7 @@ class WinSerialPort final : public SerialPort {
             // Optional: the driver's own queue sizes are fine too.
         }
         if (!SetCommTimeouts(h, &t) || !Apply(s)) {
-            Close();
+            Release();
             return Refuse(path, "the device refused the line settings");
         }
         PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
@@ -529,13 +547,23 @@ class WinSerialPort final : public SerialPort {
         thread_ = CreateThread(nullptr, 0, &WinSerialPort::ReaderMain, this, 0, nullptr);
         if (thread_ == nullptr) {
             const DWORD err = GetLastError();
-            Close();
+            Release();
             return Refuse(path, ErrorText(err));
         }
         return true;
     }
 
-    void Close() override {
+    bool Close() override {
+        if (!OwnedHere()) {
+            assert(!"a serial port is closed from a thread that did not create it");
+            return false;
+        }
+        Release();
+        return true;
+    }
+
+    // Stops the reception thread and lets the device go.
+    void Release() {
         const bool wasOpen = handle_ != INVALID_HANDLE_VALUE;
         if (thread_ != nullptr) {
             stop_ = true;
@@ -634,13 +662,13 @@ class WinSerialPort final : public SerialPort {
         return true;
     }
 
-    bool GetChar(char& c) override {
-        if (handle_ == INVALID_HANDLE_VALUE) return false;
+    size_t Read(void* buf, size_t size) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return 0;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (buffer_.empty()) return false;
-        c = buffer_.front();
-        buffer_.pop_front();
-        return true;
+        const size_t n = std::min(size, buffer_.size());
+        std::copy_n(buffer_.begin(), n, static_cast<char*>(buf));
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+        return n;
     }
 
     bool Write(const std::string& bytes) override {

@@ -312,7 +312,7 @@ check("5817", {"scale": "truck1", "model": "5817", "seq": 1, "status": "ok", "gr
                "texts.motion": "N"}, ['"gross":128.45,', '"tare":5.0,'])
 check("msi6260", {"scale": "msi6260", "gross": 10.0, "net": N, "tare": N, "unit": "KG",
                   "stable": N, "texts.net": "EEEEEEE", "texts.status": "EEEEEKGE"})
-check("ohaus", {"gross": N, "net": -1.5, "tare": N, "unit": N, "stable": True,
+check("ohaus", {"gross": N, "net": -1.5, "tare": N, "unit": "kg", "stable": True,
                 "negative": True, "overload": N, "texts.gross": "EEEEEEEEEE"})
 check("stable", {"status": "ok", "net": 123.45})
 check("comma", {"net": -250.0, "texts.net": "    -250,0"}, ['"net":-250.0,'])

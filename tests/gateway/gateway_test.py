@@ -181,7 +181,7 @@ def api(env):
           "an ok record: %s" % t)
     check(s["krt"]["net"] == -250.0 and s["krt"]["negative"] is True, "krt: %s" % s["krt"])
     check(s["msi"]["unit"] == "kg" and s["msi"]["stable"] is None, "msi: %s" % s["msi"])
-    check(s["bench"]["net"] == -1.5 and s["bench"]["unit"] is None, "ohaus: %s" % s["bench"])
+    check(s["bench"]["net"] == -1.5 and s["bench"]["unit"] == "kg", "ohaus: %s" % s["bench"])
     g = s["gone"]
     check(g["status"] == "offline" and g["seq"] == 0 and g["time"] is None and g["since"] and
           g["reason"] and g["net"] is None and g["texts"]["net"] is None, "unreachable: %s" % g)

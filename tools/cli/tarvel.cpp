@@ -65,7 +65,7 @@ commands:
   help      this text; `tarvel help COMMAND` or `tarvel COMMAND --help` for one command
 
 choosing the indicator (read, watch, stable):
-  --model MODEL          5817, 5817c, krt, ohaus, msi3360 or msi6260
+  --model MODEL          {models}
   --tcp ADDRESS:LETTER   converter channel A..D at an IPv4 address (TCP port 8881..8884)
   --serial N|DEVICE      local serial port: COM number N (COM3 and \\.\COM3 also mean 3)
                          or, on Linux, a device path such as /dev/ttyUSB0
@@ -95,7 +95,7 @@ Connects (Select_Canal), polls once and prints the result in words and the value
 gross, net and tare weight, total and counter (when the indicator gives them), the
 eight status characters with their meaning, and the motion flag.
 
-  --model MODEL          5817, 5817c, krt, ohaus, msi3360 or msi6260
+  --model MODEL          {models}
   --tcp ADDRESS:LETTER   converter channel A..D at an IPv4 address (TCP port 8881..8884)
   --serial N|DEVICE      COM number, COMn, \\.\COMn, or (Linux) a device path
   --nomotion MS          Update_NoMotion: wait up to MS ms for a frame without motion
@@ -240,10 +240,18 @@ CLI::Validator Decimal(long lo, long hi) {
         "");
 }
 
+// A help text with the models of the library's family table in place of "{models}".
+std::string WithModels(std::string text) {
+    const std::string mark = "{models}";
+    for (size_t at; (at = text.find(mark)) != std::string::npos;)
+        text.replace(at, mark.size(), ModelNames());
+    return text;
+}
+
 // Every command's help is a fixed text.
 class FixedHelp : public CLI::FormatterBase {
   public:
-    explicit FixedHelp(std::string text) : text_(std::move(text)) {}
+    explicit FixedHelp(std::string text) : text_(WithModels(std::move(text))) {}
     std::string make_help(const CLI::App*, std::string, CLI::AppFormatMode) const override {
         return text_;
     }
@@ -355,13 +363,13 @@ const Model kModels[] = {
 
 using tarvel::text::Lower;
 
+// A model of the library's family table, with its constructors.
 const Model& FindModel(const std::string& name) {
-    if (name.empty())
-        throw UsageError{"--model is needed: 5817, 5817c, krt, ohaus, msi3360 or msi6260"};
-    for (const Model& m : kModels)
-        if (Lower(name) == m.name) return m;
-    throw UsageError{"unknown model '" + name +
-                     "' (models: 5817, 5817c, krt, ohaus, msi3360, msi6260)"};
+    if (name.empty()) throw UsageError{"--model is needed: " + ModelNames()};
+    if (const Family* family = FamilyOfModel(name))
+        for (const Model& m : kModels)
+            if (family->model == std::string_view(m.name)) return m;
+    throw UsageError{"unknown model '" + name + "' (models: " + ModelNames("") + ")"};
 }
 
 // ---- addresses and ports -------------------------------------------------------------------
@@ -581,6 +589,7 @@ class Recorder {
                       copy(Tare_Canal(channel)),        copy(Total_Canal(channel)),
                       copy(Contadora_Canal(channel)),   copy(Estado_Canal(channel)),
                       copy(Estado_EmMovimento(channel))};
+            unit_ = copy(Unidade_Canal(channel));
         }
         std::string status = "ok";
         switch (r) {
@@ -608,13 +617,15 @@ class Recorder {
         meta_.status = status;
         meta_.timeMs = now;
         ++meta_.seq;
-        std::printf("%s\n", tarvel::record::Line(tarvel::record::Make(meta_, texts_)).c_str());
+        std::printf("%s\n",
+                    tarvel::record::Line(tarvel::record::Make(meta_, texts_, unit_)).c_str());
         std::fflush(stdout);
     }
 
   private:
     tarvel::record::Meta meta_;
     tarvel::record::Texts texts_;
+    std::optional<std::string> unit_; // Unidade_Canal after the last reading
 };
 
 // One line of JSON.
@@ -864,7 +875,7 @@ int Run(int argc, char** argv) {
     const Options& o = cl.o;
     if (!cl.Given()) {
         // `tarvel` alone is a usage error: the help then goes to stderr.
-        std::fputs(kMainHelp, stderr);
+        std::fputs(WithModels(kMainHelp).c_str(), stderr);
         std::fputs(kExitHelp, stderr);
         return kExitUsage;
     }
@@ -874,9 +885,9 @@ int Run(int argc, char** argv) {
         for (const CLI::App* c : cl.Commands())
             if (c != cl.help_) topic = c->get_name();
         if (const char* h = HelpOf(topic)) {
-            std::fputs(h, stdout);
+            std::fputs(WithModels(h).c_str(), stdout);
         } else {
-            std::fputs(kMainHelp, stdout);
+            std::fputs(WithModels(kMainHelp).c_str(), stdout);
             std::fputs(kExitHelp, stdout);
         }
         return 0;

@@ -11,17 +11,21 @@ Json Text(const std::optional<std::string>& text) {
     return text ? Json(Utf8FromCp1252(*text)) : Json(nullptr);
 }
 
-Json Number(const std::optional<std::string>& text) {
-    if (!text) return nullptr;
-    const std::optional<double> v = WeightNumber(*text);
+template <class T> Json OrNull(const std::optional<T>& v) {
     return v ? Json(*v) : Json(nullptr);
 }
 
 // "S" true, "N" false, anything else (the indicator does not tell) null.
-Json Flag(char c) {
+std::optional<bool> Flag(char c) {
     if (c == 'S') return true;
     if (c == 'N') return false;
-    return nullptr;
+    return std::nullopt;
+}
+
+std::optional<bool> Flag(TFlag f) {
+    if (f == TFlag::Yes) return true;
+    if (f == TFlag::No) return false;
+    return std::nullopt;
 }
 
 // Character `index` (0-based) of the status text, or 'E' when there is none.
@@ -29,22 +33,76 @@ char StatusChar(const std::optional<std::string>& status, size_t index) {
     return status && status->size() > index ? (*status)[index] : 'E';
 }
 
-Json Unit(const std::string& model, const std::optional<std::string>& status) {
-    // Ohaus and the raw 5817 have no unit in their status; the others keep it in
-    // characters 6-7.
-    if (model == "ohaus" || model == "5817c" || !status || status->size() < 7) return nullptr;
-    std::string unit = status->substr(5, 2);
+// A unit without the blanks around it; null when nothing is left.
+std::optional<std::string> Unit(std::string unit) {
     while (!unit.empty() && unit.back() == ' ')
         unit.pop_back();
     while (!unit.empty() && unit.front() == ' ')
         unit.erase(0, 1);
-    if (unit.empty() || unit == "EE") return nullptr;
+    if (unit.empty()) return std::nullopt;
     return Utf8FromCp1252(unit);
+}
+
+std::optional<double> Number(const TWeightField& f) {
+    if (f.form == TWeightField::Form::None || !f.value) return std::nullopt;
+    return f.value->Value();
+}
+
+std::optional<double> Number(const std::optional<std::string>& text) {
+    return text ? WeightNumber(*text) : std::nullopt;
 }
 
 } // namespace
 
-Json Make(const Meta& meta, const Texts& texts) {
+Values FromReading(const Family& family, const TReading* reading) {
+    Values v;
+    if (reading == nullptr) return v;
+    const TReading& r = *reading;
+    if (family.suppliesWeights) {
+        v.gross = Number(r.gross);
+        v.net = Number(r.net);
+        v.tare = Number(r.tare);
+    }
+    if (r.hasStatus) {
+        v.unit = Unit(r.unit);
+        v.stable = Flag(r.motion);
+        if (v.stable) v.stable = !*v.stable; // motion clear is a stable weight
+        v.overload = Flag(r.outOfRange);
+        v.negative = Flag(r.negative);
+    }
+    const TValueTexts t = TextsOf(r, family.pollStartGrossTare, '.');
+    v.texts = {t.GrossText,   t.NetText,    t.TareText,  t.TotalText,
+               t.CounterText, t.StatusText, t.MotionText};
+    return v;
+}
+
+Values FromTexts(const std::string& model, const Texts& texts,
+                 const std::optional<std::string>& unit) {
+    Values v;
+    const Family* family = FamilyOfModel(model);
+    if (family == nullptr || family->suppliesWeights) {
+        v.gross = Number(texts.gross);
+        v.net = Number(texts.net);
+        v.tare = Number(texts.tare);
+    }
+    if (unit) {
+        v.unit = Unit(*unit);
+    } else if (texts.status && texts.status->size() >= 7) {
+        // The status text's unit ("EE" where the status does not show it).
+        v.unit = Unit(texts.status->substr(5, 2));
+        if (v.unit == "EE") v.unit.reset();
+    }
+    // Motion "N" is a stable weight.
+    const char motion = texts.motion && texts.motion->size() == 1 ? (*texts.motion)[0] : 'E';
+    v.stable = Flag(motion);
+    if (v.stable) v.stable = !*v.stable;
+    v.overload = Flag(StatusChar(texts.status, 3));
+    v.negative = Flag(StatusChar(texts.status, 2));
+    v.texts = texts;
+    return v;
+}
+
+Json Make(const Meta& meta, const Values& v) {
     Json r;
     r["scale"] = meta.scale;
     r["model"] = meta.model;
@@ -55,26 +113,27 @@ Json Make(const Meta& meta, const Texts& texts) {
         r["since"] = meta.sinceMs ? Json(FormatTime(*meta.sinceMs)) : Json(nullptr);
         r["reason"] = meta.reason;
     }
-    const bool weights = meta.model != "5817c"; // the raw variant's weights stay "0"
-    r["gross"] = weights ? Number(texts.gross) : Json(nullptr);
-    r["net"] = weights ? Number(texts.net) : Json(nullptr);
-    r["tare"] = weights ? Number(texts.tare) : Json(nullptr);
-    r["unit"] = Unit(meta.model, texts.status);
-    // Motion "N" is a stable weight.
-    const char motion = texts.motion && texts.motion->size() == 1 ? (*texts.motion)[0] : 'E';
-    r["stable"] = motion == 'N' ? Json(true) : motion == 'S' ? Json(false) : Json(nullptr);
-    r["overload"] = Flag(StatusChar(texts.status, 3));
-    r["negative"] = Flag(StatusChar(texts.status, 2));
+    r["gross"] = OrNull(v.gross);
+    r["net"] = OrNull(v.net);
+    r["tare"] = OrNull(v.tare);
+    r["unit"] = OrNull(v.unit);
+    r["stable"] = OrNull(v.stable);
+    r["overload"] = OrNull(v.overload);
+    r["negative"] = OrNull(v.negative);
     Json t;
-    t["gross"] = Text(texts.gross);
-    t["net"] = Text(texts.net);
-    t["tare"] = Text(texts.tare);
-    t["total"] = Text(texts.total);
-    t["counter"] = Text(texts.counter);
-    t["status"] = Text(texts.status);
-    t["motion"] = Text(texts.motion);
+    t["gross"] = Text(v.texts.gross);
+    t["net"] = Text(v.texts.net);
+    t["tare"] = Text(v.texts.tare);
+    t["total"] = Text(v.texts.total);
+    t["counter"] = Text(v.texts.counter);
+    t["status"] = Text(v.texts.status);
+    t["motion"] = Text(v.texts.motion);
     r["texts"] = std::move(t);
     return r;
+}
+
+Json Make(const Meta& meta, const Texts& texts, const std::optional<std::string>& unit) {
+    return Make(meta, FromTexts(meta.model, texts, unit));
 }
 
 std::string Line(const Json& record) {
@@ -109,38 +168,9 @@ std::string FormatTime(int64_t unixMs) {
 }
 
 std::optional<double> WeightNumber(std::string_view text) {
-    constexpr size_t kMaxDigits = 18; // the whole number stays within 64 bits
-    static constexpr double kPow10[kMaxDigits + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                                      1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                                      1e14, 1e15, 1e16, 1e17, 1e18};
-    const size_t b = text.find_first_not_of(' ');
-    if (b == std::string_view::npos) return std::nullopt;
-    text = text.substr(b, text.find_last_not_of(' ') - b + 1);
-    bool negative = false;
-    if (text[0] == '-' || text[0] == '+') {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
-    int64_t whole = 0;
-    size_t digits = 0, decimals = 0;
-    bool separator = false;
-    for (const char c : text) {
-        if (c >= '0' && c <= '9') {
-            if (++digits > kMaxDigits) return std::nullopt;
-            whole = whole * 10 + (c - '0');
-            if (separator) ++decimals;
-        } else if ((c == '.' || c == ',') && !separator) {
-            separator = true;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (digits == 0) return std::nullopt;
-    // Both operands are exact (whole below 2^53 for any real weight), so the quotient is the
-    // double nearest to the decimal number.
-    const double value = static_cast<double>(whole) / kPow10[decimals];
-    if (value == 0.0) return 0.0;
-    return negative ? -value : value;
+    const std::optional<TWeight> w = WeightOfText(text);
+    if (!w) return std::nullopt;
+    return w->Value();
 }
 
 std::string Utf8FromCp1252(std::string_view text) {

@@ -1,7 +1,11 @@
 // The reading record: one reading of one scale as one line of JSON, shared by every program
 // that publishes readings (`tarvel --json`, the gateway). README.md, section "The reading
-// record (JSON)", is its definition; Make() builds exactly that object.
+// record (JSON)", is its definition; Make() builds exactly that object, from what a reading
+// says (Values): the gateway's from the live core's reading itself (FromReading), a host's of
+// the C API from the library's texts (FromTexts).
 #pragma once
+
+#include "tarvel6_internal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,11 +37,31 @@ struct Meta {
     std::string reason;             // short English text for a status other than ok
 };
 
+// What one reading says, as the record shows it.
+struct Values {
+    std::optional<double> gross, net, tare; // null: not a number, or not supplied
+    std::optional<std::string> unit;        // null: the indicator names none
+    std::optional<bool> stable, overload, negative;
+    Texts texts;
+};
+
+// From a reading of a scale of `family` (null: none yet): the numbers as the indicator sent
+// them, and the texts the value functions give for it on a system whose decimal separator is
+// the point, so that the record is the same in any locale.
+Values FromReading(const Family& family, const TReading* reading);
+// From the library's texts after a poll of a channel of `model` (a host of the C API): the
+// numbers are what the texts show (WeightNumber), the flags the status and motion texts';
+// `unit` is what Unidade_Canal gave (without it, the status text's characters 6-7).
+Values FromTexts(const std::string& model, const Texts& texts,
+                 const std::optional<std::string>& unit = std::nullopt);
+
 // The record: scale, model, seq, time, status, (since, reason when status is not "ok"),
 // gross, net, tare, unit, stable, overload, negative, texts. Texts are converted from
-// Windows-1252 to UTF-8; the numbers come from WeightNumber. Never throws for any input but
-// an exhausted memory.
-Json Make(const Meta& meta, const Texts& texts);
+// Windows-1252 to UTF-8. Never throws for any input but an exhausted memory.
+Json Make(const Meta& meta, const Values& values);
+// Make(meta, FromTexts(meta.model, texts, unit)).
+Json Make(const Meta& meta, const Texts& texts,
+          const std::optional<std::string>& unit = std::nullopt);
 
 // One line of JSON for a record (no line break). Text that is not valid UTF-8 (a scale name
 // from a command line, say) is written with U+FFFD in place of the bad bytes, never thrown.
@@ -46,11 +70,12 @@ std::string Line(const Json& record);
 // Unix milliseconds as UTC with milliseconds: "2026-12-06T23:12:52.123Z".
 std::string FormatTime(int64_t unixMs);
 
-// The number a weight text stands for: blanks around it, a sign directly before the first
-// digit or the separator, digits with at most one '.' or ',' as the decimal separator, and at
-// least one digit. Anything else ("EEEEEEEEEE", "--------", "- 1.5", "1.2.3", "") is nullopt.
-// The value is the digits as a whole number divided by a power of ten, so "    128.45" gives
-// exactly the double nearest to 128.45; "-0.00" gives 0. Not locale-dependent.
+// The number a weight text stands for (WeightOfText): blanks around it, a sign directly before
+// the first digit or the separator, digits with at most one '.' or ',' as the decimal
+// separator, and at least one digit. Anything else ("EEEEEEEEEE", "--------", "- 1.5",
+// "1.2.3", "") is nullopt. The value is the digits as a whole number divided by a power of
+// ten, so "    128.45" gives exactly the double nearest to 128.45; "-0.00" gives 0. Not
+// locale-dependent.
 std::optional<double> WeightNumber(std::string_view text);
 
 // Windows-1252 to UTF-8; the five bytes the code page leaves undefined become U+0081 etc.

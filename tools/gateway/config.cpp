@@ -19,8 +19,6 @@ namespace {
 
 using Value = toml::value;
 
-const char* const kModels = "5817, 5817c, krt, ohaus, msi3360 or msi6260";
-
 // The first line number in one of toml11's messages (" 12 | a = 1"), or 0.
 int FirstLineNumber(const std::string& message) {
     std::istringstream in(message);
@@ -398,7 +396,7 @@ void ReadScale(Checker& c, const Value& v, size_t index, const GatewaySettings& 
     if (model) {
         family = FamilyOfModel(*model);
         if (family == nullptr)
-            t.Error("model", "unknown model \"" + *model + "\" (use " + kModels + ")");
+            t.Error("model", "unknown model \"" + *model + "\" (use " + ModelNames() + ")");
     }
     auto tcp = t.String("tcp");
     auto serial = t.String("serial");
@@ -423,7 +421,7 @@ void ReadScale(Checker& c, const Value& v, size_t index, const GatewaySettings& 
                                "letter A-D, e.g. \"192.168.0.50:A\")");
         } else {
             e.core.address = addr;
-            e.core.port = 8880 + (l - 'A' + 1);
+            e.core.port = *ConverterPort(l);
             e.transport = addr + ":" + std::string(1, l);
         }
     }
@@ -444,12 +442,7 @@ void ReadScale(Checker& c, const Value& v, size_t index, const GatewaySettings& 
     if (family != nullptr) {
         e.core.family = family;
         e.model = family->model;
-        e.core.line.baud = family->baud;
-        e.core.line.dataBits = family->dataBits;
-        e.core.line.parity = family->parity;
-        e.core.line.stopBits = family->stopBits;
-        e.core.line.dtr = family->modemLines;
-        e.core.line.rts = family->modemLines;
+        e.core.line = SerialLine(*family, e.core.line);
     }
     if (auto ms = t.Integer("stale_after_ms", 100, 3600000))
         e.core.staleAfterMs = static_cast<uint32_t>(*ms);

@@ -2,7 +2,7 @@
 // it hands to the rest of the program. README.md, "tarvel-gateway", lists every key.
 #pragma once
 
-#include "LiveCore.h"
+#include "tarvel6_internal.h"
 
 #include <cstdint>
 #include <optional>

@@ -123,13 +123,6 @@ std::optional<int32_t> InputValue(const DioOutcome& o) {
     return v;
 }
 
-std::string InputBits(int32_t value) {
-    std::string bits(8, 'N');
-    for (int k = 0; k < 8; ++k)
-        if ((static_cast<uint32_t>(value) >> k) & 1u) bits[static_cast<size_t>(k)] = 'S';
-    return bits;
-}
-
 const char* OutcomeText(DioOutcome::Kind kind) {
     switch (kind) {
     case DioOutcome::Done:

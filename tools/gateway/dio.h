@@ -4,7 +4,7 @@
 // nor the HTTP threads of other requests, and a full queue is refused at once.
 #pragma once
 
-#include "Definir.h"
+#include "tarvel6_internal.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -88,7 +88,10 @@ class DioWorkers {
 // The input port value in the reply of an "IN" exchange, or nothing when the exchange failed
 // or the reply holds none.
 std::optional<int32_t> InputValue(const DioOutcome& o);
-// The value's eight low bits as "S" (on) and "N" (off), bit 0 first: 5 is "SNSNNNNN".
-std::string InputBits(int32_t value);
+// The value's eight low bits as "S" (on) and "N" (off), bit 0 first: 5 is "SNSNNNNN"
+// (PortBits, as DIO_InPortStr gives them).
+inline std::string InputBits(int32_t value) {
+    return PortBits(value);
+}
 
 } // namespace gateway

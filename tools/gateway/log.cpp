@@ -1,8 +1,8 @@
 #include "log.h"
 
-#include "LiveCore.h"
 #include "record.h"
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -11,8 +11,11 @@ namespace gateway {
 void Log(const std::string& text) {
     static std::mutex mu;
     try {
+        using namespace std::chrono;
+        const int64_t now =
+            duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
         const std::string line =
-            tarvel::record::FormatTime(live::Core::NowUnixMs()) + " tarvel-gateway: " + text + "\n";
+            tarvel::record::FormatTime(now) + " tarvel-gateway: " + text + "\n";
         std::lock_guard lock(mu);
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);

@@ -2,10 +2,12 @@
 // HTTP (JSON, Server-Sent Events, a live page), with the converters' digital I/O.
 //
 // Threads: the live core's thread reads every indicator and publishes each event to the
-// store; the store's ticker ends the waits of HTTP requests whose deadline has come; one
-// thread accepts HTTP connections and hands each to a worker of the pool (an event stream
-// keeps its worker while its client stays); each converter has a worker thread for its IO
-// exchanges; the main thread waits for SIGINT/SIGTERM and stops the rest.
+// store (and hands it to MQTT); the store's ticker ends the waits of HTTP requests whose
+// deadline has come; one thread accepts HTTP connections and hands each to a worker of the
+// pool (an event stream keeps its worker while its client stays); each converter has a worker
+// thread for its IO exchanges; with [mqtt], libmosquitto's network thread, the publisher's
+// heartbeat thread, and a short-lived thread per output command received over MQTT; the main
+// thread waits for SIGINT/SIGTERM and stops the rest.
 #include "config.h"
 #include "dio.h"
 #include "http.h"
@@ -107,7 +109,7 @@ int Run(const gateway::Config& cfg) {
     std::vector<ScaleIdentity> ids;
     std::vector<live::ScaleConfig> scales;
     for (const ScaleEntry& s : cfg.scales) {
-        ids.push_back({s.name, s.model});
+        ids.push_back({s.name, s.model, s.core.family});
         scales.push_back(s.core);
     }
     std::vector<std::string> addresses;

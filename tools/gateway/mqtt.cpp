@@ -107,7 +107,7 @@ void MqttPublisher::Stop() {
     mosquitto_loop_stop(mosq_, true); // it may be waiting to try again: not for that
 }
 
-bool MqttPublisher::Publish(const std::string& topic, const std::string& payload) {
+bool MqttPublisher::Publish(const std::string& topic, std::string_view payload) {
     if (outbox_->unacked.load() >= kMaxUnacked) {
         if (!heldBack_.exchange(true))
             Log("mqtt: the broker acknowledges too slowly (" + std::to_string(kMaxUnacked) +
@@ -126,13 +126,13 @@ bool MqttPublisher::Publish(const std::string& topic, const std::string& payload
     return true;
 }
 
+// The scale's state is the record the store built for its latest reading, sent as it is.
 void MqttPublisher::PublishState(size_t i) {
     const ReadingPtr r = store_.Latest(i);
     if (!r) return;
     ScaleState& s = scales_[i];
     std::lock_guard<std::mutex> lock(s.mu);
-    if (Publish(base_ + cfg_.scales[i].name + "/state", std::string(r->Line())))
-        s.lastPublishMs = SteadyMs();
+    if (Publish(base_ + cfg_.scales[i].name + "/state", r->Line())) s.lastPublishMs = SteadyMs();
 }
 
 void MqttPublisher::PublishAvailability(size_t i, bool online, bool force) {

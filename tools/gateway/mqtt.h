@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -54,7 +55,7 @@ class MqttPublisher {
 
     void PublishState(size_t scale);
     void PublishAvailability(size_t scale, bool online, bool force);
-    bool Publish(const std::string& topic, const std::string& payload);
+    bool Publish(const std::string& topic, std::string_view payload);
     void Heartbeat();
     void HeartbeatStep();
     void OnConnect(int rc);

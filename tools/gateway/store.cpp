@@ -8,28 +8,11 @@ namespace gateway {
 
 namespace {
 
-tarvel::record::Texts TextsOf(const live::Event& e) {
-    tarvel::record::Texts t;
-    if (!e.hasTexts) return t;
-    t.gross = e.texts.GrossText;
-    t.net = e.texts.NetText;
-    t.tare = e.texts.TareText;
-    t.total = e.texts.TotalText;
-    t.counter = e.texts.CounterText;
-    t.status = e.texts.StatusText;
-    t.motion = e.texts.MotionText;
-    return t;
-}
-
-// What a record says apart from seq and time.
-std::string KeyOf(const live::Event& e) {
-    const TValueTexts& t = e.texts;
-    std::string k = live::StatusName(e.status);
-    k += '\x1f' + std::to_string(e.sinceMs) + '\x1f' + e.reason + '\x1f' + (e.hasTexts ? "1" : "0");
-    for (const std::string* s : {&t.GrossText, &t.NetText, &t.TareText, &t.TotalText,
-                                 &t.CounterText, &t.StatusText, &t.MotionText})
-        k += '\x1f' + *s;
-    return k;
+// The reading says the same as the one before: the same frame again.
+bool SameReading(const std::shared_ptr<const TReading>& a,
+                 const std::shared_ptr<const TReading>& b) {
+    if (a == b) return true;
+    return a && b && a->bytes == b->bytes;
 }
 
 std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
@@ -83,7 +66,7 @@ ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
     m.status = "offline";
     m.sinceMs = live::Core::NowUnixMs();
     m.reason = "not connected yet";
-    const tarvel::record::Json record = tarvel::record::Make(m, {});
+    const tarvel::record::Json record = tarvel::record::Make(m, tarvel::record::Values{});
     return FromRecord(scale, id.name, 0, live::Status::Offline, record,
                       tarvel::record::Line(record));
 }
@@ -144,16 +127,18 @@ void Store::Tick() {
 
 ReadingPtr Store::Build(const live::Event& e) {
     ScaleState& s = state_[e.scale];
+    const ScaleIdentity& id = scales_[e.scale];
     std::string line;
     // seq counts from the first frame on; what happens before it keeps 0.
     if (e.frame) s.hadFrame = true;
     if (s.hadFrame) ++s.seq;
-    std::string key = KeyOf(e);
-    const bool changed = key != s.key;
-    if (changed || s.record.is_null() || !s.hadFrame) {
+    const bool same = !s.record.is_null() && e.status == s.status && e.sinceMs == s.sinceMs &&
+                      e.reason == s.reason && SameReading(e.reading, s.reading);
+    bool changed = false;
+    if (!same || !s.hadFrame) {
         tarvel::record::Meta m;
-        m.scale = scales_[e.scale].name;
-        m.model = scales_[e.scale].model;
+        m.scale = id.name;
+        m.model = id.model;
         m.seq = s.seq;
         if (s.hadFrame) m.timeMs = e.timeMs;
         m.status = live::StatusName(e.status);
@@ -161,10 +146,19 @@ ReadingPtr Store::Build(const live::Event& e) {
             m.sinceMs = e.sinceMs;
             m.reason = e.reason;
         }
-        s.record = tarvel::record::Make(m, TextsOf(e));
-        s.key = std::move(key);
+        s.record =
+            tarvel::record::Make(m, tarvel::record::FromReading(*id.family, e.reading.get()));
+        s.status = e.status;
+        s.sinceMs = e.sinceMs;
+        s.reason = e.reason;
+        s.reading = e.reading;
         line = tarvel::record::Line(s.record);
-        SplitAroundSeqAndTime(line, s.seq, s.record["time"], s.head, s.tail);
+        std::string head, tail;
+        SplitAroundSeqAndTime(line, s.seq, s.record["time"], head, tail);
+        // Another frame may still say the same: only a record that says more is a change.
+        changed = head.empty() || head != s.head || tail != s.tail;
+        s.head = std::move(head);
+        s.tail = std::move(tail);
     } else if (!s.head.empty()) {
         line.reserve(s.head.size() + s.tail.size() + 48);
         line = s.head;
@@ -178,7 +172,7 @@ ReadingPtr Store::Build(const live::Event& e) {
         s.record["time"] = tarvel::record::FormatTime(e.timeMs);
         line = tarvel::record::Line(s.record);
     }
-    auto r = FromRecord(e.scale, scales_[e.scale].name, s.seq, e.status, s.record, line);
+    auto r = FromRecord(e.scale, id.name, s.seq, e.status, s.record, line);
     r->changed = changed;
     // The rings are pushed on this thread only: their heads are the reading's places.
     r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);

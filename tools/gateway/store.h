@@ -1,21 +1,24 @@
 // The store of readings: the latest reading of every scale and the recent ones in order, fed
 // by the live core's thread and read by the HTTP threads, which wait on it (never on the core).
 //
-// Every event of the core becomes one reading record, built once and shared as a string by
-// every client that sends it. Readings are kept in rings (one per scale, and one for all
-// scales): a reader holds a cursor into a ring and takes what was published after it, so a
-// slow reader never holds up the core or the other readers; one that falls a whole ring
-// behind loses the oldest readings it had not taken yet.
+// Every event of the core becomes one reading record, built once from the event's reading and
+// shared as a string by every client that sends it (the event streams and MQTT). Readings are
+// kept in rings (one per scale, and one for all scales): a reader holds a cursor into a ring
+// and takes what was published after it, so a slow reader never holds up the core or the
+// other readers; one that falls a whole ring behind loses the oldest readings it had not
+// taken yet.
 //
-// Readers take no lock: hundreds of event-stream threads wake at once for each reading, and
-// a lock would make them wait for each other. Each ring's slots are atomic, and a ring's
-// signal word changes with every reading, so its readers sleep on it. A waiting reader also
-// notes its deadline in the ring; a ticker wakes the ring's readers when the earliest has come
-// (each waiter then notes its own again), so an idle stream costs nothing between its checks.
+// Readers never wait for each other: hundreds of event-stream threads wake at once for each
+// reading. Each ring's slots are std::atomic<std::shared_ptr>, which GCC's library implements
+// with a small spin lock per slot (it is not lock-free), held for a pointer copy only; a
+// ring's signal word changes with every reading, so its readers sleep on it. A waiting reader
+// also notes its deadline in the ring; a ticker wakes the ring's readers when the earliest has
+// come (each waiter then notes its own again), so an idle stream costs nothing between its
+// checks.
 #pragma once
 
-#include "LiveCore.h"
 #include "record.h"
+#include "tarvel6_internal.h"
 
 #include <atomic>
 #include <climits>
@@ -54,7 +57,8 @@ using ReadingPtr = std::shared_ptr<const Reading>;
 
 struct ScaleIdentity {
     std::string name;
-    std::string model;
+    std::string model; // the family's model name: "5817", "krt", ...
+    const Family* family = nullptr;
 };
 
 class Store {
@@ -129,9 +133,13 @@ class Store {
         uint64_t seq = 0;
         bool hadFrame = false;
         // The last record, and what it was made from but for seq and time: most readings of
-        // a scale repeat the one before, and then only those two change.
+        // a scale repeat the one before (the same frame again), and then only those two
+        // change.
         tarvel::record::Json record;
-        std::string key;
+        live::Status status = live::Status::Offline;
+        int64_t sinceMs = 0;
+        std::string reason;
+        std::shared_ptr<const TReading> reading;
         // Its JSON line around the values of seq and time, `{...,"seq":` and `,"status"...}`
         // (empty when the line does not split so).
         std::string head, tail;

@@ -86,6 +86,7 @@ PROTOTYPES = (
     ("Gross_Canal_Float", _F64, (_I32,)),
     ("Net_Canal_Float", _F64, (_I32,)),
     ("Tare_Canal_Float", _F64, (_I32,)),
+    ("Unidade_Canal", _RESULT_TEXT, (_I32,)),
     ("LePesoConsecutivo", _I32, (_I32, _I32, _I32)),
     ("DIO_InPort", _I32, (_I32,)),
     ("DIO_InPortStr", _RESULT_TEXT, (_I32,)),

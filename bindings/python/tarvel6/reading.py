@@ -1,8 +1,8 @@
 """One reading of a scale: the reading record shared with ``tarvel --json`` and the gateway.
 
 The fields are the record's keys (README, "The reading record (JSON)"); ``record()`` gives the
-record as a dict and ``to_json()`` as one line of JSON. The numbers, unit and flags are
-derived from the library's texts only, by ``from_texts``.
+record as a dict and ``to_json()`` as one line of JSON. The numbers and flags are derived
+from the library's texts, by ``from_texts``; the unit is what ``Unidade_Canal`` gave.
 """
 
 import dataclasses
@@ -110,12 +110,14 @@ def _flag(c):
     return {"S": True, "N": False}.get(c)
 
 
-def from_texts(scale, model, seq, time, texts, status="ok"):
-    """A reading from the value functions' texts, as the record defines it."""
+def from_texts(scale, model, seq, time, texts, status="ok", unit=None):
+    """A reading from the value functions' texts, as the record defines it; ``unit`` is what
+    ``Unidade_Canal`` gave (without it, the status text's characters 6-7)."""
     weights = model not in _NO_WEIGHTS
     st = texts.status
-    unit = None
-    if model not in _NO_UNIT and len(st) >= 7:
+    if unit is not None:
+        unit = unit.strip() or None
+    elif model not in _NO_UNIT and len(st) >= 7:
         unit = st[5:7].strip() or None
         if unit == "EE":
             unit = None

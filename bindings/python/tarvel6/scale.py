@@ -282,7 +282,8 @@ class Scale:
             motion=_text(native.Estado_EmMovimento(ch)),
         )
         self.seq += 1
-        self.last = from_texts(self.name, self.model, self.seq, _now(), texts)
+        self.last = from_texts(self.name, self.model, self.seq, _now(), texts,
+                               unit=_text(native.Unidade_Canal(ch)))
         return self.last
 
     def _poll_error(self, code, function):

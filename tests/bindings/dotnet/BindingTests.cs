@@ -88,7 +88,7 @@ static class BindingTests
         // The Ohaus on a pseudo-terminal, named by its device path.
         using (var s = Scale.Serial("Ohaus", pty)) {
             var r = s.Read();
-            Check("serial device path", r.Net == 1.5m && r.Gross == null && r.Unit == null && r.Model == "ohaus",
+            Check("serial device path", r.Net == 1.5m && r.Gross == null && r.Unit == "kg" && r.Model == "ohaus",
                   r.ToJson());
         }
         using (var s = Scale.Serial("ohaus", "/nonexistent/tty0"))

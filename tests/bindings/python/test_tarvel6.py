@@ -67,7 +67,7 @@ class ScaleTest(unittest.TestCase):
             ("krt", "B", ("-25.00", "-25.00", "0"), "lb", True, False, True),
             ("5817c", "A", (None, None, None), None, None, None, None),
             ("msi6260", "D", ("12.5", None, None), "KG", None, None, None),
-            ("ohaus", None, (None, "1.50", None), None, True, None, False),
+            ("ohaus", None, (None, "1.50", None), "kg", True, None, False),  # unit from its line
         ]
         for model, letter, weights, unit, stable, overload, negative in cases:
             with self.subTest(model=model):
@@ -198,7 +198,7 @@ class NativeTest(unittest.TestCase):
         self.assertEqual(native.Seta_Ip(None), tarvel6.TARVEL_FAILED)
         self.assertEqual(native.W5817(native.Seta_Ip("127.0.6.33"), "Z"), -1)
         self.assertEqual(native.Display_Erro(12345), b"")
-        self.assertEqual(len([n for n, _, _ in native.PROTOTYPES]), 42)
+        self.assertEqual(len([n for n, _, _ in native.PROTOTYPES]), 43)
         self.assertIs(tarvel6.PollResult.OUT_OF_RANGE, tarvel6.PollResult(3))
         self.assertEqual(tarvel6.Flag.YES, "S")
 
