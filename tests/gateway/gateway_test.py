@@ -10,6 +10,7 @@ import os
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -273,6 +274,52 @@ def api(env):
     st, hd, body = request(gw.host, gw.port, "GET", "/")
     check(st == 200 and hd["content-type"].startswith("text/html") and b"EventSource" in body,
           "the page")
+
+
+# The records of every family are the same, byte for byte apart from the scale's name, its seq
+# and time, whatever the gateway's locale: one gateway under LC_NUMERIC=C and one under a comma
+# locale (built here, not installed) read the same indicators.
+@case
+def locale(env):
+    ip = "127.0.3.50"
+    loc = os.path.join(env.work, "locale")
+    os.makedirs(loc, exist_ok=True)
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", os.path.join(loc, "de_DE.UTF-8")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # warns: status 1
+    check(os.path.exists(os.path.join(loc, "de_DE.UTF-8", "LC_NUMERIC")),
+          "localedef could not build de_DE.UTF-8 (the locales package is missing?)")
+    sim = env.start_sim("sim", "--ip", ip, "--a", "5817:weight=12345,tare=500,dec=4,net",
+                        "--b", "krt:weight=2500,dec=3,neg", "--c", "msi3360:gross=12.50,net=12.50,"
+                        "tare=0.00,unit=kg", "--d", "msi6260:gross=10.00,tare=2.00,net=8.00",
+                        "--pty", "ohaus:weight=-1.5,dec=2", "--pty", "ohaus:weight=-1.5,dec=2",
+                        ptys=2)
+    raw = "127.0.3.51"
+    env.start_sim("sim2", "--ip", raw, "--a", "5817:weight=12345,tare=500,dec=4,net")
+    scales = [("a", "5817", ip + ":A"), ("c", "5817c", raw + ":A"), ("b", "krt", ip + ":B"),
+              ("m", "msi3360", ip + ":C"), ("t", "msi6260", ip + ":D")]
+    base = {k: v for k, v in os.environ.items() if not k.startswith("LC_") and k != "LANG"}
+    gws = []
+    for n, (port, numeric) in enumerate(((18081, "C"), (18082, "de_DE.UTF-8"))):
+        e = dict(base, LOCPATH=loc, LC_NUMERIC=numeric)
+        gws.append(env.start_gateway("gw%d" % n, gateway_config(
+            "yard", "%s:%d" % (ip, port), scales + [("o", "ohaus", sim.ptys[n])]), e))
+
+    def records(gw):
+        return {s["scale"]: {k: v for k, v in s.items() if k not in ("seq", "time")}
+                for s in get_json(gw, "/api/scales")["scales"]}
+    for gw in gws:
+        wait_for("every scale ok", lambda: all(
+            s["status"] == "ok" for s in get_json(gw, "/api/scales")["scales"]))
+    c, comma = records(gws[0]), records(gws[1])
+    check(c == comma, "the records differ:\n%s\n%s" % (c, comma))
+    check(c["a"]["texts"]["net"] == "    123.45" and c["a"]["net"] == 123.45, "5817: %s" % c["a"])
+    check(c["o"]["texts"]["net"] == " -0001.50 " and c["o"]["unit"] == "kg", "ohaus: %s" % c["o"])
+    # What the library's own texts show in that locale: the comma (tarvel is a host of them).
+    out = subprocess.run([env.tarvel, "read", "--json", "--model", "5817", "--tcp", ip + ":A"],
+                         capture_output=True, text=True, timeout=30,
+                         env=dict(base, LOCPATH=loc, LC_NUMERIC="de_DE.UTF-8"))
+    check(out.returncode == 0 and json.loads(out.stdout)["texts"]["net"] == "    123,45",
+          "tarvel under the comma locale: %s %s" % (out.stdout, out.stderr))
 
 
 # ---- the stable read -------------------------------------------------------------------------

@@ -34,12 +34,13 @@ def wait_for(what, pred, timeout=10.0, step=0.05):
 class Proc:
     """A child program with its stdout and stderr in files of the work folder."""
 
-    def __init__(self, work, name, args):
+    def __init__(self, work, name, args, env=None):
         self.name = name
         self.err_path = os.path.join(work, name + ".err")
         self.out_path = os.path.join(work, name + ".out")
         self.p = subprocess.Popen(args, stdout=open(self.out_path, "wb"),
-                                  stderr=open(self.err_path, "wb"), stdin=subprocess.DEVNULL)
+                                  stderr=open(self.err_path, "wb"), stdin=subprocess.DEVNULL,
+                                  env=env)
 
     def err(self):
         with open(self.err_path, errors="replace") as f:
@@ -92,9 +93,10 @@ class Env:
             f.write(text)
         return path
 
-    def start_gateway(self, name, config_text):
+    def start_gateway(self, name, config_text, env=None):
+        """The gateway with `config_text`; `env`: its environment (default: this one's)."""
         path = self.write_config(name + ".toml", config_text)
-        p = Proc(self.work, name, [self.gateway, "--config", path])
+        p = Proc(self.work, name, [self.gateway, "--config", path], env)
         self.procs.append(p)
         m = wait_for(name + " to serve",
                      lambda: p.running() and re.search(r"serving http://([^/]+)/", p.err()))
