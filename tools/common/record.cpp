@@ -70,9 +70,10 @@ Values FromReading(const Family& family, const TReading* reading) {
         v.overload = Flag(r.outOfRange);
         v.negative = Flag(r.negative);
     }
-    const TValueTexts t = TextsOf(r, family.pollStartGrossTare, '.');
-    v.texts = {t.GrossText,   t.NetText,    t.TareText,  t.TotalText,
-               t.CounterText, t.StatusText, t.MotionText};
+    TValueTexts t = TextsOf(r, family.pollStartGrossTare, '.');
+    v.texts = {std::move(t.GrossText), std::move(t.NetText),     std::move(t.TareText),
+               std::move(t.TotalText), std::move(t.CounterText), std::move(t.StatusText),
+               std::move(t.MotionText)};
     return v;
 }
 

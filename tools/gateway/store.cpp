@@ -22,10 +22,16 @@ std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint6
     r->scale = scale;
     r->seq = seq;
     r->status = status;
-    r->event = "event: reading\nid: " + name + ":" + std::to_string(seq) + "\ndata: ";
+    const std::string id = std::to_string(seq);
+    r->event.reserve(32 + name.size() + id.size() + line.size());
+    r->event = "event: reading\nid: ";
+    r->event += name;
+    r->event += ':';
+    r->event += id;
+    r->event += "\ndata: ";
     r->lineAt = r->event.size();
     r->lineSize = line.size();
-    r->event += line;
+    r->event += line; // the one copy of the line: every client sends this string
     r->event += "\n\n";
     const auto& net = record["net"];
     if (net.is_number()) r->net = net.get<double>();
