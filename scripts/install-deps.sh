@@ -47,6 +47,14 @@ command -v dpkg-shlibdeps >/dev/null || p+=(dpkg-dev)
 command -v file >/dev/null || p+=(file)
 group "the install and .deb package tests (pkg-config, cpack's DEB files)" ${p[@]+"${p[@]}"}
 p=()
+command -v pandoc >/dev/null || p+=(pandoc)
+group "the manual pages, made from Markdown at build time (pandoc)" ${p[@]+"${p[@]}"}
+p=()
+command -v man >/dev/null || p+=(man-db)
+command -v systemd-analyze >/dev/null || p+=(systemd)
+command -v adduser >/dev/null || p+=(adduser)
+group "the package tests: man -l renders the pages, systemd-analyze verify checks the service's unit, adduser makes its account" ${p[@]+"${p[@]}"}
+p=()
 [ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev)
 [ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
 command -v pkg-config >/dev/null || p+=(pkgconf)
