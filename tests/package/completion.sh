@@ -31,29 +31,21 @@ while IFS='|' read -r typed expected; do
     fi
 done <<'CASES'
 tarvel |read watch stable dio version help
-tarvel st|stable
 tarvel -|--help
 tarvel read --mo|--model
 tarvel read --model |5817 5817c krt ohaus msi3360 msi6260
-tarvel read --model 58|5817 5817c
 tarvel read --model = m|msi3360 msi6260
-tarvel read --model =|5817 5817c krt ohaus msi3360 msi6260
 tarvel read --model=o|--model=ohaus
 tarvel read --model krt --tcp |
 tarvel read --model krt --tcp 10.0.0.1:A --|--model --tcp --serial --nomotion --json --name --quiet --help
-tarvel read --json --na|--name
 tarvel watch --model krt --in|--interval
 tarvel stable --s|--serial --seconds
-tarvel stable --count |
 tarvel dio |in out bit
 tarvel dio --tcp 10.0.0.1 b|bit
 tarvel dio in --|--tcp --json --quiet --help
 tarvel dio bit 3 |on off 1 0 S N
 tarvel dio bit 3 o|on off
-tarvel dio bit 3 on --j|--json
-tarvel dio out S|
 tarvel help |read watch stable dio version
-tarvel help read |
 tarvel version --|--quiet --help
 tarvel frobnicate |
 CASES

@@ -36,13 +36,11 @@ for p in "${packages[@]}"; do
         got=$(dpkg-deb -f "${deb[$p]}" "${field%%=*}")
         [ "$got" = "${field#*=}" ] || fail "$p: ${field%%=*} is '$got', expected '${field#*=}'"
     done
-    case $maintainer in *localhost* | '') fail "$p: maintainer '$maintainer'" ;; esac
     dpkg-deb -c "${deb[$p]}" | awk '{print substr($6, 2)}' | sed 's#/$##' >"$work/$p.files"
     for f in changelog.Debian.gz copyright; do
         grep -qx "/usr/share/doc/$p/$f" "$work/$p.files" || fail "$p has no /usr/share/doc/$p/$f"
     done
 done
-[ "$(ls "$work"/*.deb | wc -l)" -eq ${#packages[@]} ] || fail "cpack made other packages: $(ls "$work"/*.deb)"
 # Which package holds what (one line each: package, then files it must have, !files it must not).
 while read -r p files; do
     for f in $files; do
@@ -58,11 +56,6 @@ libtarvel6-dev /usr/lib/$multiarch/libTarvel6.so /usr/include/tarvel6.h /usr/lib
 tarvel-tools /usr/bin/tarvel /usr/bin/tarvel-gateway !/usr/bin/tarvel-sim /etc/tarvel/gateway.toml $units/tarvel-gateway.service /usr/share/man/man1/tarvel.1.gz /usr/share/man/man8/tarvel-gateway.8.gz /usr/share/man/man5/tarvel-gateway.toml.5.gz /usr/share/bash-completion/completions/tarvel !/usr/share/man/man1/tarvel-sim.1.gz
 tarvel-sim /usr/bin/tarvel-sim /usr/share/man/man1/tarvel-sim.1.gz !/usr/bin/tarvel
 EOF
-dpkg-deb -I "${deb[tarvel-tools]}" conffiles >"$work/conffiles"
-[ "$(cat "$work/conffiles")" = /etc/tarvel/gateway.toml ] || fail "conffiles: $(cat "$work/conffiles")"
-grep -q "^License: not yet chosen$" "$src/packaging/debian/copyright" || fail "the licence line changed"
-dpkg-deb -f "${deb[tarvel-sim]}" Replaces | grep -q "tarvel-tools (<< 2.0.15-2)" ||
-    fail "tarvel-sim does not replace the tarvel-tools that held it"
 
 # ---- installed -------------------------------------------------------------------------------
 # dpkg holds a lock: another installation may be running, so wait for it a while.
