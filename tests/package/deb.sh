@@ -121,6 +121,7 @@ pre=$(unit_value "$unit" ExecStartPre)
 start=$(unit_value "$unit" ExecStart)
 umask_value=$(unit_value "$unit" UMask)
 [ -n "$user" ] && [ -n "$group" ] && [ -n "$start" ] && [ -n "$pre" ] || fail "the unit lacks User, Group, ExecStartPre or ExecStart"
+pre=${pre#-} # "-": the check's failure is let through, for the gateway to fail on the file
 [[ $start != [-@+!:]* && $pre != [-@+!:]* ]] || fail "a prefix on the unit's command lines: this test would not run them alike"
 # The account's environment as systemd gives it, its groups and no way to gain privileges.
 # It replaces the shell it runs in: call it in a subshell, $(...) or with &.
@@ -166,13 +167,16 @@ cp /etc/tarvel/gateway.toml "$work/gateway.toml.edited"
 read -ra pre_words <<<"$pre"
 out=$(as_unit "${pre_words[@]}") || fail "ExecStartPre ($pre) exited $?: $out"
 [[ $out == *"good (2 scales, 0 converters, listening on $ip:8080)" ]] || fail "ExecStartPre printed: $out"
-# A bad file stops the start with 78, the status the unit does not restart on.
+# Given a bad file, the unit's gateway exits with the status the unit does not restart on.
 printf '[gateway]\nhttp = "nowhere"\n' >"$scratch/bad.toml"
 chmod 0644 "$scratch/bad.toml"
+read -ra bad_words <<<"${start/--config \/etc\/tarvel\/gateway.toml/--config $scratch/bad.toml}"
+[[ ${bad_words[*]} == *"$scratch/bad.toml"* ]] || fail "ExecStart names no --config /etc/tarvel/gateway.toml: $start"
 status=0
-(as_unit /usr/bin/tarvel-gateway --config "$scratch/bad.toml" --check) >/dev/null 2>"$work/bad.log" || status=$?
+(as_unit "${bad_words[@]}") >/dev/null 2>"$work/bad.log" || status=$?
 [ "$status" = "$(unit_value "$unit" RestartPreventExitStatus)" ] ||
     fail "a bad configuration exits $status, the unit expects $(unit_value "$unit" RestartPreventExitStatus)"
+grep -q "bad.toml:2: " "$work/bad.log" || fail "the refusal names no file:line: $(cat "$work/bad.log")"
 
 read -ra start_words <<<"$start"
 as_unit "${start_words[@]}" 2>"$work/gateway.log" &

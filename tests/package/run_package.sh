@@ -63,7 +63,7 @@ install)
     expected="$stage/bin/tarvel-gateway --config $stage/etc/tarvel/gateway.toml"
     [ "$(unit_value "$unit" ExecStart)" = "$expected" ] ||
         fail "ExecStart is '$(unit_value "$unit" ExecStart)', expected '$expected'"
-    [ "$(unit_value "$unit" ExecStartPre)" = "$expected --check" ] ||
+    [ "$(unit_value "$unit" ExecStartPre)" = "-$expected --check" ] ||
         fail "ExecStartPre is '$(unit_value "$unit" ExecStartPre)'"
     ! grep -n '@[A-Z_]*@' "$unit" || fail "the unit holds a placeholder"
     # The example configuration is one the gateway takes as it is.
