@@ -1,7 +1,8 @@
 # Installation and Linux packages (POSIX builds).
 #
 #   cmake --install build [--prefix DIR] [--component lib|dev|tools|sim]
-#   cpack --config build/CPackConfig.cmake      (.deb files, see the README's "Linux packages")
+#   cpack --config build/CPackConfig.cmake      (.deb files; README, "Installing on Debian
+#                                                as a service")
 #
 # Components, one Debian package each:
 #   lib    libTarvel6.so.<major> and libTarvel6.so.<version>           -> libtarvel6-<major>
@@ -11,8 +12,8 @@
 #          tarvel-gateway service and its configuration file            -> tarvel-tools
 #   sim    tarvel-sim and its manual page                                -> tarvel-sim
 # Each package has /usr/share/doc/<package>/ with the changelog and the copyright file.
-# Every version below comes from project(Tarvel6 VERSION ...); the Debian revision and the
-# changes of each comes from packaging/debian/changelog.
+# Every version below comes from project(Tarvel6 VERSION ...); the Debian revision, and what
+# changed in each, from packaging/debian/changelog.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -121,8 +122,9 @@ endforeach()
 set(TARVEL_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/deb/changelog.Debian.gz)
 add_custom_command(
     OUTPUT ${TARVEL_CHANGELOG_GZ}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/deb
-    COMMAND gzip -9nc ${TARVEL_DEBIAN_DIR}/changelog > ${TARVEL_CHANGELOG_GZ}
+    COMMAND ${CMAKE_COMMAND} -E copy ${TARVEL_DEBIAN_DIR}/changelog
+            ${PROJECT_BINARY_DIR}/deb/changelog.Debian
+    COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/deb/changelog.Debian
     DEPENDS ${TARVEL_DEBIAN_DIR}/changelog
     COMMENT "Debian changelog"
     VERBATIM)
