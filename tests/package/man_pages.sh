@@ -16,12 +16,15 @@ fail() {
     failed=$((failed + 1))
 }
 
+# tarvel's commands, as its --help lists them.
+commands=$("$tarvel" --help | sed -n '/^commands:/,/^$/p' | awk 'NR > 1 && NF {print $1}')
+[ -n "$commands" ] || fail "tarvel --help lists no commands"
 # What each page's program says of itself.
 help_of() { # PAGE
     case $1 in
     tarvel.1)
         "$tarvel" --help
-        for c in read watch stable dio version; do "$tarvel" help "$c"; done
+        for c in $commands; do "$tarvel" help "$c"; done
         ;;
     tarvel-gateway.8) "$gateway" --help ;;
     tarvel-sim.1) "$sim" --help ;;
@@ -54,8 +57,6 @@ for page in tarvel.1 tarvel-gateway.8 tarvel-gateway.toml.5 tarvel-sim.1; do
 done
 
 # tarvel(1) names every command of tarvel --help.
-commands=$("$tarvel" --help | sed -n '/^commands:/,/^$/p' | awk 'NR > 1 && NF {print $1}')
-[ -n "$commands" ] || fail "tarvel --help lists no commands"
 for c in $commands; do
     grep -qE "^ +$c( |$)" tarvel.1.txt || fail "tarvel.1 does not describe the command $c"
 done
