@@ -1,6 +1,7 @@
 // The converter's digital inputs and outputs against a real IO port on 127.0.0.x:8880.
 #include "helpers.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,11 @@ struct SilentCase {
     int32_t (*call)(int32_t ipIndex);
     const char* command;
 };
+
+// The case by its name in test output.
+void PrintTo(const SilentCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SilentConverter : public LibraryTest, public ::testing::WithParamInterface<SilentCase> {};
 
