@@ -9,8 +9,9 @@
 #   one) and bindings/pascal/example.pas (its output and documented exit codes).
 # dotnet: builds the binding with mcs, runs tests/bindings/dotnet/BindingTests.cs and
 #   examples/Minimal.cs under mono.
-# python: installs bindings/python with pip into WORKDIR (offline), runs the unittest suite
-#   tests/bindings/python and examples/minimal.py.
+# python: installs bindings/python with pip into WORKDIR (offline), checks the package and
+#   examples/minimal.py with `mypy --strict`, runs the unittest suite tests/bindings/python and
+#   examples/minimal.py.
 # Exit status 77 (skipped) when the language's tools are missing.
 set -euo pipefail
 what=$1 SIM=$2 src=$3 work=$4 libdir=$5
@@ -106,6 +107,13 @@ python)
     cp -r "$src/bindings/python" "$work/package"
     "$python" -m pip install --quiet --no-build-isolation --no-index --target "$work/site" \
         "$work/package" >"$work/pip.log" 2>&1 || { cat "$work/pip.log"; fail "pip install failed"; }
+    # The type hints are complete and true: py.typed promises as much.
+    "$python" -m mypy --version >/dev/null 2>&1 ||
+        fail "mypy is not installed for $python (scripts/install-deps.sh installs the package mypy)"
+    (cd "$work/package" && "$python" -m mypy --strict --no-incremental tarvel6) ||
+        fail "mypy --strict found faults in the tarvel6 package"
+    (cd "$work" && MYPYPATH=$work/package "$python" -m mypy --strict --no-incremental \
+        "$src/examples/minimal.py") || fail "mypy --strict found faults in examples/minimal.py"
     export PYTHONPATH=$work/site TARVEL6_LIBRARY=$libdir/libTarvel6.so.2 TARVEL_SIM=$SIM
     export TARVEL_LIBDIR=$libdir
     (cd "$work" && "$python" -m unittest discover -s "$src/tests/bindings/python" -t "$src/tests/bindings/python" -v) ||
