@@ -79,11 +79,21 @@ dotnet)
         mcs -nologo -warnaserror -r:"$work/Tarvel6.Net.dll" -out:"$work/$(basename "$p" .cs).exe" \
             "$src/$p" || fail "mcs could not build $p"
     done
-    ip=127.0.6.20
+    ip=127.0.6.20 cycle=127.0.6.22
+    # The load cycle of a weighbridge: empty, a truck driving on, weighed, driving off.
+    printf '%s\n' "600 0" "300 2150 motion" "300 9800 motion" "300 16420 motion" "1500 18460" \
+        "300 7200 motion" "300 950 motion" >"$work/load.txt"
+    # A second simulator for it, beside the one start_sim runs.
+    "$SIM" --ip $cycle --a "5817:mode=script,file=$work/load.txt,dec=3" --b 5817:weight=1500,motion \
+        2>"$work/cycle.log" &
+    cycle_pid=$!
+    trap 'kill $cycle_pid 2>/dev/null; stop_sim' EXIT
+    for _ in $(seq 150); do grep -q "converter on" "$work/cycle.log" && break; sleep 0.1; done
+    grep -q "converter on" "$work/cycle.log" || fail "tarvel-sim for the load cycle did not start"
     start_sim "$work" 1 --ip $ip --io --in 5 --verbose --a 5817:weight=12345,tare=500,dec=4 \
         --b 5817:weight=999999,over --c 5817:mode=oscillate,weight=1000,amp=50 \
         --d msi3360:gross=12.5,net=10.5,tare=2 --pty ohaus:weight=1.5
-    mono "$work/BindingTests.exe" $ip "${PTYS[0]}" 127.0.6.21 || fail "BindingTests failed"
+    mono "$work/BindingTests.exe" $ip "${PTYS[0]}" 127.0.6.21 $cycle || fail "BindingTests failed"
     # The converter does not confirm outputs: wait for the simulator to log them.
     for cmd in OP5 OB13 RA; do
         for _ in $(seq 100); do
