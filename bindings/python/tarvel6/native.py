@@ -289,6 +289,9 @@ def Tare_Canal_Float(channel: int) -> float:
 
 
 def LePesoConsecutivo(channel: int, seconds: int, count: int) -> int:
+    """As the library has it: polls until the net weight was the same ``count`` times. It
+    compares net weights only and does not look at motion or out of range; for a weight at
+    rest use ``Scale.read_stable``."""
     return int(_function("LePesoConsecutivo")(channel, seconds, count))
 
 
