@@ -913,7 +913,10 @@ namespace Tarvel6
             }
             if (failed != null) throw failed;
             int c = code.Value;
-            if (c != Codes.TARVEL_POLL_OK && c != Codes.TARVEL_POLL_OUT_OF_RANGE) return TakeOrThrow(c, "Update_Canal", null);
+            // The MSI models' polls waited for the time left, the others their own wait.
+            if (c != Codes.TARVEL_POLL_OK && c != Codes.TARVEL_POLL_OUT_OF_RANGE)
+                return Model.ReportsMotion() ? TakeOrThrow(c, "Update_Canal", null)
+                                             : TakeOrThrow(c, "Update_NoMotion", timeout.TotalSeconds);
             var message = c == Codes.TARVEL_POLL_OUT_OF_RANGE ? Messages.OutOfRange(where)
                                                               : Messages.NotSettled(Model, where, count, timeout.TotalSeconds);
             throw new NotSettledException(message, c, "Update_Canal", "", last);

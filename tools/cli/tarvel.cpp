@@ -632,13 +632,14 @@ int32_t Poll(cli::Progress& progress, const ChannelHandle& ch, long noMotionMs) 
 }
 
 // Says why a poll gave no reading (or an out-of-range one); nothing for a good reading.
-void SayPoll(const Options& o, const ChannelHandle& ch, int32_t r) {
+// `waitedMs`: the time-out the poll had (Update_NoMotion), or -1 for the model's own wait.
+void SayPoll(const Options& o, const ChannelHandle& ch, int32_t r, int64_t waitedMs) {
     if (r == 0) return;
     if (r == 3) {
         Say(o, tarvel::messages::OutOfRange(ch.name));
         return;
     }
-    Say(o, tarvel::messages::PollFailed(ch.name, r, o.nomotion), Display_Erro(ch.index));
+    Say(o, tarvel::messages::PollFailed(ch.name, r, waitedMs), Display_Erro(ch.index));
 }
 
 // The status characters in words: increment, the flags that are set, the unit.
@@ -763,7 +764,7 @@ int CmdRead(const Options& o, cli::Progress& progress) {
         if (IsReading(r)) PrintReading(ch);
         std::fflush(stdout);
     }
-    SayPoll(o, ch, r);
+    SayPoll(o, ch, r, o.nomotion);
     return ExitOfPoll(r);
 }
 
@@ -911,8 +912,8 @@ int CmdStable(const Options& o, cli::Progress& progress) {
         Say(o, tarvel::messages::ConnectFailed(ch.name, ch.connectEnded), ch.connectDetail.c_str());
     else if (rc == kExitNotStable)
         Say(o, tarvel::messages::NotSettled(ch.name, count, seconds));
-    else
-        SayPoll(o, ch, r);
+    else // the MSI models' polls waited for the time left, the others their own wait
+        SayPoll(o, ch, r, ch.model->reportsMotion ? -1 : static_cast<int64_t>(seconds * 1000));
     return rc;
 }
 

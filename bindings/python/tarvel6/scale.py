@@ -349,7 +349,10 @@ class Scale:
         if error is not None:
             raise error
         if code is not None and code not in (TARVEL_POLL_OK, TARVEL_POLL_OUT_OF_RANGE):
-            raise self._poll_error(code, "Update_Canal")
+            # The MSI models' polls waited for the time left, the others their own wait.
+            if self._reports_motion:
+                raise self._poll_error(code, "Update_Canal")
+            raise self._poll_error(code, "Update_NoMotion", seconds)
         c = self._channel_name
         if code == TARVEL_POLL_OUT_OF_RANGE:
             message = _messages.out_of_range(c)
