@@ -40,7 +40,8 @@ command -v mono >/dev/null || p+=(mono-runtime)
 [ -x /usr/bin/python3 ] || p+=(python3)
 /usr/bin/python3 -c "import setuptools, pip, wheel" 2>/dev/null ||
     p+=(python3-setuptools python3-pip python3-wheel)
-group "the .NET binding's test (Mono) and the Python binding's (offline pip install)" ${p[@]+"${p[@]}"}
+/usr/bin/python3 -c "import mypy" 2>/dev/null || p+=(mypy) # checks the package's type hints
+group "the .NET binding's test (Mono) and the Python binding's (offline pip install, mypy --strict)" ${p[@]+"${p[@]}"}
 p=()
 command -v pkg-config >/dev/null || p+=(pkgconf)
 command -v dpkg-shlibdeps >/dev/null || p+=(dpkg-dev)

@@ -128,7 +128,9 @@ IoReply IoExchangeWith(const std::string& address, const std::string& command);
 // The same with a registered converter: false only when a send or receive failed on the
 // established connection, or the reply overflowed kIoReplyLimit (the caller's failure).
 bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply);
-// Runs the exchange without looking at the reply: 0, or -1 when it failed.
+// Runs the exchange without looking at the reply: 0 once the command was sent on a connection
+// that was made; -1 when no connection could be made (refused, unreachable, not made within
+// kIoTimeoutMs) or a send or receive failed.
 int32_t IoCommand(int32_t ipIndex, const std::string& command);
 // The converter's input port value in a reply: the three characters after its first "IN"
 // read as a decimal integer, or -1.

@@ -77,8 +77,11 @@ bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply)
 }
 
 int32_t IoCommand(int32_t ipIndex, const std::string& command) {
-    std::string reply;
-    return IoExchange(ipIndex, command, reply) ? 0 : -1;
+    if (ipIndex < 0 || static_cast<size_t>(ipIndex) >= IpTable.size()) return -1;
+    const IoReply r = IoExchangeWith(IpTable[static_cast<size_t>(ipIndex)].Text(), command);
+    // Without a connection nothing was sent: that is a failure, as a failed send is. The
+    // reply itself is not examined.
+    return r.connected && r.ok ? 0 : -1;
 }
 
 int32_t InPortOfReply(const std::string& reply) {
