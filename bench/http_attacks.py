@@ -222,7 +222,7 @@ ROWS = {
     "slow1100": ("1,100 such connections, and a normal client", row_slow1100, False),
     "idle3000": ("3,000 idle connections (reopened when closed)", row_idle3000, False),
     "trickle": ("chunked body at one byte every 2 s", row_trickle, False),
-    "forge": ("PUT with %0A and a forged log line in the path", row_forge, False),
+    "forge": ("PUT with %0A and a forged log line in the path, no token", row_forge, True),
     "rebind": ("PUT with Host and Origin attacker.example", row_rebind, False),
     "nul": ("Authorization: Bearer <token>\\0anything", row_nul, True),
     "slash": ("PUT /api/converters/io%2Foutputs%2F4", row_slash, False),
