@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -40,9 +41,9 @@ namespace {
 
 // How often deadlines are looked at: every limit in time holds to within this.
 constexpr auto kSweep = std::chrono::milliseconds(250);
-// After an error answer whose request was not read whole, what the client still sends is read
-// and dropped for at most this long (and this much), so that closing with unread bytes does not
-// reset the connection before the client has read the answer.
+// After the last answer of a connection, what the client still sends is read and dropped for
+// at most this long (and this much), so that closing with unread bytes does not reset the
+// connection before the client has read the answer.
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr size_t kLingerBytes = 64 * 1024;
 // An event-stream client sends nothing after its request; this much is tolerated.
@@ -535,8 +536,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         outBody_.clear();
         outBody_.shrink_to_fit();
         if (close_) {
-            if (!incomplete_) return Close();
-            // Bytes of the refused request may still come: read and drop them a while.
+            // What the client still sends (the rest of a refused request, requests after a
+            // "Connection: close") is read and dropped a while: closing with unread bytes would
+            // reset the connection, and the client might lose the answer.
             state_ = State::Lingering;
             lingerEnd_ = Clock::now() + kLinger;
             error_code e;
@@ -643,8 +645,13 @@ void Server::Impl::Accept() {
 void Server::Impl::OnAccept(const error_code& ec, tcp::socket s) {
     if (stopping || !acceptor.is_open()) return;
     if (ec) {
+        // A connection that went away before it was taken: the next one.
+        if (ec == asio::error::connection_aborted) return Accept();
         // Out of file descriptors (or memory): make room, or wait a moment; never spin.
-        const bool room = MakeRoom(nullptr);
+        const bool exhausted = ec == asio::error::no_descriptors ||
+                               ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+                               ec.value() == ENFILE;
+        const bool room = exhausted && MakeRoom(nullptr);
         if (!acceptLogged) {
             acceptLogged = true;
             Log("http: accepting a connection failed: " + ec.message() +
