@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <optional>
 #include <string>
@@ -168,10 +169,14 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     };
     static const Route kRoutes[];
 
-    // A stable read waiting for its scale to settle.
+    // How a wait for a settled weight ended: 200 settled (with the last of the readings that
+    // did), 504 not in time (with the latest), 503 the gateway stops (with the latest).
+    using StableDone = std::function<void(int status, const ReadingPtr& reading)>;
+    // A wait for a scale to settle.
     struct StableWait {
         explicit StableWait(asio::io_context& loop) : timer(loop) {}
-        Call call;
+        StableDone done;
+        bool waiting = false; // in `waits`
         size_t scale = 0, count = 0;
         uint64_t cursor = 0;
         ReadingPtr last;
@@ -450,28 +455,47 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         if (waits.size() >= static_cast<size_t>(kMaxStableWaits))
             return SendError(c, 503, "too many requests are waiting for a settled weight",
                              Json::object(), {{"Retry-After", "1"}});
-        StableRead(c, *i, static_cast<size_t>(n), std::chrono::milliseconds(timeoutMs));
+        auto call = std::make_shared<Call>(std::move(c));
+        WaitStable(*i, static_cast<size_t>(n), std::chrono::milliseconds(timeoutMs),
+                   [self = shared_from_this(), call](int status, const ReadingPtr& r) {
+                       if (status == 503)
+                           return self->SendError(*call, 503, "the gateway is stopping");
+                       self->Send(*call, status, std::string(r->Line()));
+                   });
     }
 
-    // Waits until `count` consecutive readings (the current one first) settle on one net.
-    void StableRead(Call& c, size_t scale, size_t count, std::chrono::milliseconds timeout) {
+    // Waits, without holding up the loop, until `count` consecutive readings of the scale
+    // (the current one first) settle on one net; `done` is called once, on the loop's thread.
+    // At most kMaxStableWaits wait at once: the caller refuses beyond.
+    void WaitStable(size_t scale, size_t count, std::chrono::milliseconds timeout,
+                    StableDone done) {
         auto w = std::make_shared<StableWait>(loop);
-        w->call = std::move(c);
+        w->done = std::move(done);
         w->scale = scale;
         w->count = count;
         w->last = store.Snapshot(scale, w->cursor).front();
         Settle(*w, w->last);
-        if (w->run >= count) return Send(w->call, 200, std::string(w->last->Line()));
-        if (timeout.count() == 0) return Send(w->call, 504, std::string(w->last->Line()));
-        if (stopping) return SendError(w->call, 503, "the gateway is stopping");
+        if (w->run >= count) return Finish(*w, 200);
+        if (timeout.count() == 0) return Finish(*w, 504);
+        if (stopping) return Finish(*w, 503);
         waits.push_back(w);
         w->self = std::prev(waits.end());
+        w->waiting = true;
         w->timer.expires_after(timeout);
         w->timer.async_wait([self = shared_from_this(), w](const boost::system::error_code& ec) {
-            if (ec || w->call.reply.Used()) return;
-            self->waits.erase(w->self);
-            self->Send(w->call, 504, std::string(w->last->Line()));
+            if (!ec) self->Finish(*w, 504);
         });
+    }
+
+    void Finish(StableWait& w, int status) {
+        if (w.waiting) {
+            w.waiting = false;
+            waits.erase(w.self);
+            w.timer.cancel();
+        }
+        StableDone done = std::move(w.done);
+        w.done = nullptr;
+        if (done) done(status, w.last);
     }
 
     static void Settle(StableWait& w, const ReadingPtr& r) {
@@ -490,7 +514,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     void OnReadings() {
         Store::Taken t;
         for (auto it = waits.begin(); it != waits.end();) {
-            const std::shared_ptr<StableWait> w = *it++;
+            const std::shared_ptr<StableWait> w = *it++; // Finish removes it, and only it
             t.Clear();
             store.Take(w->scale, w->cursor, Clock::time_point::min(), t);
             if (t.lost > 0) w->run = 0; // readings were missed: the run is not known unbroken
@@ -498,23 +522,19 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
                 Settle(*w, r);
                 if (w->run >= w->count) break;
             }
-            if (w->run < w->count && !t.closed) continue;
-            waits.erase(w->self);
-            w->timer.cancel();
             if (w->run >= w->count)
-                Send(w->call, 200, std::string(w->last->Line()));
-            else
-                SendError(w->call, 503, "the gateway is stopping");
+                Finish(*w, 200);
+            else if (t.closed)
+                Finish(*w, 503);
         }
     }
 
     void StopWaits() {
         stopping = true;
-        for (auto& w : waits) {
-            w->timer.cancel();
-            SendError(w->call, 503, "the gateway is stopping");
+        while (!waits.empty()) {
+            const std::shared_ptr<StableWait> w = waits.front();
+            Finish(*w, 503);
         }
-        waits.clear();
     }
 
     // ---- event streams ---------------------------------------------------------------------
