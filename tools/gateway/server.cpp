@@ -12,7 +12,16 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+// GCC 12 with the sanitizers sees boost::optional's storage in Beast's parser as maybe used
+// uninitialised once inlined here; it is not (boost::none carries no value to read).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <boost/beast/http/basic_parser.hpp>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/status.hpp>
 
