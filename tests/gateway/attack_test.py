@@ -530,19 +530,21 @@ def slow(env):
                   first=b"GET /api/scales HTTP/1.1\r\nHost: x\r\n", drip=b"X: y\r\n", every=1.0)
     try:
         time.sleep(2)
-        times = []
+        times, most = [], 0
         end = time.monotonic() + 10
         while time.monotonic() < end:
             _, took = timed_get(gw, "/api/scales")
             times.append(took)
+            most = max(most, metric(gw, "tarvel_gateway_http_connections"))
             time.sleep(0.5)
         times.sort()
-        open_now = metric(gw, "tarvel_gateway_http_connections")
-        print("2000 slow clients: %d answers, median %.1f ms, max %.1f ms; %d open, %d cut off" % (
-            len(times), 1000 * times[len(times) // 2], 1000 * times[-1], open_now,
-            crowd.reopened))
-        check(open_now >= 1500, "the slow clients are not all there: %d" % open_now)
-        check(times[-1] < 1.0, "a normal client waited %.2f s" % times[-1])
+        print("2000 slow clients: %d answers, median %.1f ms, max %.1f ms; up to %d open, %d cut "
+              "off" % (len(times), 1000 * times[len(times) // 2], 1000 * times[-1], most,
+                       crowd.reopened))
+        check(most >= 1500, "the slow clients are not all there: %d" % most)
+        # A sanitizer's build is several times slower at everything.
+        bound = 3.0 if instrumented(env.gateway) else 1.0
+        check(times[-1] < bound, "a normal client waited %.2f s" % times[-1])
         check(crowd.reopened >= 1000 and max(crowd.lifetimes) < 8,
               "slow clients not cut off: %d, longest %.1f s" % (
                   crowd.reopened, max(crowd.lifetimes or [0])))
@@ -552,7 +554,7 @@ def slow(env):
 
 def instrumented(program):
     with open(program, "rb") as f:
-        return b"AddressSanitizer" in f.read()
+        return b"__asan_init" in f.read()
 
 
 def timed_get(gw, path):
