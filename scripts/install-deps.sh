@@ -56,11 +56,12 @@ command -v systemd-analyze >/dev/null || p+=(systemd)
 command -v adduser >/dev/null || p+=(adduser)
 group "the package tests: man -l renders the pages, systemd-analyze verify checks the service's unit, adduser makes its account" ${p[@]+"${p[@]}"}
 p=()
-[ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev)
+[ -f /usr/include/boost/beast.hpp ] || p+=(libboost-dev)
+[ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev) # the benchmark's HTTP client
 [ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
 command -v pkg-config >/dev/null || p+=(pkgconf)
 [ -f /usr/include/mosquitto.h ] || p+=(libmosquitto-dev)
-group "tarvel-gateway: HTTP (cpp-httplib), its configuration file (toml11), MQTT (libmosquitto)" ${p[@]+"${p[@]}"}
+group "tarvel-gateway: HTTP on one event loop (Boost.Asio and Boost.Beast), its configuration file (toml11), MQTT (libmosquitto); the benchmark's HTTP client (cpp-httplib)" ${p[@]+"${p[@]}"}
 p=()
 [ -x /usr/sbin/mosquitto ] || p+=(mosquitto) # not on a user's PATH
 command -v mosquitto_sub >/dev/null || p+=(mosquitto-clients)

@@ -269,8 +269,9 @@ bool IsTable(Checker& c, const Value& v, const std::string& key) {
 
 void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
     if (!IsTable(c, v, "gateway")) return;
-    Table t(c, v, "[gateway], ",
-            {"name", "http", "token", "stale_after_ms", "sse_max_clients", "cors_origins"});
+    Table t(
+        c, v, "[gateway], ",
+        {"name", "http", "token", "stale_after_ms", "sse_max_clients", "cors_origins", "hosts"});
     if (t.Has("name")) {
         if (auto n = t.Name()) g.name = *n;
     }
@@ -302,6 +303,19 @@ void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
             }
         }
         g.corsOrigins = *origins;
+    }
+    if (auto hosts = t.Strings("hosts")) {
+        for (std::string& h : *hosts) {
+            if (h.empty() || h.size() > 253 || !std::all_of(h.begin(), h.end(), [](char c) {
+                    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' ||
+                           c == '.' || c == ':';
+                }))
+                return t.Error("hosts", "\"" + h +
+                                            "\" is not a host name or address (letters, digits, "
+                                            "'-', '.' and ':', at most 253)");
+            h = tarvel::text::Lower(h);
+        }
+        g.hosts = *hosts;
     }
 }
 

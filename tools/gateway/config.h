@@ -26,6 +26,9 @@ struct GatewaySettings {
     uint32_t staleAfterMs = 2000;
     size_t sseMaxClients = 1000;
     std::vector<std::string> corsOrigins; // "*" or exact origins
+    // The names a write's Host may give besides the listen address (lower case); absent:
+    // "localhost" and the machine's host name.
+    std::optional<std::vector<std::string>> hosts;
 };
 
 struct ScaleEntry {
