@@ -31,22 +31,24 @@ while IFS='|' read -r typed expected; do
     fi
 done <<'CASES'
 tarvel |read watch stable dio version help
-tarvel -|--help
+tarvel -|--help --version
 tarvel read --mo|--model
 tarvel read --model |5817 5817c krt ohaus msi3360 msi6260
 tarvel read --model = m|msi3360 msi6260
 tarvel read --model=o|--model=ohaus
 tarvel read --model krt --tcp |
-tarvel read --model krt --tcp 10.0.0.1:A --|--model --tcp --serial --nomotion --json --name --quiet --help
+tarvel read --model krt --tcp 10.0.0.1:A --|--model --tcp --serial --nomotion --json --name --quiet --verbose --help
 tarvel watch --model krt --in|--interval
 tarvel stable --s|--serial --seconds
-tarvel dio |in out bit
-tarvel dio --tcp 10.0.0.1 b|bit
-tarvel dio in --|--tcp --json --quiet --help
-tarvel dio bit 3 |on off 1 0 S N
-tarvel dio bit 3 o|on off
+tarvel dio |in out
+tarvel dio --tcp 10.0.0.1 o|out
+tarvel dio in --|--tcp --json --quiet --verbose --help
+tarvel dio out 3 |on off 1 0
+tarvel dio out 3 o|on off
+tarvel dio out 200 |--tcp --json --quiet --verbose --help
+tarvel dio out SNS |--tcp --json --quiet --verbose --help
 tarvel help |read watch stable dio version
-tarvel version --|--quiet --help
+tarvel version --|--quiet --verbose --help
 tarvel frobnicate |
 CASES
 echo "completion: $passed passed, $failed failed"

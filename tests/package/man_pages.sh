@@ -17,7 +17,8 @@ fail() {
 }
 
 # tarvel's commands, as its --help lists them.
-commands=$("$tarvel" --help | sed -n '/^commands:/,/^$/p' | awk 'NR > 1 && NF {print $1}')
+# (a command's line starts two blanks in; its description may go on, further in, below it)
+commands=$("$tarvel" --help | sed -n '/^commands:/,/^$/p' | awk 'NR > 1 && /^  [a-z]/ {print $1}')
 [ -n "$commands" ] || fail "tarvel --help lists no commands"
 # What each page's program says of itself.
 help_of() { # PAGE
@@ -58,7 +59,7 @@ done
 
 # tarvel(1) names every command of tarvel --help.
 for c in $commands; do
-    grep -qE "^ +$c( |$)" tarvel.1.txt || fail "tarvel.1 does not describe the command $c"
+    grep -qE "^ +$c( |,|$)" tarvel.1.txt || fail "tarvel.1 does not describe the command $c"
 done
 echo "man pages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
