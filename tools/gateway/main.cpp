@@ -11,6 +11,7 @@
 #include "http.h"
 #include "log.h"
 #include "mqtt.h"
+#include "register_service.h"
 #include "store.h"
 
 #include <CLI/CLI.hpp>
@@ -41,7 +42,8 @@ constexpr int kExitUsage = 64; // bad command line
 constexpr int kExitInternal = 70;
 constexpr int kExitConfig = 78; // bad configuration file
 
-const char* const kHelp = R"(usage: tarvel-gateway --config FILE [--check]
+const char* const kHelp =
+    R"(usage: tarvel-gateway --config FILE [--check | --verify-weighings | --prune-weighings]
        tarvel-gateway --version | --help
 
 Keeps every indicator of the configuration file live at once and serves the readings
@@ -53,6 +55,11 @@ options:
   --config FILE   the configuration file (TOML)
   --check         check the file and exit: 0 when it is good, 78 when not (the
                   messages name the file, the line and the key)
+  --verify-weighings  check every record of the register of weighings ([register])
+                  and exit: 0 when all are good, 2 when one fails (the first failing
+                  id is named, with why: hash, mac, gap or order)
+  --prune-weighings   remove the registered weighings older than retention_days
+                  (after verifying the register) and exit: 0 done, 1 not
   --version       print the version and exit
   --help          this text
 
@@ -62,7 +69,9 @@ status, every output written and every write refused.
 
 exit status:
   0    stopped by SIGINT/SIGTERM, or --check found the file good
-  1    could not start serving (e.g. the HTTP address is in use)
+  1    could not start serving (e.g. the HTTP address is in use, the register of
+       weighings cannot be opened or its key file is readable by others)
+  2    --verify-weighings found a record that fails verification
   64   usage error
   70   internal error
   78   the configuration file is missing, unreadable or wrong
@@ -101,6 +110,12 @@ int Run(const gateway::Config& cfg) {
 #endif
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    std::string failure;
+    std::unique_ptr<RegisterService> weighings; // [register]: opened before anything serves
+    if (cfg.weighings && !(weighings = RegisterService::Start(cfg, failure))) {
+        Log(failure);
+        return kExitFailed;
+    }
     RaiseOpenFileLimit(cfg.gateway.sseMaxClients + HttpServer::kOtherWorkers + cfg.scales.size() +
                        cfg.converters.size() + 256);
 
@@ -153,6 +168,7 @@ int Run(const gateway::Config& cfg) {
     dio->Stop();            // requests waiting for a converter are answered
     const bool served = http.Stop(std::chrono::milliseconds(500));
     core.Stop();
+    if (weighings) weighings->Stop();
     if (!served || dio->Busy()) {
         // What is left cannot be hurried and holds nothing: a client's connection idle between
         // two requests (its keep-alive wait), or an exchange with a silent converter (up to
@@ -174,10 +190,13 @@ int main(int argc, char** argv) {
     try {
         CLI::App app{"", "tarvel-gateway"};
         std::string file;
-        bool check = false, version = false, help = false;
+        bool check = false, version = false, help = false, verifyWeighings = false,
+             pruneWeighings = false;
         app.set_help_flag();
         app.add_option("--config", file);
         app.add_flag("--check", check);
+        app.add_flag("--verify-weighings", verifyWeighings);
+        app.add_flag("--prune-weighings", pruneWeighings);
         app.add_flag("--version", version);
         app.add_flag("-h,--help", help);
         try {
@@ -207,6 +226,8 @@ int main(int argc, char** argv) {
         }
         for (const std::string& w : cfg->warnings)
             std::fprintf(stderr, "tarvel-gateway: warning: %s\n", w.c_str());
+        if (verifyWeighings || pruneWeighings)
+            return gateway::RegisterCommand(*cfg, pruneWeighings);
         if (check) {
             const std::string mqtt = cfg->mqtt ? ", MQTT " + cfg->mqtt->Broker() : "";
             std::printf("%s: good (%s, %s, listening on %s%s)\n", file.c_str(),
