@@ -156,6 +156,81 @@ std::string Dump(const Json& j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// A JSON string as Dump() writes it: only '"', '\\' and the control characters escaped.
+void AppendString(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char ch : text) {
+        switch (ch) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(ch) < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
+                out += buf;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+// The canonical text of the statement's current row, written straight from its columns: the
+// same text as Dump() of ColumnValue()s (the read-back of every registration compares them),
+// without building the JSON object first.
+std::string CanonicalText(const sql::Statement& s, const Chain& chain) {
+    std::string out;
+    out.reserve(1024);
+    out += '{';
+    int i = 0;
+    for (const Column& col : chain.columns) {
+        if (i > 0) out += ',';
+        out += '"';
+        out += col.name;
+        out += "\":";
+        const int type = s.Type(i);
+        const bool optional =
+            col.kind == Kind::OptInt || col.kind == Kind::OptText || col.kind == Kind::OptBool;
+        if (type == SQLITE_NULL) {
+            out += optional ? "null" : "\"(missing)\"";
+        } else if (col.kind == Kind::Int || col.kind == Kind::OptInt) {
+            out += type == SQLITE_INTEGER ? std::to_string(s.Int(i)) : "\"(not a whole number)\"";
+        } else if (col.kind == Kind::Bool || col.kind == Kind::OptBool) {
+            const bool ok = type == SQLITE_INTEGER && (s.Int(i) == 0 || s.Int(i) == 1);
+            out += !ok ? "\"(not 0 or 1)\"" : s.Int(i) == 1 ? "true" : "false";
+        } else if (col.kind == Kind::Bytes) {
+            AppendString(out, digest::Hex(s.Blob(i)));
+        } else if (type != SQLITE_TEXT) {
+            out += "\"(not a text)\"";
+        } else {
+            AppendString(out, s.Text(i));
+        }
+        ++i;
+    }
+    out += '}';
+    return out;
+}
+
 std::string HashOf(const Json& canonical) {
     return digest::Hex(digest::Sha256(Dump(canonical)));
 }
@@ -166,26 +241,30 @@ std::string MacOf(const std::string& key, const std::string& hashHex) {
     return digest::Hex(digest::HmacSha256(key, *bytes));
 }
 
-// A row read from a chain's table: its canonical form, stored hash and mac.
+// A row read from a chain's table: its canonical text (and, to serve it, its object), stored
+// hash and mac.
 struct Row {
     uint64_t id = 0;
+    std::string text;
     Json canonical;
     std::string prevHash, hash, mac;
 };
 
 // Reads the current row of a statement that selects ColumnList(chain) (and maybe more after).
-Row ReadRow(const sql::Statement& s, const Chain& chain) {
+Row ReadRow(const sql::Statement& s, const Chain& chain, bool withObject) {
     Row r;
-    r.canonical = Json::object();
-    int i = 0;
-    for (const Column& col : chain.columns) {
-        r.canonical[col.name] = ColumnValue(s, i, col.kind);
-        ++i;
+    r.text = CanonicalText(s, chain);
+    const int n = static_cast<int>(chain.columns.size());
+    if (withObject) {
+        r.canonical = Json::object();
+        for (int i = 0; i < n; ++i)
+            r.canonical[chain.columns[static_cast<size_t>(i)].name] =
+                ColumnValue(s, i, chain.columns[static_cast<size_t>(i)].kind);
     }
     r.id = static_cast<uint64_t>(s.Int(0));
-    r.prevHash = s.Text(i - 1);
-    r.hash = s.Text(i);
-    r.mac = s.Text(i + 1);
+    r.prevHash = s.Text(n - 1);
+    r.hash = s.Text(n);
+    r.mac = s.Text(n + 1);
     return r;
 }
 
@@ -196,7 +275,7 @@ std::string RowFailure(const Row& r, const std::string& key,
     const std::string mac = MacOf(key, r.hash);
     if (mac.empty() || !digest::SameBytes(mac, r.mac)) return "mac";
     if (prevHash && !digest::SameBytes(*prevHash, r.prevHash)) return "order";
-    if (!digest::SameBytes(HashOf(r.canonical), r.hash)) return "hash";
+    if (!digest::SameBytes(digest::Hex(digest::Sha256(r.text)), r.hash)) return "hash";
     return "";
 }
 
@@ -800,9 +879,8 @@ void Register::Commit(std::deque<Job>& batch) {
                 if (!s.Step()) {
                     why = "it is not there";
                 } else {
-                    Row row = ReadRow(s, kRecords);
-                    if (Dump(row.canonical) != Dump(p.canonical) || row.hash != p.hash ||
-                        row.mac != p.mac)
+                    const Row row = ReadRow(s, kRecords, false);
+                    if (row.text != Dump(p.canonical) || row.hash != p.hash || row.mac != p.mac)
                         why = "it differs from what was written";
                     else if (!RowFailure(row, key_, p.canonical["prev_hash"].get<std::string>())
                                   .empty())
@@ -916,7 +994,7 @@ std::optional<ChainCheck> Walk(sql::Db& db, const std::string& key, const Chain&
     bool lastFailed = false;
     while (s.Step()) {
         if (cancel != nullptr && (c.checked & 1023) == 0 && cancel->load()) return std::nullopt;
-        const Row r = ReadRow(s, chain);
+        const Row r = ReadRow(s, chain, false);
         c.checked++;
         if (r.id < h.firstId || r.id > h.lastId) {
             fail(r.id, "order",
@@ -962,7 +1040,7 @@ std::optional<Json> Register::Get(uint64_t id, std::string& error) {
         auto s = read_->Prepare(SelectServed("WHERE w.id = ?"));
         s.Bind(1, static_cast<int64_t>(std::min<uint64_t>(id, INT64_MAX)));
         if (!s.Step()) return std::nullopt;
-        return Served(ReadRow(s, kRecords), key_, h, s.OptText(kBeforeColumn));
+        return Served(ReadRow(s, kRecords, true), key_, h, s.OptText(kBeforeColumn));
     } catch (const std::exception& e) {
         error = std::string("the register could not be read: ") + e.what();
     }
@@ -990,7 +1068,7 @@ std::optional<Json> Register::Find(const Query& q, std::string& error) {
         Json list = Json::array();
         uint64_t last = 0;
         while (s.Step()) {
-            const Row r = ReadRow(s, kRecords);
+            const Row r = ReadRow(s, kRecords, true);
             last = r.id;
             list.push_back(Served(r, key_, h, s.OptText(kBeforeColumn)));
         }

@@ -181,6 +181,9 @@ TEST(Register, RefusesWhatIsNotAStableWeight) {
         {"motion unknown", with([](auto& w) { w.stable.reset(); }), nullptr},
         {"no tare", with([](auto& w) { w.tare.reset(), w.tareText.reset(), w.gross.reset(); }),
          nullptr},
+        // Every character a JSON text escapes, and some it does not, stored and read back.
+        {"escapes", with([](auto& w) { w.grossText = "\"\\/\b\f\n\r\t\x01\x1f\x7f\xC3\xA9"; }),
+         nullptr},
     };
     uint64_t stored = 0;
     for (const auto& c : cases) {
