@@ -643,11 +643,17 @@ void Register::Prepare() {
     if (options_.create) {
         sql::Transaction t(db);
         db.Exec(kSchema);
+        // A new register begins both chains; an old one that lost a head was changed.
         for (const char* chain : {kRecords.table, kEvents.table})
-            if (!ReadHead(db, chain)) WriteHead(db, key_, chain, Head{});
+            if (empty) WriteHead(db, key_, chain, Head{});
         t.Commit();
         for (const char* chain : {kRecords.table, kEvents.table}) {
-            if (!HeadSealed(key_, chain, *ReadHead(db, chain)))
+            const std::optional<Head> h = ReadHead(db, chain);
+            if (!h)
+                throw std::runtime_error("the register " + s.database + " lost its head row of " +
+                                         chain +
+                                         ": it was changed (check it with --verify-weighings)");
+            if (!HeadSealed(key_, chain, *h))
                 throw std::runtime_error(
                     "the key in " + s.keyFile + " does not seal the register " + s.database +
                     ": it is not the key the register was made with, or the register was "

@@ -118,7 +118,8 @@ class Register {
     static constexpr size_t kMaxBatch = 256;
 
     // Queues a registration; `done` runs on the writer thread once it is answered (quickly:
-    // the next batch waits for it). Never throws.
+    // the next batch waits for it), or at once on the caller's when it is refused before it
+    // is queued (Refused, Busy). Never throws.
     void Add(Weighing w, std::function<void(Result)> done);
     // The same, waiting for the answer.
     Result Add(Weighing w);

@@ -307,6 +307,9 @@ TEST(Register, KeyFile) {
         {"not a key", "printf 'hello' > weighings.db.key", true,
          "does not hold a key (64 hexadecimal digits)"},
         {"no register for a command", "rm weighings.db*", false, "there is no register at"},
+        {"head deleted",
+         SQLITE3_PROGRAM " weighings.db \"DELETE FROM head WHERE chain = 'weighings'\"", true,
+         "lost its head row of weighings"},
         {"another database",
          "rm weighings.db* && " SQLITE3_PROGRAM " weighings.db "
          "'CREATE TABLE t(a)'",
