@@ -175,6 +175,7 @@ class Register {
     uint64_t VerificationFailures() const { return verificationFailures_.load(); }
 
     const RegisterSettings& Settings() const { return options_.settings; }
+    const SoftwareIdentity& Software() const { return options_.software; }
 
     // The checks of a registration that need no database: empty when it may be stored.
     static std::string Refusal(const Weighing& w);

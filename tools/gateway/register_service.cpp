@@ -25,7 +25,8 @@ Register::Options OptionsOf(const Config& cfg, bool create) {
     Register::Options o;
     o.settings = *cfg.weighings;
     o.gateway = cfg.gateway.name;
-    o.software = RunningSoftware(TARVEL_VERSION);
+    // Only what the gateway stores names the program (the commands store no record).
+    if (create) o.software = RunningSoftware(TARVEL_VERSION);
     o.create = create;
     return o;
 }
@@ -48,7 +49,7 @@ std::unique_ptr<RegisterService> RegisterService::Start(const Config& cfg, std::
 
     Json d = Json::object();
     d["version"] = TARVEL_VERSION;
-    d["sha256"] = RunningSoftware(TARVEL_VERSION).sha256;
+    d["sha256"] = r.Software().sha256;
     std::error_code ec;
     d["config_file"] = std::filesystem::absolute(cfg.file, ec).string();
     const auto configHash = digest::Sha256OfFile(cfg.file);
