@@ -769,14 +769,15 @@ void Register::Writer() {
     }
 }
 
-// Every 200 ms with commits since the last, or at once after 100 of them: the journal's pages
-// are copied into the database file (without blocking the writer) and the journal is
-// started again from its beginning when every reader is past it.
+// Every 2 s with commits since the last, or at once after 1000 of them: the journal's pages are
+// copied into the database file (without blocking the writer) and the journal is started again
+// from its beginning when every reader is past it. Seldom, so that its writes and disk syncs
+// rarely meet a commit's.
 void Register::Checkpointer() {
     std::unique_lock lock(queueMu_);
     while (!stopping_) {
-        checkpointCv_.wait_for(lock, std::chrono::milliseconds(200),
-                               [&] { return stopping_ || commitsToCheckpoint_ >= 100; });
+        checkpointCv_.wait_for(lock, std::chrono::milliseconds(2000),
+                               [&] { return stopping_ || commitsToCheckpoint_ >= 1000; });
         if (commitsToCheckpoint_ == 0) continue;
         commitsToCheckpoint_ = 0;
         lock.unlock();
