@@ -61,7 +61,12 @@ p=()
 [ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
 command -v pkg-config >/dev/null || p+=(pkgconf)
 [ -f /usr/include/mosquitto.h ] || p+=(libmosquitto-dev)
-group "tarvel-gateway: HTTP on one event loop (Boost.Asio and Boost.Beast), its configuration file (toml11), MQTT (libmosquitto); the benchmark's HTTP client (cpp-httplib)" ${p[@]+"${p[@]}"}
+[ -f /usr/include/sqlite3.h ] || p+=(libsqlite3-dev)
+[ -f /usr/include/openssl/evp.h ] || p+=(libssl-dev)
+group "tarvel-gateway: HTTP on one event loop (Boost.Asio and Boost.Beast), its configuration file (toml11), MQTT (libmosquitto), the register of weighings (SQLite; SHA-256 and HMAC from OpenSSL's libcrypto); the benchmark's HTTP client (cpp-httplib)" ${p[@]+"${p[@]}"}
+p=()
+command -v sqlite3 >/dev/null || p+=(sqlite3)
+group "the register's tamper test (the sqlite3 program changes stored records)" ${p[@]+"${p[@]}"}
 p=()
 [ -x /usr/sbin/mosquitto ] || p+=(mosquitto) # not on a user's PATH
 command -v mosquitto_sub >/dev/null || p+=(mosquitto-clients)

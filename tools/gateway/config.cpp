@@ -592,10 +592,12 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
         Config cfg;
         cfg.file = path;
         for (const auto& [key, value] : root.as_table()) {
-            if (key != "gateway" && key != "scale" && key != "converter" && key != "mqtt")
+            if (key != "gateway" && key != "scale" && key != "converter" && key != "mqtt" &&
+                key != "register")
                 c.Error(LineOf(value), "",
                         "key \"" + key +
-                            "\": unknown key (use [gateway], [[scale]], [[converter]] or [mqtt])");
+                            "\": unknown key (use [gateway], [[scale]], [[converter]], [mqtt] "
+                            "or [register])");
         }
         const auto& top = root.as_table();
         if (auto it = top.find("gateway"); it != top.end()) ReadGateway(c, it->second, cfg.gateway);
@@ -610,6 +612,10 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
                     ReadConverter(c, (*a)[i], i, cfg.converters);
         }
         if (auto it = top.find("mqtt"); it != top.end()) ReadMqtt(c, it->second, cfg);
+        if (auto it = top.find("register"); it != top.end())
+            for (const auto& [line, text] :
+                 ReadRegisterTable(it->second, path, cfg.weighings.emplace()))
+                c.Error(line, "", text);
 
         // Names unique per kind; no indicator reached twice.
         if (auto it = top.find("scale"); it != top.end() && it->second.is_array()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "LiveCore.h"
+#include "register_config.h"
 
 #include <cstdint>
 #include <optional>
@@ -60,6 +61,7 @@ struct Config {
     std::string file;
     GatewaySettings gateway;
     std::optional<MqttSettings> mqtt;
+    std::optional<RegisterSettings> weighings; // [register]: weighings are registered
     std::vector<ScaleEntry> scales;
     std::vector<ConverterEntry> converters;
     // What the file holds that this version accepts but does not act on.

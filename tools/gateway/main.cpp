@@ -11,6 +11,7 @@
 #include "http.h"
 #include "log.h"
 #include "mqtt.h"
+#include "register_service.h"
 #include "store.h"
 
 #include <CLI/CLI.hpp>
@@ -48,7 +49,8 @@ constexpr int kExitUsage = 64; // bad command line
 constexpr int kExitInternal = 70;
 constexpr int kExitConfig = 78; // bad configuration file
 
-const char* const kHelp = R"(usage: tarvel-gateway --config FILE [--check]
+const char* const kHelp =
+    R"(usage: tarvel-gateway --config FILE [--check | --verify-weighings | --prune-weighings]
        tarvel-gateway --version | --help
 
 Keeps every indicator of the configuration file live at once and serves the readings
@@ -60,6 +62,11 @@ options:
   --config FILE   the configuration file (TOML)
   --check         check the file and exit: 0 when it is good, 78 when not (the
                   messages name the file, the line and the key)
+  --verify-weighings  check every record of the register of weighings ([register])
+                  and exit: 0 when all are good, 2 when one fails (the first failing
+                  id is named, with why: hash, mac, gap or order)
+  --prune-weighings   remove the registered weighings older than retention_days
+                  (after verifying the register) and exit: 0 done, 1 not
   --version       print the version and exit
   --help          this text
 
@@ -69,7 +76,9 @@ status, every output written and every write refused.
 
 exit status:
   0    stopped by SIGINT/SIGTERM, or --check found the file good
-  1    could not start serving (e.g. the HTTP address is in use)
+  1    could not start serving (e.g. the HTTP address is in use, the register of
+       weighings cannot be opened or its key file is readable by others)
+  2    --verify-weighings found a record that fails verification
   64   usage error
   70   internal error
   78   the configuration file is missing, unreadable or wrong
@@ -108,6 +117,12 @@ int Run(const gateway::Config& cfg) {
 #endif
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    std::string failure;
+    std::unique_ptr<RegisterService> weighings; // [register]: opened before anything serves
+    if (cfg.weighings && !(weighings = RegisterService::Start(cfg, failure))) {
+        Log(failure);
+        return kExitFailed;
+    }
     RaiseOpenFileLimit(HttpServer::LimitsFor(cfg.gateway).total + cfg.scales.size() +
                        cfg.converters.size() + 256);
 
@@ -179,6 +194,7 @@ int Run(const gateway::Config& cfg) {
     work.reset();
     loop.stop();
     server.join();
+    if (weighings) weighings->Stop(); // after the last registration is answered
     Log("stopped");
     return kExitOk;
 }
@@ -189,10 +205,13 @@ int main(int argc, char** argv) {
     try {
         CLI::App app{"", "tarvel-gateway"};
         std::string file;
-        bool check = false, version = false, help = false;
+        bool check = false, version = false, help = false, verifyWeighings = false,
+             pruneWeighings = false;
         app.set_help_flag();
         app.add_option("--config", file);
         app.add_flag("--check", check);
+        app.add_flag("--verify-weighings", verifyWeighings);
+        app.add_flag("--prune-weighings", pruneWeighings);
         app.add_flag("--version", version);
         app.add_flag("-h,--help", help);
         try {
@@ -222,6 +241,8 @@ int main(int argc, char** argv) {
         }
         for (const std::string& w : cfg->warnings)
             std::fprintf(stderr, "tarvel-gateway: warning: %s\n", w.c_str());
+        if (verifyWeighings || pruneWeighings)
+            return gateway::RegisterCommand(*cfg, pruneWeighings);
         if (check) {
             const std::string mqtt = cfg->mqtt ? ", MQTT " + cfg->mqtt->Broker() : "";
             std::printf("%s: good (%s, %s, listening on %s%s)\n", file.c_str(),
