@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <exception>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -81,8 +82,32 @@ const char* TypeName(const Value& v) {
     }
 }
 
+// Where each line of the parser's copy of the file starts. toml11 counts a value's line from the
+// start of the file each time it is asked, which made a long file with many errors take
+// minutes; this is built once per file and answers by a binary search.
+struct LineStarts {
+    const char* text = nullptr;
+    size_t size = 0;
+    std::vector<size_t> starts;
+};
+thread_local LineStarts t_lines; // reset by LoadConfig for each file
+
 int LineOf(const Value& v) {
-    return static_cast<int>(v.location().line());
+    const auto* reg = dynamic_cast<const toml::detail::region*>(toml::detail::get_region(v));
+    if (reg == nullptr) return static_cast<int>(v.location().line()); // no place in the file
+    const char* text = std::to_address(reg->begin());
+    const size_t size = static_cast<size_t>(reg->end() - reg->begin());
+    const size_t offset = static_cast<size_t>(reg->first() - reg->begin());
+    if (text != t_lines.text || size != t_lines.size) {
+        if (size < t_lines.size) // a copy of a piece of the file: small
+            return 1 + static_cast<int>(std::count(reg->begin(), reg->first(), '\n'));
+        t_lines = {text, size, {0}};
+        for (size_t i = 0; i < size; ++i)
+            if (text[i] == '\n') t_lines.starts.push_back(i + 1);
+    }
+    const auto& starts = t_lines.starts;
+    return static_cast<int>(std::upper_bound(starts.begin(), starts.end(), offset) -
+                            starts.begin());
 }
 
 // Walks the parsed file and collects every problem, each with its line.
@@ -97,9 +122,14 @@ class Checker {
     std::string Message() {
         std::stable_sort(errors_.begin(), errors_.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
+        // A file of thousands of wrong tables would flood the log: the first ones are enough.
+        constexpr size_t kShown = 50;
         std::string m;
-        for (const auto& e : errors_)
-            m += (m.empty() ? "" : "\n") + e.second;
+        for (size_t i = 0; i < errors_.size() && i < kShown; ++i)
+            m += (m.empty() ? "" : "\n") + errors_[i].second;
+        if (errors_.size() > kShown)
+            m += "\n" + file_ + ": " + std::to_string(errors_.size() - kShown) +
+                 " more errors not shown";
         return m;
     }
 
@@ -576,6 +606,11 @@ bool ValidIPv4(const std::string& text) {
 }
 
 std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
+    // The line numbers of the file before, whose text is gone: a new one may lie at its address.
+    t_lines = {};
+    struct Forget {
+        ~Forget() { t_lines = {}; }
+    } forget;
     try {
         Value root;
         try {
