@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "config_scan.h"
 #include "text.h"
 
 #include <toml.hpp>
@@ -7,7 +8,9 @@
 #include <algorithm>
 #include <fstream>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -90,7 +93,7 @@ struct LineStarts {
     size_t size = 0;
     std::vector<size_t> starts;
 };
-thread_local LineStarts t_lines; // reset by LoadConfig for each file
+thread_local LineStarts t_lines; // reset by LoadConfigText for each file
 
 int LineOf(const Value& v) {
     const auto* reg = dynamic_cast<const toml::detail::region*>(toml::detail::get_region(v));
@@ -605,22 +608,81 @@ bool ValidIPv4(const std::string& text) {
     return parts == 4;
 }
 
+namespace {
+
+// The file's bytes, at most one more than the size limit: a device that never ends, or a
+// file far too large, is refused without being read whole.
+bool ReadConfigFile(const std::string& path, std::string& text, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = path + ": cannot read the file (" + std::strerror(errno) + ")";
+        return false;
+    }
+    const size_t cap = ConfigLimits{}.maxBytes + 1;
+    text.resize(cap);
+    size_t got = 0;
+    while (got < cap) {
+        const size_t n = std::fread(text.data() + got, 1, cap - got, f);
+        if (n == 0) break;
+        got += n;
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int reason = errno;
+    std::fclose(f);
+    if (failed) {
+        error = path + ": cannot read the file (" + std::strerror(reason) + ")";
+        return false;
+    }
+    text.resize(got);
+    return true;
+}
+
+// The size, line, nesting and count limits, and an empty file, before the parser sees it.
+bool WithinLimits(const std::string& text, const std::string& path, std::string& error) {
+    const ConfigScan scan = ScanConfigText(text);
+    if (!scan.ok) {
+        error =
+            path + ":" + (scan.line > 0 ? std::to_string(scan.line) + ":" : "") + " " + scan.reason;
+        return false;
+    }
+    if (scan.empty) {
+        error = path + ": the file holds no settings (it is empty, or blanks and comments only); "
+                       "README.md, \"The configuration file\", lists every key";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
+    try {
+        std::string text;
+        if (!ReadConfigFile(path, text, error)) return std::nullopt;
+        return LoadConfigText(text, path, error);
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+    } catch (...) {
+        error = path + ": unreadable configuration";
+    }
+    return std::nullopt;
+}
+
+std::optional<Config> LoadConfigText(const std::string& text, const std::string& path,
+                                     std::string& error) {
     // The line numbers of the file before, whose text is gone: a new one may lie at its address.
     t_lines = {};
     struct Forget {
         ~Forget() { t_lines = {}; }
     } forget;
     try {
+        if (!WithinLimits(text, path, error)) return std::nullopt;
         Value root;
         try {
-            root = toml::parse(path);
+            std::istringstream in(text);
+            root = toml::parse(in, path);
         } catch (const toml::syntax_error& e) {
             error = SyntaxMessage(path, e.what());
-            return std::nullopt;
-        } catch (const std::runtime_error& e) {
-            // toml11 throws runtime_error when the file cannot be opened.
-            error = path + ": cannot read the file";
             return std::nullopt;
         }
         Checker c(path);

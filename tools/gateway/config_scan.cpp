@@ -1,0 +1,254 @@
+#include "config_scan.h"
+
+#include <vector>
+
+namespace gateway {
+
+namespace {
+
+enum class State {
+    Statement,  // at the top level, nothing but blanks yet on this line
+    Key,        // in a key, before its '='
+    Value,      // where a value is due: after '=', '[' or an array's ','
+    AfterValue, // in a value that needs no brackets, or after any value
+    Header,     // between a table header's brackets
+    Rest,       // after a table header, up to the end of its line
+};
+
+struct Frame {
+    bool array; // '[' (else '{')
+    int depth;  // the level of the array or inline table itself
+};
+
+class Scanner {
+  public:
+    Scanner(std::string_view text, const ConfigLimits& limits) : s_(text), lim_(limits) {}
+
+    ConfigScan Run() {
+        if (s_.size() > lim_.maxBytes)
+            return Fail(0, "the file is larger than " + Size(lim_.maxBytes) + ", the limit");
+        if (!LinesShortEnough()) return out_;
+        size_t i = s_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; // the parser skips a BOM
+        while (i < s_.size()) {
+            const char c = s_[i];
+            if (c == '\n') {
+                ++line_;
+                if (stack_.empty()) state_ = State::Statement; // a statement ends with its line
+                ++i;
+                continue;
+            }
+            if (c == ' ' || c == '\t' || c == '\r') {
+                ++i;
+                continue;
+            }
+            if (c == '#') {
+                const size_t nl = s_.find('\n', i);
+                i = nl == std::string_view::npos ? s_.size() : nl;
+                continue;
+            }
+            out_.empty = false;
+            if (c == '"' || c == '\'') {
+                if (state_ == State::Statement) {
+                    state_ = State::Key; // a quoted key
+                    parts_ = 1;
+                } else if (state_ == State::Value) {
+                    if (!Count(1)) return out_;
+                    state_ = State::AfterValue;
+                }
+                i = SkipString(i);
+                continue;
+            }
+            if (!Step(c, i)) return out_;
+        }
+        return out_;
+    }
+
+  private:
+    // One character outside strings and comments. Advances `i`, or changes the state and
+    // leaves `i` for the new state to take. False when a limit is passed.
+    bool Step(char c, size_t& i) {
+        switch (state_) {
+        case State::Statement:
+            if (c == '[') {
+                aot_ = i + 1 < s_.size() && s_[i + 1] == '[';
+                i += aot_ ? 2 : 1;
+                parts_ = 1;
+                state_ = State::Header;
+                return true;
+            }
+            state_ = State::Key; // a bare key: this character is its first
+            parts_ = 1;
+            return true;
+        case State::Key:
+            if (c == '.') {
+                ++parts_;
+            } else if (c == '=') {
+                const int depth = (stack_.empty() ? tableDepth_ : stack_.back().depth) + parts_;
+                if (!Count(static_cast<size_t>(parts_)) || !Depth(depth)) return false;
+                valueDepth_ = depth;
+                state_ = State::Value;
+            } else if (c == '}') { // an empty inline table, or a ',' before its end
+                Close();
+            }
+            break;
+        case State::Value:
+            if (c == '[') {
+                if (!Count(1) || !Depth(valueDepth_ + 1)) return false;
+                stack_.push_back({true, valueDepth_});
+                ++valueDepth_; // its elements
+            } else if (c == '{') {
+                if (!Count(1)) return false;
+                stack_.push_back({false, valueDepth_});
+                state_ = State::Key;
+                parts_ = 1;
+            } else if (c == ']' || c == '}') { // an empty array, or a ',' before its end
+                Close();
+            } else if (c != ',') {
+                if (!Count(1)) return false; // a number, a boolean, a date or time
+                state_ = State::AfterValue;
+            }
+            break;
+        case State::AfterValue:
+            if (c == ',' && !stack_.empty()) {
+                if (stack_.back().array) {
+                    valueDepth_ = stack_.back().depth + 1;
+                    state_ = State::Value;
+                } else {
+                    state_ = State::Key;
+                    parts_ = 1;
+                }
+            } else if (c == ']' || c == '}') {
+                Close();
+            } else if (c == '[' || c == '{') {
+                // Wrong here, and the parser says so; counted as an opening all the same.
+                state_ = State::Value;
+                return true;
+            }
+            break;
+        case State::Header:
+            if (c == '.') {
+                ++parts_;
+            } else if (c == ']') {
+                tableDepth_ = parts_ + (aot_ ? 1 : 0); // [[name]]: an array, then its table
+                if (!Count(static_cast<size_t>(parts_)) || !Depth(tableDepth_)) return false;
+                if (aot_ && i + 1 < s_.size() && s_[i + 1] == ']') ++i;
+                state_ = State::Rest;
+            }
+            break;
+        case State::Rest:
+            break;
+        }
+        ++i;
+        return true;
+    }
+
+    // A closing bracket: the value it ends is complete.
+    void Close() {
+        if (!stack_.empty()) stack_.pop_back();
+        state_ = State::AfterValue;
+    }
+
+    // `i` at an opening quote: where the string ends, just past its closing quote(s), or at the
+    // line break that cuts a one-line string short (left to the caller), or at the end.
+    size_t SkipString(size_t i) {
+        const char q = s_[i];
+        const size_t n = s_.size();
+        const bool basic = q == '"';
+        if (i + 2 < n && s_[i + 1] == q && s_[i + 2] == q) {
+            // """ or ''': up to the next three quotes; one or two more before them are text.
+            size_t j = i + 3;
+            while (j < n) {
+                const char c = s_[j];
+                if (c == '\n') {
+                    ++line_;
+                } else if (basic && c == '\\') {
+                    if (j + 1 < n && s_[j + 1] == '\n') ++line_;
+                    j += 2;
+                    continue;
+                } else if (c == q && j + 2 < n && s_[j + 1] == q && s_[j + 2] == q) {
+                    j += 3;
+                    for (int extra = 0; extra < 2 && j < n && s_[j] == q; ++extra)
+                        ++j;
+                    return j;
+                }
+                ++j;
+            }
+            return n;
+        }
+        size_t j = i + 1;
+        while (j < n) {
+            const char c = s_[j];
+            if (c == '\n') return j;
+            if (c == q) return j + 1;
+            if (basic && c == '\\' && j + 1 < n && s_[j + 1] != '\n') ++j; // \" and \\ .
+            ++j;
+        }
+        return n;
+    }
+
+    bool LinesShortEnough() {
+        size_t start = 0;
+        int line = 1;
+        for (;;) {
+            const size_t nl = s_.find('\n', start);
+            const size_t end = nl == std::string_view::npos ? s_.size() : nl;
+            if (end - start > lim_.maxLineBytes) {
+                Fail(line, "the line is longer than " + Size(lim_.maxLineBytes) + ", the limit");
+                return false;
+            }
+            if (nl == std::string_view::npos) return true;
+            start = nl + 1;
+            ++line;
+        }
+    }
+
+    bool Count(size_t n) {
+        out_.entries += n;
+        if (out_.entries <= lim_.maxEntries) return true;
+        Fail(line_, "more than " + std::to_string(lim_.maxEntries) +
+                        " names and values by here, the limit (each part of a table's name or "
+                        "of a key counts one, and so does each value and each array element)");
+        return false;
+    }
+
+    bool Depth(int depth) {
+        if (depth <= lim_.maxDepth) return true;
+        Fail(line_, "tables, keys and values nest deeper than " + std::to_string(lim_.maxDepth) +
+                        " levels here, the limit (each part of a table's name or of a key, "
+                        "each array and each inline table opens one)");
+        return false;
+    }
+
+    ConfigScan Fail(int line, std::string reason) {
+        out_.ok = false;
+        out_.line = line;
+        out_.reason = std::move(reason);
+        return out_;
+    }
+
+    static std::string Size(size_t bytes) {
+        std::string text = std::to_string(bytes) + " bytes";
+        if (bytes >= 1024 && bytes % 1024 == 0)
+            text += " (" + std::to_string(bytes / 1024) + " KiB)";
+        return text;
+    }
+
+    std::string_view s_;
+    const ConfigLimits& lim_;
+    ConfigScan out_;
+    State state_ = State::Statement;
+    std::vector<Frame> stack_; // the open arrays and inline tables: at most maxDepth
+    int line_ = 1;
+    int tableDepth_ = 0; // the level of the current [table]
+    int parts_ = 0;      // parts of the key or table name being read
+    int valueDepth_ = 0; // the level of the value due
+    bool aot_ = false;   // the header being read is [[...]]
+};
+
+} // namespace
+
+ConfigScan ScanConfigText(std::string_view text, const ConfigLimits& limits) {
+    return Scanner(text, limits).Run();
+}
+
+} // namespace gateway
