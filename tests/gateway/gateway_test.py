@@ -39,7 +39,7 @@ def timed(fn, *args, **kw):
 GOOD = """[gateway]
 name = "yard1"
 http = "127.0.0.1:8080"
-token = "k3y"
+token = "k3y-0123456789abcdef"
 stale_after_ms = 2000
 sse_max_clients = 300
 cors_origins = ["https://erp.example"]
@@ -432,11 +432,11 @@ def security(env):
     env.start_sim("sim", "--ip", ip, "--io", "--in", "1")
     gw = env.start_gateway("gw", gateway_config(
         "y", ip + ":18080", [], [("io", ip)],
-        extra='token = "s3cret"\ncors_origins = ["http://erp.example"]'))
+        extra='token = "s3cret-0123456789"\ncors_origins = ["http://erp.example"]'))
     path = "/api/converters/io/outputs/2"
     for headers, want in [({}, 401), ({"Authorization": "Basic czNjcmV0"}, 401),
                           ({"Authorization": "Bearer wrong"}, 403),
-                          ({"Authorization": "Bearer s3cret"}, 200)]:
+                          ({"Authorization": "Bearer s3cret-0123456789"}, 200)]:
         st, hd, body = request(gw.host, gw.port, "PUT", path, body="off", headers=headers)
         check(st == want, "%s: %d, expected %d" % (headers, st, want))
         if want == 401:

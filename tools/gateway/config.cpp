@@ -316,7 +316,7 @@ void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
     }
     if (auto token = t.String("token")) {
         if (!ValidToken(*token))
-            t.Error("token", "must be 1 to 256 visible ASCII characters without blanks");
+            t.Error("token", "must be 16 to 256 visible ASCII characters without blanks");
         else
             g.token = *token;
     }
@@ -653,6 +653,37 @@ bool WithinLimits(const std::string& text, const std::string& path, std::string&
     return true;
 }
 
+constexpr size_t kMinTokenLength = 16;
+
+// A short token is guessed by whoever tries; a listener other machines reach without a token
+// serves them reads but refuses every write, which is worth saying before it starts.
+void CheckWriteAccess(Checker& c, const std::string& path, const Value& root, Config& cfg) {
+    const auto& top = root.as_table();
+    const auto gw = top.find("gateway");
+    if (gw == top.end() || !gw->second.is_table()) return;
+    const auto& t = gw->second.as_table();
+    const GatewaySettings& g = cfg.gateway;
+    if (g.token && g.token->size() < kMinTokenLength) {
+        const auto token = t.find("token");
+        c.Error(token != t.end() ? LineOf(token->second) : LineOf(gw->second),
+                "[gateway], key \"token\": ",
+                "is " + std::to_string(g.token->size()) +
+                    (g.token->size() == 1 ? " character" : " characters") +
+                    " long; a token needs " + std::to_string(kMinTokenLength) +
+                    " or more (a long random text, such as the output of \"openssl rand -hex "
+                    "16\")");
+    }
+    if (!g.token && !g.http.loopback) {
+        const auto http = t.find("http");
+        const int line = http != t.end() ? LineOf(http->second) : LineOf(gw->second);
+        cfg.warnings.push_back(path + ":" + std::to_string(line) +
+                               ": [gateway], key \"http\": " + g.http.Text() +
+                               " is reachable from other machines and no token is set: every "
+                               "write (PUT) will be refused (403); set [gateway] token to allow "
+                               "writes");
+    }
+}
+
 } // namespace
 
 std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
@@ -762,6 +793,7 @@ std::optional<Config> LoadConfigText(const std::string& text, const std::string&
                 }
             }
         }
+        CheckWriteAccess(c, path, root, cfg);
         if (c.Failed()) {
             error = c.Message();
             return std::nullopt;

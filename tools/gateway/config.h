@@ -64,7 +64,8 @@ struct Config {
     std::optional<RegisterSettings> weighings; // [register]: weighings are registered
     std::vector<ScaleEntry> scales;
     std::vector<ConverterEntry> converters;
-    // What the file holds that this version accepts but does not act on.
+    // What the file holds that works, but not as its writer may expect ("FILE:LINE: ..."): a
+    // listener other machines reach without a token, for one.
     std::vector<std::string> warnings;
 };
 
