@@ -15,6 +15,31 @@ enum class State {
     Rest,       // after a table header, up to the end of its line
 };
 
+// The length of the well-formed UTF-8 sequence at `i`, or 0 (overlong forms, surrogates and
+// code points past U+10FFFF are not well-formed).
+size_t Utf8Length(std::string_view s, size_t i) {
+    const auto byte = [&](size_t k) {
+        return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u;
+    };
+    const auto next = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
+        return byte(k) >= lo && byte(k) <= hi;
+    };
+    const unsigned c = byte(i);
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return next(i + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const bool ok =
+            next(i + 1, c == 0xE0 ? 0xA0 : 0x80, c == 0xED ? 0x9F : 0xBF) && next(i + 2);
+        return ok ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const bool ok = next(i + 1, c == 0xF0 ? 0x90 : 0x80, c == 0xF4 ? 0x8F : 0xBF) &&
+                        next(i + 2) && next(i + 3);
+        return ok ? 4 : 0;
+    }
+    return 0;
+}
+
 struct Frame {
     bool array; // '[' (else '{')
     int depth;  // the level of the array or inline table itself
@@ -27,7 +52,7 @@ class Scanner {
     ConfigScan Run() {
         if (s_.size() > lim_.maxBytes)
             return Fail(0, "the file is larger than " + Size(lim_.maxBytes) + ", the limit");
-        if (!LinesShortEnough()) return out_;
+        if (!LinesAndEncoding()) return out_;
         size_t i = s_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; // the parser skips a BOM
         while (i < s_.size()) {
             const char c = s_[i];
@@ -186,19 +211,33 @@ class Scanner {
         return n;
     }
 
-    bool LinesShortEnough() {
+    // Every line short enough, and the text UTF-8 as TOML requires: toml11 mishandles a literal
+    // string that is not (it reads outside its buffer to report it).
+    bool LinesAndEncoding() {
         size_t start = 0;
         int line = 1;
+        size_t i = 0;
         for (;;) {
-            const size_t nl = s_.find('\n', start);
-            const size_t end = nl == std::string_view::npos ? s_.size() : nl;
-            if (end - start > lim_.maxLineBytes) {
-                Fail(line, "the line is longer than " + Size(lim_.maxLineBytes) + ", the limit");
+            if (i == s_.size() || s_[i] == '\n') {
+                if (i - start > lim_.maxLineBytes) {
+                    Fail(line,
+                         "the line is longer than " + Size(lim_.maxLineBytes) + ", the limit");
+                    return false;
+                }
+                if (i == s_.size()) return true;
+                start = ++i;
+                ++line;
+                continue;
+            }
+            const size_t length = Utf8Length(s_, i);
+            if (length == 0) {
+                static const char kHex[] = "0123456789ABCDEF";
+                const auto b = static_cast<unsigned char>(s_[i]);
+                Fail(line, std::string("the text is not UTF-8 here (a byte 0x") + kHex[b >> 4] +
+                               kHex[b & 15] + "), which a TOML file must be");
                 return false;
             }
-            if (nl == std::string_view::npos) return true;
-            start = nl + 1;
-            ++line;
+            i += length;
         }
     }
 
