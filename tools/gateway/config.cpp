@@ -679,8 +679,8 @@ void CheckWriteAccess(Checker& c, const std::string& path, const Value& root, Co
         cfg.warnings.push_back(path + ":" + std::to_string(line) +
                                ": [gateway], key \"http\": " + g.http.Text() +
                                " is reachable from other machines and no token is set: every "
-                               "write (PUT) will be refused (403); set [gateway] token to allow "
-                               "writes");
+                               "write (PUT or POST) will be refused (403); set [gateway] token to "
+                               "allow writes");
     }
 }
 
