@@ -222,6 +222,9 @@ def config_limits(env):
         ("%d keys of a table" % (MAX_ENTRIES // 2 - 1),
          "[gateway]\n" + "".join("k%d = 1\n" % i for i in range(MAX_ENTRIES // 2 - 1)), 2,
          ['key "k0"', "unknown key"]),
+        ("4,900 keys of [register] after 200 KB of comments",
+         padded("", 200000) + "\n[register]\n" + "".join("k%d = 1\n" % i for i in range(4900)),
+         2003, ['[register], key "k0"', "unknown key"]),
     ]
     with open(env.gateway, "rb") as f:
         sanitized = b"__asan_init" in f.read()

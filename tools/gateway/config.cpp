@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "config_lines.h"
 #include "config_scan.h"
 #include "text.h"
 
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <exception>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 
@@ -83,34 +83,6 @@ const char* TypeName(const Value& v) {
     default:
         return "a date or time";
     }
-}
-
-// Where each line of the parser's copy of the file starts. toml11 counts a value's line from the
-// start of the file each time it is asked, which made a long file with many errors take
-// minutes; this is built once per file and answers by a binary search.
-struct LineStarts {
-    const char* text = nullptr;
-    size_t size = 0;
-    std::vector<size_t> starts;
-};
-thread_local LineStarts t_lines; // reset by LoadConfigText for each file
-
-int LineOf(const Value& v) {
-    const auto* reg = dynamic_cast<const toml::detail::region*>(toml::detail::get_region(v));
-    if (reg == nullptr) return static_cast<int>(v.location().line()); // no place in the file
-    const char* text = std::to_address(reg->begin());
-    const size_t size = static_cast<size_t>(reg->end() - reg->begin());
-    const size_t offset = static_cast<size_t>(reg->first() - reg->begin());
-    if (text != t_lines.text || size != t_lines.size) {
-        if (size < t_lines.size) // a copy of a piece of the file: small
-            return 1 + static_cast<int>(std::count(reg->begin(), reg->first(), '\n'));
-        t_lines = {text, size, {0}};
-        for (size_t i = 0; i < size; ++i)
-            if (text[i] == '\n') t_lines.starts.push_back(i + 1);
-    }
-    const auto& starts = t_lines.starts;
-    return static_cast<int>(std::upper_bound(starts.begin(), starts.end(), offset) -
-                            starts.begin());
 }
 
 // Walks the parsed file and collects every problem, each with its line.
@@ -701,11 +673,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
 
 std::optional<Config> LoadConfigText(const std::string& text, const std::string& path,
                                      std::string& error) {
-    // The line numbers of the file before, whose text is gone: a new one may lie at its address.
-    t_lines = {};
-    struct Forget {
-        ~Forget() { t_lines = {}; }
-    } forget;
+    const LineOfScope lines;
     try {
         if (!WithinLimits(text, path, error)) return std::nullopt;
         Value root;
