@@ -24,8 +24,10 @@
 # (build-win-native/) and one Wine prefix with one warm wine server, kept up for the whole
 # stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles (at a low
 # priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
-# run (it uses a loopback address of its own). The two test runs never overlap: they use the same
-# addresses and COM ports. Prints the time of each part at the end.
+# run (it uses a loopback address of its own); where 32-bit programs do not run, the 64-bit
+# stage comes first and the 32-bit build and its checks run beside the 64-bit tests. The two
+# test runs never overlap: they use the same addresses and COM ports. Prints the time of each
+# part at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -96,21 +98,54 @@ scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 &
 
 rc=0
 skipped=()
-
-echo "== 32-bit: configure and build (windows)"
-t0=$SECONDS
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-part "32-bit build (with native programs)" $((SECONDS - t0))
+imports() {
+    echo "== DLL imports"
+    i686-w64-mingw32-objdump -p build-win/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x86 /' || true
+    x86_64-w64-mingw32-objdump -p build-win64/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x64 /' || true
+}
 
 if [ "$TARVEL_I386_RUNS" = 1 ]; then
+    echo "== 32-bit: configure and build (windows)"
+    t0=$SECONDS
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
+    part "32-bit build (with native programs)" $((SECONDS - t0))
+
     bg build-win/test-windows.log ctest --preset windows "$@"
+    echo "== 64-bit: configure and build (windows-x64), while the 32-bit tests run"
+    t0=$SECONDS
+    build_rc=0
+    # At a low priority: the tests get the processor whenever their peers wake them.
+    cmake --preset windows-x64 >/dev/null &&
+        nice -n 15 cmake --build --preset windows-x64 || build_rc=$?
+    part "64-bit build" $((SECONDS - t0))
+    finish "32-bit tests under Wine" build-win/test-windows.log || rc=1
+    [ $build_rc -eq 0 ] || exit $build_rc
+    imports
+    bg build-win64/test-windows.log ctest --preset windows-x64 "$@"
 else
+    # The 64-bit stage first: its tests run while the 32-bit DLL is built and checked.
+    echo "== 64-bit: configure and build (windows-x64)"
+    t0=$SECONDS
+    cmake --preset windows-x64 >/dev/null
+    cmake --build --preset windows-x64
+    part "64-bit build (with native programs)" $((SECONDS - t0))
+
+    bg build-win64/test-windows.log ctest --preset windows-x64 "$@"
+    echo "== 32-bit: configure and build (windows), while the 64-bit tests run"
+    t0=$SECONDS
+    build_rc=0
+    cmake --preset windows >/dev/null && nice -n 15 cmake --build --preset windows || build_rc=$?
+    part "32-bit build" $((SECONDS - t0))
+    if [ $build_rc -ne 0 ]; then
+        finish "64-bit tests under Wine" build-win64/test-windows.log || true
+        exit $build_rc
+    fi
     # Only the checks that read the DLL run; the tests that run a 32-bit program are disabled
     # in this build and listed by ctest as not run.
     echo "== 32-bit: the checks that read the DLL without running it"
     t0=$SECONDS
-    ctest --preset windows "$@" || rc=1
+    nice -n 15 ctest --preset windows "$@" || rc=1
     part "32-bit static checks" $((SECONDS - t0))
     # The disabled tests, by name, from the build's own list.
     mapfile -t skipped < <(ctest --preset windows --show-only=json-v1 | python3 -c '
@@ -119,30 +154,9 @@ for t in json.load(sys.stdin)["tests"]:
     if any(p["name"] == "DISABLED" and p["value"] for p in t.get("properties", [])):
         print(t["name"])')
     skipped+=("SDK zip: x86 implib.exe and tarvel.exe")
+    imports
 fi
 
-echo "== 64-bit: configure and build (windows-x64)"
-t0=$SECONDS
-build_rc=0
-if [ "$TARVEL_I386_RUNS" = 1 ]; then
-    # At a low priority, beside the 32-bit tests: they get the processor whenever their peers
-    # wake them.
-    cmake --preset windows-x64 >/dev/null &&
-        nice -n 15 cmake --build --preset windows-x64 || build_rc=$?
-else
-    cmake --preset windows-x64 >/dev/null && cmake --build --preset windows-x64 || build_rc=$?
-fi
-part "64-bit build" $((SECONDS - t0))
-if [ "$TARVEL_I386_RUNS" = 1 ]; then
-    finish "32-bit tests under Wine" build-win/test-windows.log || rc=1
-fi
-[ $build_rc -eq 0 ] || exit $build_rc
-
-echo "== DLL imports"
-i686-w64-mingw32-objdump -p build-win/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x86 /' || true
-x86_64-w64-mingw32-objdump -p build-win64/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x64 /' || true
-
-bg build-win64/test-windows.log ctest --preset windows-x64 "$@"
 echo "== Windows SDK zip, while the 64-bit tests run"
 t0=$SECONDS
 zip=$(bash scripts/make-windows-sdk.sh build-dist | tail -n1) || zip=
