@@ -55,7 +55,7 @@ emulator_for_i386() {
     return 1
 }
 
-if [ ! -e "${probe[0]}" ]; then
+if ! command -v "${probe[0]}" >/dev/null; then
     not_runnable "${probe[0]} is not installed"
 fi
 if interp=$(emulator_for_i386); then
