@@ -14,7 +14,7 @@ std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 struct Options {
     bool quick = false;
-    std::string parts = "abcdefg";
+    std::string parts = "abcdefgh";
     bool Has(char part) const { return parts.find(part) != std::string::npos; }
 };
 
@@ -41,5 +41,9 @@ Summary Summarize(std::vector<double> v);
 void PlantParts(const Options& o);
 // What those parts measure and how, for the notes.
 void PlantMethod(const Options& o);
+
+// (h) The register of weighings at the store level (bench/register.cpp), and how.
+void RegisterPart(const Options& o);
+void RegisterMethod(const Options& o);
 
 } // namespace bench

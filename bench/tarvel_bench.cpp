@@ -10,9 +10,10 @@
 //   (e)-(g) the plant: 256 indicators through one tarvel-gateway, against the floor of this
 //       machine (a bare epoll and recv loop over the same 256 connections, in the same window)
 //       and against one polling thread, a frame's latency to event-stream and MQTT clients,
-//       500 clients on one scale (bench/plant.cpp).
+//       500 clients on one scale (bench/plant.cpp);
+//   (h)  the register of weighings from 8 threads (bench/register.cpp).
 //
-// Usage: tarvel-bench [--quick] [--parts abcdefg]
+// Usage: tarvel-bench [--quick] [--parts abcdefgh]
 #include "bench.h"
 
 #include "Family.h"
@@ -529,16 +530,17 @@ void PrintTable(const Options& o) {
                     "texts, then the whole frame through the family's decoder in one piece (as "
                     "a read hands it over) and the reading into the texts.\n");
     PlantMethod(o);
+    RegisterMethod(o);
     for (const std::string& n : g_notes)
         std::printf("- Note: %s\n", n.c_str());
 }
 
 int Usage(const char* argv0) {
     std::fprintf(stderr,
-                 "usage: %s [--quick] [--parts abcdefg]\n"
+                 "usage: %s [--quick] [--parts abcdefgh]\n"
                  "  --quick       short run: 2 s idle polls, 200 latency polls, 5 rounds of 64,\n"
                  "                4 s plant windows, fewer numbered frames\n"
-                 "  --parts LIST  only these parts (default abcdefg)\n",
+                 "  --parts LIST  only these parts (default abcdefgh)\n",
                  argv0);
     return 2;
 }
@@ -565,6 +567,7 @@ int main(int argc, char** argv) {
         if (o.Has('b') || o.Has('c')) PartsBC(o);
         if (o.Has('d')) PartD(o);
         if (o.Has('e') || o.Has('f') || o.Has('g')) PlantParts(o);
+        if (o.Has('h')) RegisterPart(o);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarvel-bench: %s\n", e.what());
         return 1;

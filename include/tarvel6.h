@@ -90,7 +90,8 @@ enum tarvel_select_result {
 /* Seta_Ip, the constructors, the digital I/O functions, ClrBufRx and ClrBufTx. */
 enum tarvel_common_result {
     TARVEL_FAILED = -1, /* see each function for the cases */
-    TARVEL_DONE = 0     /* DIO_Out*, ClrBufRx, ClrBufTx: the command was sent */
+    TARVEL_DONE = 0     /* DIO_Out*, ClrBufRx, ClrBufTx: the command was sent on a connection
+                           to the converter (its reply is not examined) */
 };
 
 /* The one-letter flags of Estado_Canal, Estado_EmMovimento and DIO_InBitStr. */
@@ -186,7 +187,13 @@ TARVEL_API const char* TARVEL_CALL Unidade_Canal(int32_t channel);
 /* Polls until the net weight was the same `count` times (0: 10) within `seconds` (0: 10).
    Reconnects a dropped TCP channel on the way. 0 stable; 7 time up (the weight did not
    settle); -1 for channel -1; else the time ran out and this is the last poll's failure
-   code (1..4). */
+   code (1..4).
+   It compares net weights only: it does not look at the motion flag, nor at out of range,
+   so it may answer 0 while the indicator reports motion (a weight that moves in steps
+   repeats its net from frame to frame). For a weight that has come to rest, poll with
+   Update_Canal and take `count` consecutive readings with result 0, Estado_EmMovimento not
+   "S", out of range (Estado_Canal's 4th character) not "S" and the same net weight; this is
+   what `tarvel stable`, the bindings' stable reads and tarvel-gateway's stable read do. */
 TARVEL_API int32_t TARVEL_CALL LePesoConsecutivo(int32_t channel, int32_t seconds, int32_t count);
 
 /* ---- converter digital I/O (port 8880) ----
@@ -197,8 +204,12 @@ TARVEL_API int32_t TARVEL_CALL LePesoConsecutivo(int32_t channel, int32_t second
      DIO_InBit       1 on, 0 off, -1 failure (bit taken modulo 32)
      DIO_InBitStr    'S', 'N' or 'E' as the 32-bit result
      DIO_OutPort / DIO_OutPortStr ("SNS" = 5) / DIO_OutBit (state 1 or 0) /
-     DIO_OutBitStr (state "S" = on, anything else off): 0, or -1 for a bad IP index or a
-     failed send. The converter does not confirm: 0 also when it could not be reached. */
+     DIO_OutBitStr (state "S" = on, anything else off):
+       0   the connection to the converter was made and the command sent; its reply is not
+           examined, so 0 also when it answered nothing (after about 10 s) or something else
+       -1  nothing was sent: a bad IP index (LastError written), or no connection could be
+           made (refused, unreachable, not made within 10 s); or a send or receive failed on
+           the connection. */
 TARVEL_API int32_t TARVEL_CALL DIO_InPort(int32_t ipIndex);
 TARVEL_API const char* TARVEL_CALL DIO_InPortStr(int32_t ipIndex);
 TARVEL_API int32_t TARVEL_CALL DIO_InBit(int32_t ipIndex, int32_t bit);
@@ -212,8 +223,10 @@ TARVEL_API int32_t TARVEL_CALL DIO_OutBitStr(int32_t ipIndex, int32_t bit, const
 /* ProgSerial: new line settings for a serial channel, used from its next poll; 1, or 0 when
    the channel has no serial port. dataBits and stopBits: low 16 bits count. parity: 1 odd,
    2 even, else none. ClrBufRx / ClrBufTx: clear the converter's
-   receive / transmit buffer of channel letter; 0, or -1. FirVer: the product, version, two
-   empty texts and the library name. */
+   receive / transmit buffer of channel letter over its IO port, as the DIO_Out functions
+   send: 0 once the command was sent; -1 for a bad IP index or letter (LastError written),
+   when no connection could be made (refused, unreachable, not made within 10 s), or a send
+   or receive failed. FirVer: the product, version, two empty texts and the library name. */
 TARVEL_API int32_t TARVEL_CALL ProgSerial(int32_t channel, int32_t baud, uint32_t dataBits,
                                           int32_t parity, uint32_t stopBits);
 TARVEL_API int32_t TARVEL_CALL ClrBufRx(int32_t ipIndex, const char* letter);

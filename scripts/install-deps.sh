@@ -40,18 +40,33 @@ command -v mono >/dev/null || p+=(mono-runtime)
 [ -x /usr/bin/python3 ] || p+=(python3)
 /usr/bin/python3 -c "import setuptools, pip, wheel" 2>/dev/null ||
     p+=(python3-setuptools python3-pip python3-wheel)
-group "the .NET binding's test (Mono) and the Python binding's (offline pip install)" ${p[@]+"${p[@]}"}
+/usr/bin/python3 -c "import mypy" 2>/dev/null || p+=(mypy) # checks the package's type hints
+group "the .NET binding's test (Mono) and the Python binding's (offline pip install, mypy --strict)" ${p[@]+"${p[@]}"}
 p=()
 command -v pkg-config >/dev/null || p+=(pkgconf)
 command -v dpkg-shlibdeps >/dev/null || p+=(dpkg-dev)
 command -v file >/dev/null || p+=(file)
 group "the install and .deb package tests (pkg-config, cpack's DEB files)" ${p[@]+"${p[@]}"}
 p=()
-[ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev)
+command -v pandoc >/dev/null || p+=(pandoc)
+group "the manual pages, made from Markdown at build time (pandoc)" ${p[@]+"${p[@]}"}
+p=()
+command -v man >/dev/null || p+=(man-db)
+command -v systemd-analyze >/dev/null || p+=(systemd)
+command -v adduser >/dev/null || p+=(adduser)
+group "the package tests: man -l renders the pages, systemd-analyze verify checks the service's unit, adduser makes its account" ${p[@]+"${p[@]}"}
+p=()
+[ -f /usr/include/boost/beast.hpp ] || p+=(libboost-dev)
+[ -f /usr/include/httplib.h ] || p+=(libcpp-httplib-dev) # the benchmark's HTTP client
 [ -f /usr/include/toml.hpp ] || p+=(libtoml11-dev)
 command -v pkg-config >/dev/null || p+=(pkgconf)
 [ -f /usr/include/mosquitto.h ] || p+=(libmosquitto-dev)
-group "tarvel-gateway: HTTP (cpp-httplib), its configuration file (toml11), MQTT (libmosquitto)" ${p[@]+"${p[@]}"}
+[ -f /usr/include/sqlite3.h ] || p+=(libsqlite3-dev)
+[ -f /usr/include/openssl/evp.h ] || p+=(libssl-dev)
+group "tarvel-gateway: HTTP on one event loop (Boost.Asio and Boost.Beast), its configuration file (toml11), MQTT (libmosquitto), the register of weighings (SQLite; SHA-256 and HMAC from OpenSSL's libcrypto); the benchmark's HTTP client (cpp-httplib)" ${p[@]+"${p[@]}"}
+p=()
+command -v sqlite3 >/dev/null || p+=(sqlite3)
+group "the register's tamper test (the sqlite3 program changes stored records)" ${p[@]+"${p[@]}"}
 p=()
 [ -x /usr/sbin/mosquitto ] || p+=(mosquitto) # not on a user's PATH
 command -v mosquitto_sub >/dev/null || p+=(mosquitto-clients)

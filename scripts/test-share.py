@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The tests' share of the code: non-blank, non-comment lines of tests/, tools/*/tests/ and
 fuzz/ against those of every source file git tracks (C, C++, C#, Pascal, Python, JavaScript,
-HTML, shell, CMake and TOML files; the fuzz seed corpora, the README and other documents are
-not code). Prints "TESTS TOTAL SHARE"; --files also lists the largest test files.
+HTML, shell - Debian maintainer scripts and completions too -, CMake and TOML files; the fuzz
+seed corpora, the README and other documents are not code). Prints "TESTS TOTAL SHARE";
+--files also lists the largest test files.
 
     python3 scripts/test-share.py [--files]
 """
@@ -13,7 +14,9 @@ import sys
 
 # Comment style of each kind of file: "c" for // and /* */, "hash" for #, plus HTML and Pascal.
 KINDS = {".cpp": "c", ".h": "c", ".c": "c", ".cs": "c", ".js": "c", ".html": "html",
-         ".pas": "pas", ".py": "hash", ".sh": "hash", ".cmake": "hash", ".toml": "hash"}
+         ".pas": "pas", ".py": "hash", ".sh": "hash", ".cmake": "hash", ".toml": "hash",
+         # shell without .sh: Debian maintainer scripts and bash completions
+         ".postinst": "hash", ".prerm": "hash", ".postrm": "hash", ".bash-completion": "hash"}
 
 
 def kind(path):

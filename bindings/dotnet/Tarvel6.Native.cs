@@ -84,6 +84,11 @@ namespace Tarvel6
         public static extern double Net_Canal_Float(int channel);
         [DllImport(Library, CallingConvention = Call)]
         public static extern double Tare_Canal_Float(int channel);
+        /// <summary>
+        /// As the library has it: polls until the net weight was the same count times. It
+        /// compares net weights only and does not look at motion or out of range; for a weight
+        /// at rest use Scale.ReadStable.
+        /// </summary>
         [DllImport(Library, CallingConvention = Call)]
         public static extern IntPtr Unidade_Canal(int channel);
         [DllImport(Library, CallingConvention = Call)]
@@ -159,7 +164,7 @@ namespace Tarvel6
         public const int TARVEL_SELECT_OK = 1;
         // enum tarvel_common_result: Seta_Ip, constructors, digital I/O, ClrBufRx, ClrBufTx
         public const int TARVEL_FAILED = -1;
-        public const int TARVEL_DONE = 0;
+        public const int TARVEL_DONE = 0;              // DIO_Out*, ClrBufRx, ClrBufTx: sent (-1: nothing was)
         // enum tarvel_flag: Estado_Canal, Estado_EmMovimento, DIO_InBitStr
         public const char TARVEL_FLAG_YES = 'S';
         public const char TARVEL_FLAG_NO = 'N';

@@ -45,7 +45,8 @@ const
   TARVEL_SELECT_OK = 1;          { connected, already connected, or a serial or closed channel }
   { Seta_Ip, the constructors, the digital I/O functions, ClrBufRx, ClrBufTx }
   TARVEL_FAILED = -1;
-  TARVEL_DONE = 0;               { DIO_Out*, ClrBufRx, ClrBufTx: the command was sent }
+  TARVEL_DONE = 0;               { DIO_Out*, ClrBufRx, ClrBufTx: the command was sent on a
+                                   connection to the converter (-1: nothing was sent) }
   { The one-letter flags of Estado_Canal, Estado_EmMovimento and DIO_InBitStr
     (which returns Ord of the letter) }
   TARVEL_FLAG_YES = 'S';         { set, on }
@@ -96,9 +97,17 @@ function Net_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdca
 function Tare_Canal_Float(Channel: LongInt): Double; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 { the unit the last frame or line named ('' when none) }
 function Unidade_Canal(Channel: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
+{ LePesoConsecutivo compares net weights only: it does not look at the motion flag nor at
+  out of range, so it may give TARVEL_STABLE_OK while the indicator reports motion. For a
+  weight at rest poll with Update_Canal and take Count readings in a row with result 0,
+  Estado_EmMovimento not 'S', the 4th character of Estado_Canal not 'S' and the same net
+  weight, as tarvel stable and the other bindings' stable reads do. }
 function LePesoConsecutivo(Channel, Seconds, Count: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 
-{ converter digital I/O }
+{ converter digital I/O. The output functions, ClrBufRx and ClrBufTx give 0 once the
+  command was sent on a connection to the converter (its reply is not examined) and -1 when
+  nothing was sent: a bad IP index, no connection (refused, unreachable, not made within
+  10 s), or a failed send or receive. }
 function DIO_InPort(IpIndex: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function DIO_InPortStr(IpIndex: LongInt): PAnsiChar; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;
 function DIO_InBit(IpIndex, Bit: LongInt): LongInt; {$IFDEF TARVEL_STDCALL}stdcall{$ELSE}cdecl{$ENDIF}; external Tarvel6Lib;

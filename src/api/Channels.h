@@ -108,7 +108,9 @@ std::optional<std::string> IpAddressOf(int32_t ipIndex);
 // receive failed on the established connection, or the reply overflowed kIoReplyLimit (the
 // caller's failure); an IP index that names no converter gives an empty reply.
 bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply);
-// Runs the exchange without looking at the reply: 0, or -1 when it failed.
+// Runs the exchange without looking at the reply: 0 once the command was sent on a connection
+// that was made; -1 when no connection could be made (refused, unreachable, not made within
+// kIoTimeoutMs) or a send or receive failed.
 int32_t IoCommand(int32_t ipIndex, const std::string& command);
 // The input port value of a registered converter, or -1.
 int32_t InPortValue(int32_t ipIndex);

@@ -34,8 +34,12 @@ bool IoExchange(int32_t ipIndex, const std::string& command, std::string& reply)
 }
 
 int32_t IoCommand(int32_t ipIndex, const std::string& command) {
-    std::string reply;
-    return IoExchange(ipIndex, command, reply) ? 0 : -1;
+    const std::optional<std::string> address = IpAddressOf(ipIndex);
+    if (!address) return -1;
+    const IoReply r = IoExchangeWith(*address, command);
+    // Without a connection nothing was sent: that is a failure, as a failed send is. The
+    // reply itself is not examined.
+    return r.connected && r.ok ? 0 : -1;
 }
 
 int32_t InPortValue(int32_t ipIndex) {

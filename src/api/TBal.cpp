@@ -78,6 +78,12 @@ void TBal::FrameTaken() {
     if (!family_.keepsPortOpen) ClosePort();
     armed_ = false;
     FrameDone = true;
+    // An asking indicator's connection is read for the one line the poll waits for: what
+    // follows it (the reply to a later request, when replies come late) stays in the
+    // connection, or in held_ when it came in the same read, for the next poll instead of
+    // being read and dropped.
+    if (family_.tcpReadsDuringPollOnly && channel_.TcpModule)
+        channel_.TcpModule->SocLeitura->OnRead = nullptr;
 }
 
 // ---- receive path ---------------------------------------------------------------------

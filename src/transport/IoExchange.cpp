@@ -58,7 +58,7 @@ IoReply IoExchangeWith(const std::string& address, const std::string& command) {
                             " not made within " + std::to_string(kIoTimeoutMs) + " ms");
         } else {
             const uint32_t start = plat::TickCount();
-            if (!sock->Send(command + '\r', kIoTimeoutMs)) {
+            if (!sock->Send(command + kIoCommandEnd, kIoTimeoutMs)) {
                 r.ok = false;
             } else {
                 // A converter that answers and then closes ends the reply early; what came

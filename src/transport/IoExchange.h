@@ -21,6 +21,8 @@ constexpr uint32_t kIoTimeoutMs = 10000;
 // Longest reply kept: a converter that sends more without the end marker is flooding the
 // connection, and the exchange fails.
 constexpr size_t kIoReplyLimit = 4096;
+// What every command to the converter ends with.
+inline constexpr char kIoCommandEnd = '\r';
 // What every reply of the converter ends with.
 inline constexpr char kIoEndMarker[] = " OK\n\r";
 

@@ -9,8 +9,9 @@
 #   one) and bindings/pascal/example.pas (its output and documented exit codes).
 # dotnet: builds the binding with mcs, runs tests/bindings/dotnet/BindingTests.cs and
 #   examples/Minimal.cs under mono.
-# python: installs bindings/python with pip into WORKDIR (offline), runs the unittest suite
-#   tests/bindings/python and examples/minimal.py.
+# python: installs bindings/python with pip into WORKDIR (offline), checks the package and
+#   examples/minimal.py with `mypy --strict`, runs the unittest suite tests/bindings/python and
+#   examples/minimal.py.
 # Exit status 77 (skipped) when the language's tools are missing.
 set -euo pipefail
 what=$1 SIM=$2 src=$3 work=$4 libdir=$5
@@ -78,11 +79,21 @@ dotnet)
         mcs -nologo -warnaserror -r:"$work/Tarvel6.Net.dll" -out:"$work/$(basename "$p" .cs).exe" \
             "$src/$p" || fail "mcs could not build $p"
     done
-    ip=127.0.6.20
+    ip=127.0.6.20 cycle=127.0.6.22
+    # The load cycle of a weighbridge: empty, a truck driving on, weighed, driving off.
+    printf '%s\n' "600 0" "300 2150 motion" "300 9800 motion" "300 16420 motion" "1500 18460" \
+        "300 7200 motion" "300 950 motion" >"$work/load.txt"
+    # A second simulator for it, beside the one start_sim runs.
+    "$SIM" --ip $cycle --a "5817:mode=script,file=$work/load.txt,dec=3" --b 5817:weight=1500,motion \
+        2>"$work/cycle.log" &
+    cycle_pid=$!
+    trap 'kill $cycle_pid 2>/dev/null; stop_sim' EXIT
+    for _ in $(seq 150); do grep -q "converter on" "$work/cycle.log" && break; sleep 0.1; done
+    grep -q "converter on" "$work/cycle.log" || fail "tarvel-sim for the load cycle did not start"
     start_sim "$work" 1 --ip $ip --io --in 5 --verbose --a 5817:weight=12345,tare=500,dec=4 \
         --b 5817:weight=999999,over --c 5817:mode=oscillate,weight=1000,amp=50 \
         --d msi3360:gross=12.5,net=10.5,tare=2 --pty ohaus:weight=1.5
-    mono "$work/BindingTests.exe" $ip "${PTYS[0]}" 127.0.6.21 || fail "BindingTests failed"
+    mono "$work/BindingTests.exe" $ip "${PTYS[0]}" 127.0.6.21 $cycle || fail "BindingTests failed"
     # The converter does not confirm outputs: wait for the simulator to log them.
     for cmd in OP5 OB13 RA; do
         for _ in $(seq 100); do
@@ -106,6 +117,13 @@ python)
     cp -r "$src/bindings/python" "$work/package"
     "$python" -m pip install --quiet --no-build-isolation --no-index --target "$work/site" \
         "$work/package" >"$work/pip.log" 2>&1 || { cat "$work/pip.log"; fail "pip install failed"; }
+    # The type hints are complete and true: py.typed promises as much.
+    "$python" -m mypy --version >/dev/null 2>&1 ||
+        fail "mypy is not installed for $python (scripts/install-deps.sh installs the package mypy)"
+    (cd "$work/package" && "$python" -m mypy --strict --no-incremental tarvel6) ||
+        fail "mypy --strict found faults in the tarvel6 package"
+    (cd "$work" && MYPYPATH=$work/package "$python" -m mypy --strict --no-incremental \
+        "$src/examples/minimal.py") || fail "mypy --strict found faults in examples/minimal.py"
     export PYTHONPATH=$work/site TARVEL6_LIBRARY=$libdir/libTarvel6.so.2 TARVEL_SIM=$SIM
     export TARVEL_LIBDIR=$libdir
     (cd "$work" && "$python" -m unittest discover -s "$src/tests/bindings/python" -t "$src/tests/bindings/python" -v) ||

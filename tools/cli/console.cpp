@@ -1,9 +1,10 @@
 #include "console.h"
 
+#include "clock.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #ifdef _WIN32
 #include <io.h>
@@ -116,8 +117,8 @@ bool StderrIsTerminal() {
 #endif
 }
 
-Progress::Progress(bool enabled) {
-    if (enabled) thread_ = std::thread([this] { Run(); });
+Progress::Progress(ProgressMode mode) : mode_(mode) {
+    if (mode != ProgressMode::Off) thread_ = std::thread([this] { Run(); });
 }
 
 Progress::~Progress() {
@@ -137,8 +138,14 @@ void Progress::Begin(const std::string& what) {
         busy_ = true;
         what_ = what;
         since_ = Clock::now();
+        saidThis_ = false;
     }
     cv_.notify_all();
+}
+
+void Progress::Forget() {
+    std::lock_guard<std::mutex> lk(m_);
+    said_.clear();
 }
 
 void Progress::End() {
@@ -160,6 +167,18 @@ void Progress::Run() {
         const auto waited = Clock::now() - since_;
         if (waited < std::chrono::seconds(1)) {
             cv_.wait_until(lk, since_ + std::chrono::seconds(1));
+            continue;
+        }
+        if (mode_ == ProgressMode::Lines) {
+            if (!saidThis_ && what_ != said_) {
+                std::fprintf(stderr, "tarvel: %s (%lld s so far)\n", what_.c_str(),
+                             static_cast<long long>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
+                std::fflush(stderr);
+                said_ = what_;
+            }
+            saidThis_ = true;
+            cv_.wait(lk, [&] { return quit_ || !busy_ || !saidThis_; });
             continue;
         }
         Show();
@@ -193,21 +212,7 @@ void Progress::Erase() {
 // ---- odds and ends -------------------------------------------------------------------------
 
 std::string Timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
-    char buf[40];
-    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms));
-    return buf;
+    return tarvel::clock::LocalTimestamp(tarvel::clock::NowMs());
 }
 
 bool SetEnv(const std::string& name, const std::string& value) {

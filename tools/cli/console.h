@@ -24,19 +24,24 @@ bool WaitForStop(uint32_t ms);
 
 // ---- progress line -------------------------------------------------------------------------
 
-// While a library call waits longer than a second, a helper thread shows what it waits for
-// and for how long on stderr, as one line rewritten in place. Only when stderr is a terminal;
-// the line is erased when the call returns, before anything else is printed. The helper never
-// calls the library.
+// While a library call waits longer than a second, a helper thread says on stderr what it
+// waits for. On a terminal (Terminal) as one line rewritten in place each second with the time
+// so far, erased when the call returns, before anything else is printed. Elsewhere (Lines,
+// stderr going to a file or a pipe) as one plain line, once: a wait for the same thing is not
+// said again until Forget() (a reading came in between). The helper never calls the library.
+enum class ProgressMode { Off, Terminal, Lines };
+
 class Progress {
   public:
-    explicit Progress(bool enabled);
+    explicit Progress(ProgressMode mode);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
     void Begin(const std::string& what);
     void End();
+    // The channel answered: a later wait for the same thing is said again.
+    void Forget();
 
   private:
     void Run();
@@ -44,13 +49,16 @@ class Progress {
     void Erase(); // m_ held
 
     using Clock = std::chrono::steady_clock;
+    ProgressMode mode_;
     std::mutex m_;
     std::condition_variable cv_;
     bool quit_ = false;
     bool busy_ = false;
     std::string what_;
     Clock::time_point since_;
-    size_t shown_ = 0; // width of the line on screen, 0 when none
+    size_t shown_ = 0;      // width of the line on screen, 0 when none
+    std::string said_;      // Lines: the wait said last
+    bool saidThis_ = false; // Lines: this wait was said
     std::thread thread_;
 };
 
@@ -66,7 +74,7 @@ bool StderrIsTerminal();
 
 // ---- odds and ends -------------------------------------------------------------------------
 
-// Local time as 2024-05-01T12:00:00.123.
+// Local time with its offset from UTC: 2024-05-01T12:00:00.123+02:00.
 std::string Timestamp();
 
 // Sets an environment variable for this process (and the library in it).

@@ -1,17 +1,22 @@
 // tarvel: reads weighing indicators and the converter's digital I/O from the command line.
 //
 // It is also an example host: everything it does goes through the exported C functions of
-// tarvel6.h (Seta_Ip, a constructor, Select_Canal, Update_Canal / Update_NoMotion /
-// LePesoConsecutivo, the value functions, Close_Canal, Deleta_Canal; the DIO_ functions;
-// FirVer), in the order a host application would call them. Run `tarvel --help`.
+// tarvel6.h (Seta_Ip, a constructor, Select_Canal, Update_Canal / Update_NoMotion, the value
+// functions, Display_Erro, Close_Canal, Deleta_Canal; the DIO_ functions; FirVer), in the
+// order a host application would call them. Run `tarvel --help`.
 #include "tarvel6.h"
 
+#include "backoff.h"
+#include "clock.h"
 #include "console.h"
+#include "messages.h"
 #include "record.h"
+#include "stable.h"
 #include "text.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +27,14 @@
 #include <string>
 #include <vector>
 
+#ifndef TARVEL_VERSION
+#define TARVEL_VERSION "unknown"
+#endif
+
 namespace {
+
+using tarvel::messages::Channel;
+using tarvel::messages::Ended;
 
 // ---- exit status ---------------------------------------------------------------------------
 
@@ -30,38 +42,41 @@ namespace {
 constexpr int kExitFrame = 0;
 constexpr int kExitNoFrame = 1;
 constexpr int kExitNotStable = 2;
-constexpr int kExitNoConnect = 5; // converter refused or did not answer
+constexpr int kExitNoConnect = 5; // the converter refused, did not answer, or (dio) failed
 constexpr int kExitRefused = 6;   // the library would not create the channel
 constexpr int kExitUsage = 64;
 constexpr int kExitInternal = 70;
 constexpr int kExitInterrupted = 130;
 
 const char* const kExitHelp = R"(exit status:
-  0    a frame was read (stable: the net weight settled; dio, version: done)
+  0    done: a frame was read (stable: the weight settled; dio: the command was
+       sent or the inputs read; version: printed; watch: stopped by Ctrl-C)
   1    no frame: the indicator sent nothing in time
   2    not stable: no frame without motion in time (read/watch --nomotion);
-       stable: the net weight did not settle in time
+       stable: the weight did not settle in time
   3    the indicator reports out of range
   4    the serial port did not open
-  5    could not connect: the converter refused, did not answer in time, or (dio)
-       gave no valid reply
+  5    could not connect: the converter refused or did not answer in time;
+       dio: the command could not be sent, or no valid input reply came
   6    the library refused to create the channel
   64   usage error
   70   internal error of the reader itself
-  130  interrupted by Ctrl-C (read, stable, dio); watch ends with 0
+  130  interrupted by Ctrl-C (read, stable, dio)
 )";
 
 const char* const kMainHelp = R"help(usage: tarvel COMMAND [OPTIONS]
+       tarvel --version
 
 Reads weighing indicators, behind a network converter or on a local serial port, and
 the converter's digital inputs and outputs, through the Tarvel6 library.
 
 commands:
   read      one reading: gross, net, tare, status, motion and the poll's result
-  watch     one reading per line with a timestamp, until Ctrl-C (or --count)
-  stable    polls until the net weight repeats (LePesoConsecutivo)
-  dio       the converter's digital I/O: dio in | dio out VALUE | dio bit N [STATE]
-  version   the library's version texts (FirVer)
+  watch     one reading per line with the local time, until Ctrl-C (or --count)
+  stable    polls until the weight has come to rest: COUNT readings in a row without
+            motion, within range and with the same net weight
+  dio       the converter's digital I/O: dio in [BIT] | dio out VALUE | dio out BIT on|off
+  version   the reader's and the library's versions (also: tarvel --version)
   help      this text; `tarvel help COMMAND` or `tarvel COMMAND --help` for one command
 
 choosing the indicator (read, watch, stable):
@@ -75,11 +90,13 @@ examples:
   tarvel watch --model krt --serial /dev/ttyUSB0 --interval 200
   tarvel stable --model 5817 --tcp 192.168.0.50:B --seconds 5 --count 3
   tarvel dio in --tcp 192.168.0.50
-  tarvel dio bit 3 on --tcp 192.168.0.50
+  tarvel dio out 3 on --tcp 192.168.0.50
 
-While a library call waits longer than a second and stderr is a terminal, a progress
-line on stderr tells what it waits for (erased when the call returns); --quiet turns
-it off. Nothing is printed for it when stderr is not a terminal.
+Failures are said on stderr in English with what to check; --verbose adds the
+library's own text (Display_Erro) as a "detail:" line. While a library call waits
+longer than a second, stderr says what it waits for: on a terminal as a progress
+line (erased when the call returns), elsewhere as one line per wait ("(1 s so far)"),
+not repeated while the same channel stays silent. --quiet turns both off.
 
 --json (read, watch, stable, dio) prints one JSON object per line on stdout instead
 of the text: for read, watch and stable the reading record described in the README
@@ -89,7 +106,7 @@ of the text: for read, watch and stable the reading record described in the READ
 
 const char* const kReadHelp =
     R"(usage: tarvel read --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
-                  [--nomotion MS] [--json [--name NAME]] [--quiet]
+                  [--nomotion MS] [--json [--name NAME]] [--quiet] [--verbose]
 
 Connects (Select_Canal), polls once and prints the result in words and the values:
 gross, net and tare weight, total and counter (when the indicator gives them), the
@@ -102,7 +119,8 @@ eight status characters with their meaning, and the motion flag.
                          (default: Update_Canal, the driver's own wait)
   --json                 print the reading record as one line of JSON instead
   --name NAME            the record's "scale" (default: the model)
-  --quiet                no progress line on stderr
+  --quiet                nothing on stderr while a call waits
+  --verbose              also the library's own text of a failure ("detail:")
 
 With --json the record's "seq" counts polls from 1 and "time" is when the poll
 returned (UTC). "status" is "ok" for results 0 and 3, "stale" for 1 and 2, and
@@ -113,77 +131,101 @@ For example:
    "status":"ok","gross":128.45,"net":123.45,"tare":5.0,"unit":"kg","stable":true,
    "overload":false,"negative":false,"texts":{"gross":"    128.45",...}}
 
-The exit status is the poll's result (0..4), see `tarvel help`.
+The exit status is the poll's result (0..4), or 5 when the connection failed; see
+`tarvel help`.
 )";
 
 const char* const kWatchHelp =
     R"(usage: tarvel watch --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
                    [--interval MS] [--count N] [--nomotion MS]
-                   [--json [--name NAME]] [--quiet]
+                   [--json [--name NAME]] [--quiet] [--verbose]
 
-Polls again and again and prints one line per poll:
-  2024-05-01T12:00:00.123 result=0 gross=123.95 net=123.45 tare=0.50 status=1SNNNkgN motion=N
+Polls again and again and prints one line per poll, with the local time and its
+offset from UTC:
+  2024-05-01T12:00:00.123+02:00 result=0 gross=123.95 net=123.45 tare=0.50 status=1SNNNkgN motion=N
 or, when the poll failed,
-  2024-05-01T12:00:10.125 result=1 (no frame)
-A TCP channel that lost its connection is reconnected before the next poll
-(result=5 while that fails). Ctrl-C (SIGINT, SIGTERM) stops after the poll that is
-running: the channel is closed and deleted and the exit status is 0. A second Ctrl-C
-quits at once.
+  2024-05-01T12:00:10.125+02:00 result=1 (no frame)
+A converter that cannot be reached (result=5, connection refused or not made in
+time) or a serial port that does not open (result=4) is offline: that is said once,
+  2024-05-01T12:00:10.125+02:00 result=5 offline: nothing listens on ...: is the ...?
+and tried again after 0.5 s, then 1, 2, 4 ... up to 30 s between attempts (or the
+interval when it is longer), without a line per attempt, until it answers. A TCP
+channel that lost its connection is reconnected before the next poll. A poll that
+fails at once (--nomotion 0, say) is followed by the same growing pause. Ctrl-C
+(SIGINT, SIGTERM) stops after the poll that is running: the channel is closed and
+deleted and the exit status is 0. A second Ctrl-C quits at once.
 
   --interval MS    pause between the end of one poll and the next (default 500; 0: none)
-  --count N        stop after N polls; the exit status is then the last poll's result
+  --count N        stop after N attempts (polls, and connection attempts while offline);
+                   the exit status is then the last attempt's result (5: offline)
   --nomotion MS    poll with Update_NoMotion and this time-out
-  --json           one reading record (JSON) per poll instead of the line; a failed
-                   poll keeps the last weights and counts in "seq" too
-  --model, --tcp, --serial, --name, --quiet   as for `tarvel read`
+  --json           one reading record (JSON) per poll instead of the line, and one per
+                   change to offline; a failed poll keeps the last weights, and counts
+                   in "seq" too
+  --model, --tcp, --serial, --name, --quiet, --verbose   as for `tarvel read`
 )";
 
 const char* const kStableHelp =
     R"(usage: tarvel stable --model MODEL (--tcp ADDRESS:LETTER | --serial N|DEVICE)
-                    [--seconds S] [--count N] [--json [--name NAME]] [--quiet]
+                    [--seconds S] [--count N] [--json [--name NAME]] [--quiet] [--verbose]
 
-Calls LePesoConsecutivo: polls until the net weight was read the same COUNT times
-within SECONDS, then prints the result and the last reading.
+Polls (Update_Canal) until COUNT readings in a row are frames with motion clear, out of
+range clear and the same net weight, then prints the result and the last reading. A
+family that does not report motion (MSI) counts as not moving; the raw 5817 variant
+(5817c) carries no weight and never settles. This is tarvel-gateway's stable read.
+(LePesoConsecutivo, which compares net weights only, is not used.)
 
-  --seconds S      time limit in seconds (default 0: the library's 10)
-  --count N        equal readings needed (default 0: the library's 10)
-  --json           the last reading as a reading record (JSON); "status" is "ok" when
-                   the polls succeeded (settled or not), otherwise as for `tarvel read`
-  --model, --tcp, --serial, --name, --quiet   as for `tarvel read`
+  --seconds S      time limit in seconds, 1..86400 (default 10; 0 also means 10). A poll
+                   that is running when the time is up finishes first: up to the model's
+                   own wait (10 s for 5817/KRT, 5 s for the others) when the indicator is
+                   silent
+  --count N        readings in a row needed, 1..100 (default 3; 0 also means 3)
+  --json           the last reading as a reading record (JSON), also when the weight did
+                   not settle
+  --model, --tcp, --serial, --name, --quiet, --verbose   as for `tarvel read`
 
-Exit status: 0 stable; 2 the weight did not settle in time (LePesoConsecutivo's 7);
-otherwise the last poll's failure (1, 3 or 4) when time ran out.
+Exit status: 0 settled; when the time ran out: 2 the weight did not settle (it moved,
+changed, or the model has no weight), or the last poll's failure: 1 no frame, 3 out of
+range, 4 the serial port did not open, 5 no connection.
 )";
 
-const char* const kDioHelp = R"(usage: tarvel dio in  --tcp ADDRESS [--json]
+const char* const kDioHelp = R"(usage: tarvel dio in [BIT] --tcp ADDRESS [--json]
        tarvel dio out VALUE --tcp ADDRESS [--json]
-       tarvel dio bit N [STATE] --tcp ADDRESS [--json]
+       tarvel dio out BIT STATE --tcp ADDRESS [--json]
 
 The converter's digital I/O over its command port (TCP 8880); a channel letter
-after the address (ADDRESS:A) is accepted and ignored.
+after the address (ADDRESS:A) is accepted and ignored. `in` only reads, `out` only
+writes. Everything is checked before anything is sent.
 
   in          reads the input port (DIO_InPort) and prints its value and its bits as
-              S/N, bit 0 first, e.g. `inputs 5 SNSNNNNN`
-  out VALUE   writes the output port: a number (DIO_OutPort) or S/N characters, bit 0
-              first (DIO_OutPortStr; SNS sets bits 0 and 2)
-  bit N       reads input bit N, 0..31 (DIO_InBit), printed as S or N
-  bit N STATE sets output bit N: 1/on or 0/off (DIO_OutBit), S or N (DIO_OutBitStr)
-  --json      one line of JSON instead of the text: `in` prints
-              {"converter":"ADDRESS","value":5,"bits":"SNSNNNNN"} (value -1 and bits
-              "EEEEEEEE" when there was no valid reply); `out` and `bit` print
-              {"converter":"ADDRESS","result":R} with the library's result R (bit N
-              without STATE: 1 on, 0 off, -1 no valid reply; outputs: 0 sent, -1 not)
-  --quiet     no progress line on stderr
+              S/N, bit 0 first: `inputs 5 SNSNNNNN`
+  in BIT      reads input BIT, 0..7 (DIO_InBit): `input 2 on` or `input 2 off`
+  out VALUE   writes every output: a number 0..255 (DIO_OutPort; 5 sets bits 0 and 2)
+              or 1 to 8 characters S/N, bit 0 first (DIO_OutPortStr; SNS is 5):
+              `outputs 5 SNSNNNNN sent`
+  out BIT STATE
+              sets output BIT, 0..7, on or off; STATE is on, off, 1 or 0, in any case
+              (DIO_OutBit): `output 3 on sent`
+  --json      one line of JSON instead of the text:
+                in          {"converter":"ADDRESS","value":5,"bits":"SNSNNNNN"}
+                in BIT      {"converter":"ADDRESS","bit":2,"on":true}
+                out ...     {"converter":"ADDRESS","result":0}
+              and on a failure the same keys with "value":-1 and "bits":"EEEEEEEE",
+              "on":null, or "result":-1, plus "error": the English message
+  --quiet, --verbose   as for `tarvel read`
 
-A converter that cannot be reached or gives no valid reply makes the input commands
-end with status 5. The converter does not confirm outputs: the output commands end
-with 0 once the command was sent, and also when the converter could not be reached
-(the library cannot tell); 5 only when the sending failed.
+"sent" means the command went out on a connection to the converter; the converter
+does not confirm outputs. When no connection could be made (refused, not made within
+10 s) or the exchange broke off, nothing was sent: the command says what failed on
+stderr and ends with status 5, as does an input command without a valid reply.
+`dio bit` of earlier versions is gone: `dio in BIT` reads, `dio out BIT on|off` writes.
 )";
 
 const char* const kVersionHelp = R"(usage: tarvel version
+       tarvel --version
 
-Prints the library's texts from FirVer: product, version and library name.
+Prints the reader's own version and the library's texts from FirVer: product, version
+and library name.
 )";
 
 // ---- options -------------------------------------------------------------------------------
@@ -199,12 +241,12 @@ struct Options {
     long count = -1;
     long seconds = 0;
     bool quiet = false;
+    bool verbose = false;
     bool json = false;
+    bool version = false;
     // dio
-    std::string value; // dio out VALUE
-    long bit = 0;      // dio bit N
-    std::string state; // dio bit N STATE, empty when not given
-    std::string topic; // help COMMAND
+    std::vector<std::string> words; // dio in [BIT] | dio out VALUE | dio out BIT STATE
+    std::string topic;              // help COMMAND
 };
 
 // A whole number in [lo, hi], written in decimal, or a usage error naming `what`.
@@ -268,6 +310,7 @@ class CommandLine {
     CommandLine() {
         app_.formatter(std::make_shared<FixedHelp>(std::string(kMainHelp) + kExitHelp));
         app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app_.add_flag("--version", o.version);
         read_ = Command("read", kReadHelp);
         Indicator(read_);
         read_->add_option("--nomotion", o.nomotion)->transform(Decimal(0, 0x7FFFFFFF));
@@ -282,21 +325,22 @@ class CommandLine {
 
         stable_ = Command("stable", kStableHelp);
         Indicator(stable_);
-        stable_->add_option("--seconds", o.seconds)->transform(Decimal(0, 2000000));
-        stable_->add_option("--count", o.count)->transform(Decimal(0, 0x7FFFFFFF));
+        stable_->add_option("--seconds", o.seconds)->transform(Decimal(0, 86400));
+        stable_->add_option("--count", o.count)->transform(Decimal(0, 100));
         Record(stable_);
 
-        // dio in | out VALUE | bit N [STATE]; --tcp and --json anywhere after `dio`.
+        // dio in [BIT] | out VALUE | out BIT STATE; --tcp and --json anywhere after `dio`.
+        // `bit` is kept as a name only, to say what replaced it.
         dio_ = Command("dio", kDioHelp);
         dio_->fallthrough();
         dio_->add_option("--tcp", o.tcp);
         dio_->add_flag("--json", o.json);
         dioIn_ = Command("in", kDioHelp, dio_);
+        dioIn_->add_option("BIT", o.words);
         dioOut_ = Command("out", kDioHelp, dio_);
-        dioOut_->add_option("VALUE", o.value)->required();
+        dioOut_->add_option("VALUE", o.words)->required();
         dioBit_ = Command("bit", kDioHelp, dio_);
-        dioBit_->add_option("N", o.bit)->required()->transform(Decimal(0, 31));
-        dioBit_->add_option("STATE", o.state);
+        dioBit_->add_option("ARGS", o.words);
 
         version_ = Command("version", kVersionHelp);
         help_ = Command("help", kMainHelp);
@@ -326,6 +370,7 @@ class CommandLine {
         CLI::App* c = (parent != nullptr ? parent : &app_)->add_subcommand(name);
         c->formatter(std::make_shared<FixedHelp>(help));
         c->add_flag("-q,--quiet", o.quiet);
+        c->add_flag("-v,--verbose", o.verbose);
         return c;
     }
     void Indicator(CLI::App* c) {
@@ -350,15 +395,16 @@ struct Model {
     const char* name;
     TcpCtor tcp;
     SerialCtor serial;
+    bool reportsMotion; // a time-out of Update_NoMotion waits for a frame without motion
 };
 
 const Model kModels[] = {
-    {"5817", W5817, W5817Serial},
-    {"5817c", W5817C, W5817SerialC},
-    {"krt", WKRT, WKRTSerial},
-    {"ohaus", WOhaus, WOhausSerial},
-    {"msi3360", WMSI3360, WMSI3360Serial},
-    {"msi6260", WMSI6260, WMSI6260Serial},
+    {"5817", W5817, W5817Serial, true},
+    {"5817c", W5817C, W5817SerialC, true},
+    {"krt", WKRT, WKRTSerial, true},
+    {"ohaus", WOhaus, WOhausSerial, true},
+    {"msi3360", WMSI3360, WMSI3360Serial, false},
+    {"msi6260", WMSI6260, WMSI6260Serial, false},
 };
 
 using tarvel::text::Lower;
@@ -452,13 +498,46 @@ int32_t SerialNumber(const std::string& text, std::string& label) {
 #endif
 }
 
+// ---- saying things -------------------------------------------------------------------------
+
+// With --verbose, the library's own text of a failure that was said before.
+void Detail(const Options& o, const char* libraryText) {
+    if (!o.verbose || libraryText == nullptr) return;
+    const std::string detail = cli::Printable(libraryText);
+    if (detail.empty()) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "tarvel: detail: %s\n", detail.c_str());
+    std::fflush(stderr);
+}
+
+// What went wrong, on stderr: the English message, and with --verbose the library's own
+// text as a detail.
+void Say(const Options& o, const std::string& message, const char* libraryText = nullptr) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tarvel: %s\n", message.c_str());
+    std::fflush(stderr);
+    Detail(o, libraryText);
+}
+
+int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
+
 // ---- channels ------------------------------------------------------------------------------
 
-// Closes and deletes the channel when the command ends, however it ends.
+// The channel of the command, closed and deleted when the command ends, however it ends.
 struct ChannelHandle {
     int32_t index = -1;
-    bool tcp = false;
+    const Model* model = nullptr;
+    Channel name; // for messages
     std::string label;
+    // Set after each failed connection attempt: how it ended and the library's text.
+    Ended connectEnded = Ended::AtOnce;
+    std::string connectDetail;
+
+    bool Tcp() const { return name.Tcp(); }
 
     ChannelHandle() = default;
     ChannelHandle(const ChannelHandle&) = delete;
@@ -471,32 +550,56 @@ struct ChannelHandle {
     }
 };
 
-// Seta_Ip, the model's constructor and Select_Canal. Returns 0, or the exit status.
-int OpenChannel(const Options& o, cli::Progress& progress, ChannelHandle& ch) {
+// Seta_Ip and the model's constructor. Returns 0, or the exit status.
+int MakeChannel(const Options& o, ChannelHandle& ch) {
     const Model& model = FindModel(o.model);
+    ch.model = &model;
+    ch.name.model = model.name;
     if (o.tcp.empty() == o.serial.empty())
         throw UsageError{"give either --tcp ADDRESS:LETTER or --serial N|DEVICE"};
     if (!o.tcp.empty()) {
         const TcpTarget t = ParseTcp(o.tcp, true);
         const int32_t ip = Seta_Ip(t.address.c_str());
-        ch.tcp = true;
-        ch.label = t.address + ":" + t.letter;
+        ch.name.address = t.address;
+        ch.name.letter = t.letter[0];
         ch.index = ip < 0 ? -1 : model.tcp(ip, t.letter.c_str());
     } else {
-        const int32_t com = SerialNumber(o.serial, ch.label);
+        const int32_t com = SerialNumber(o.serial, ch.name.port);
         ch.index = model.serial(com);
     }
+    ch.label = ch.name.Where();
     if (ch.index < 0) {
-        std::fprintf(stderr, "tarvel: the library refused the channel %s\n", ch.label.c_str());
+        Say(o, "the library refused the channel " + ch.label +
+                   ": check the address, the channel letter or the port number");
         return kExitRefused;
     }
-    if (!ch.tcp) return 0; // a serial port opens with each poll
-    const std::string port = std::to_string(8880 + (ch.label.back() - 'A' + 1));
-    const int32_t ok = cli::Waiting(progress, "connecting to " + ch.label + " (port " + port + ")",
-                                    [&] { return Select_Canal(ch.index); });
-    if (ok == 1) return 0;
-    std::fprintf(stderr, "tarvel: could not connect to %s: %s\n", ch.label.c_str(),
-                 cli::Printable(Display_Erro(ch.index)).c_str());
+    return 0;
+}
+
+// Select_Canal: connects a TCP channel, or reconnects one whose connection dropped (at once
+// while connected); nothing for a serial channel. False when it failed: `connectEnded` and
+// `connectDetail` then tell how.
+bool Connect(cli::Progress& progress, ChannelHandle& ch, const std::string& what) {
+    if (!ch.Tcp()) return true;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t ok = cli::Waiting(progress, what, [&] { return Select_Canal(ch.index); });
+    if (ok == 1) return true;
+    ch.connectEnded = tarvel::messages::EndedAfter(ElapsedMs(t0));
+    const char* text = Display_Erro(ch.index);
+    ch.connectDetail = text != nullptr ? text : "";
+    return false;
+}
+
+std::string ConnectWhat(const ChannelHandle& ch) {
+    return "connecting to " + ch.label + " (port " + std::to_string(ch.name.TcpPort()) + ")";
+}
+
+// MakeChannel and Connect, for the commands that give up when the connection fails. Returns
+// 0, or the exit status.
+int OpenChannel(const Options& o, cli::Progress& progress, ChannelHandle& ch) {
+    if (const int rc = MakeChannel(o, ch); rc != 0) return rc;
+    if (Connect(progress, ch, ConnectWhat(ch))) return 0;
+    Say(o, tarvel::messages::ConnectFailed(ch.name, ch.connectEnded), ch.connectDetail.c_str());
     return kExitNoConnect;
 }
 
@@ -523,12 +626,28 @@ int ExitOfPoll(int32_t r) {
     return r >= 0 && r <= 4 ? r : kExitNoFrame;
 }
 
-int32_t Poll(const Options& o, cli::Progress& progress, const ChannelHandle& ch) {
+bool IsReading(int32_t r) {
+    return r == 0 || r == 3;
+}
+
+// One poll: Update_NoMotion with `noMotionMs`, or Update_Canal when it is negative.
+int32_t Poll(cli::Progress& progress, const ChannelHandle& ch, long noMotionMs) {
     const std::string what = "waiting for a frame from " + ch.label;
     return cli::Waiting(progress, what, [&] {
-        return o.nomotion >= 0 ? Update_NoMotion(ch.index, static_cast<int32_t>(o.nomotion))
+        return noMotionMs >= 0 ? Update_NoMotion(ch.index, static_cast<int32_t>(noMotionMs))
                                : Update_Canal(ch.index);
     });
+}
+
+// Says why a poll gave no reading (or an out-of-range one); nothing for a good reading.
+// `waitedMs`: the time-out the poll had (Update_NoMotion), or -1 for the model's own wait.
+void SayPoll(const Options& o, const ChannelHandle& ch, int32_t r, int64_t waitedMs) {
+    if (r == 0) return;
+    if (r == 3) {
+        Say(o, tarvel::messages::OutOfRange(ch.name));
+        return;
+    }
+    Say(o, tarvel::messages::PollFailed(ch.name, r, waitedMs), Display_Erro(ch.index));
 }
 
 // The status characters in words: increment, the flags that are set, the unit.
@@ -562,10 +681,8 @@ void PrintReading(const ChannelHandle& ch) {
 
 // ---- the reading record (--json) -----------------------------------------------------------
 
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+std::optional<std::string> Copy(const char* t) {
+    return t != nullptr ? std::optional<std::string>(t) : std::nullopt;
 }
 
 // Prints one reading record per poll: "seq" counts the polls from 1, a failed poll keeps the
@@ -579,17 +696,14 @@ class Recorder {
 
     // After a poll with result r (0..4; kExitNoConnect: the connection failed). `reading`:
     // the channel's value functions hold a new reading.
-    void Print(int32_t r, int32_t channel, bool reading) {
-        const int64_t now = NowMs();
+    void Take(int32_t r, int32_t channel, bool reading) {
+        const int64_t now = tarvel::clock::NowMs();
         if (reading) {
-            auto copy = [](const char* t) {
-                return t != nullptr ? std::optional<std::string>(t) : std::nullopt;
-            };
-            texts_ = {copy(Gross_Canal(channel)),       copy(Net_Canal(channel)),
-                      copy(Tare_Canal(channel)),        copy(Total_Canal(channel)),
-                      copy(Contadora_Canal(channel)),   copy(Estado_Canal(channel)),
-                      copy(Estado_EmMovimento(channel))};
-            unit_ = copy(Unidade_Canal(channel));
+            texts_ = {Copy(Gross_Canal(channel)),       Copy(Net_Canal(channel)),
+                      Copy(Tare_Canal(channel)),        Copy(Total_Canal(channel)),
+                      Copy(Contadora_Canal(channel)),   Copy(Estado_Canal(channel)),
+                      Copy(Estado_EmMovimento(channel))};
+            unit_ = Copy(Unidade_Canal(channel));
         }
         std::string status = "ok";
         switch (r) {
@@ -617,9 +731,15 @@ class Recorder {
         meta_.status = status;
         meta_.timeMs = now;
         ++meta_.seq;
+    }
+    void Print() const {
         std::printf("%s\n",
                     tarvel::record::Line(tarvel::record::Make(meta_, texts_, unit_)).c_str());
         std::fflush(stdout);
+    }
+    void Print(int32_t r, int32_t channel, bool reading) {
+        Take(r, channel, reading);
+        Print();
     }
 
   private:
@@ -644,56 +764,85 @@ int CmdRead(const Options& o, cli::Progress& progress) {
         return rc;
     }
     if (cli::StopRequested()) return kExitInterrupted;
-    const int32_t r = Poll(o, progress, ch);
+    const int32_t r = Poll(progress, ch, o.nomotion);
     if (cli::StopRequested()) return kExitInterrupted;
     if (o.json) {
-        record.Print(r, ch.index, r == 0 || r == 3);
-        return ExitOfPoll(r);
+        record.Print(r, ch.index, IsReading(r));
+    } else {
+        std::printf("model    %s\n", ch.model->name);
+        std::printf("channel  %s\n", ch.label.c_str());
+        std::printf("result   %d %s\n", r, PollWords(r));
+        if (IsReading(r)) PrintReading(ch);
+        std::fflush(stdout);
     }
-    std::printf("model    %s\n", Lower(o.model).c_str());
-    std::printf("channel  %s\n", ch.label.c_str());
-    std::printf("result   %d %s\n", r, PollWords(r));
-    if (r == 0 || r == 3) PrintReading(ch);
-    std::fflush(stdout);
+    SayPoll(o, ch, r, o.nomotion);
     return ExitOfPoll(r);
 }
 
 int CmdWatch(const Options& o, cli::Progress& progress) {
     ChannelHandle ch;
     Recorder record(o);
-    if (const int rc = OpenChannel(o, progress, ch); rc != 0) {
-        if (o.json && rc == kExitNoConnect) record.Print(rc, ch.index, false);
-        return rc;
-    }
+    if (const int rc = MakeChannel(o, ch); rc != 0) return rc;
+    tarvel::Backoff backoff;
+    bool offline = false; // said once when it begins
     int last = 0;
+    const auto interval = static_cast<uint32_t>(o.interval);
     for (long n = 1; !cli::StopRequested(); ++n) {
         int32_t r = kExitNoConnect;
+        const auto t0 = std::chrono::steady_clock::now();
         // Select_Canal answers 1 at once while connected, and reconnects a dropped channel.
-        const bool connected = !ch.tcp || cli::Waiting(progress, "reconnecting to " + ch.label,
-                                                       [&] { return Select_Canal(ch.index); }) == 1;
-        if (connected) r = Poll(o, progress, ch);
+        if (Connect(progress, ch, n == 1 ? ConnectWhat(ch) : "reconnecting to " + ch.label))
+            r = Poll(progress, ch, o.nomotion);
         last = r == kExitNoConnect ? kExitNoConnect : ExitOfPoll(r);
-        if (o.json) {
-            record.Print(r, ch.index, r == 0 || r == 3);
-            if (o.count > 0 && n >= o.count) return last;
-            if (cli::WaitForStop(static_cast<uint32_t>(o.interval))) break;
-            continue;
-        }
-        std::string line = cli::Timestamp() + " result=" + std::to_string(r);
-        if (r == 0 || r == 3) {
-            line += " gross=" + cli::Printable(Gross_Canal(ch.index)) +
-                    " net=" + cli::Printable(Net_Canal(ch.index)) +
-                    " tare=" + cli::Printable(Tare_Canal(ch.index)) +
-                    " status=" + cli::Printable(Estado_Canal(ch.index)) +
-                    " motion=" + cli::Printable(Estado_EmMovimento(ch.index));
-            if (r == 3) line += " (out of range)";
+        uint32_t pause = interval;
+        if (r == kExitNoConnect || r == 4) {
+            // Unreachable: said once, then tried again after a growing pause.
+            if (!offline) {
+                const std::string why =
+                    r == 4 ? tarvel::messages::PollFailed(ch.name, r)
+                           : tarvel::messages::ConnectFailed(ch.name, ch.connectEnded);
+                const char* detail = r == 4 ? Display_Erro(ch.index) : ch.connectDetail.c_str();
+                if (o.json) {
+                    record.Print(r, ch.index, false);
+                    Say(o, why, detail);
+                } else {
+                    std::printf("%s result=%d offline: %s\n", cli::Timestamp().c_str(), r,
+                                why.c_str());
+                    std::fflush(stdout);
+                    Detail(o, detail);
+                }
+                offline = true;
+            }
+            pause = std::max(interval, backoff.Next());
         } else {
-            line += std::string(" (") + PollWords(r) + ")";
+            offline = false;
+            if (IsReading(r)) {
+                backoff.Reset();
+                progress.Forget();
+            } else if (ElapsedMs(t0) < 100) {
+                // A poll that failed without waiting (--nomotion 0, a refused poll): no loop.
+                pause = std::max(interval, backoff.Next());
+            }
+            if (o.json) {
+                record.Print(r, ch.index, IsReading(r));
+            } else {
+                std::string line = cli::Timestamp() + " result=" + std::to_string(r);
+                if (IsReading(r)) {
+                    line += " gross=" + cli::Printable(Gross_Canal(ch.index)) +
+                            " net=" + cli::Printable(Net_Canal(ch.index)) +
+                            " tare=" + cli::Printable(Tare_Canal(ch.index)) +
+                            " status=" + cli::Printable(Estado_Canal(ch.index)) +
+                            " motion=" + cli::Printable(Estado_EmMovimento(ch.index));
+                    if (r == 3) line += " (out of range)";
+                } else {
+                    line += std::string(" (") + PollWords(r) + ")";
+                }
+                std::printf("%s\n", line.c_str());
+                std::fflush(stdout);
+            }
         }
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
         if (o.count > 0 && n >= o.count) return last;
-        if (cli::WaitForStop(static_cast<uint32_t>(o.interval))) break;
+        if (cli::WaitForStop(pause)) break;
     }
     return 0; // stopped by Ctrl-C / SIGTERM
 }
@@ -701,35 +850,81 @@ int CmdWatch(const Options& o, cli::Progress& progress) {
 int CmdStable(const Options& o, cli::Progress& progress) {
     ChannelHandle ch;
     Recorder record(o);
-    if (const int rc = OpenChannel(o, progress, ch); rc != 0) {
-        if (o.json && rc == kExitNoConnect) record.Print(rc, ch.index, false);
-        return rc;
+    if (const int rc = MakeChannel(o, ch); rc != 0) return rc;
+    const double seconds = o.seconds > 0 ? static_cast<double>(o.seconds) : 10.0;
+    const auto count = static_cast<std::size_t>(o.count > 0 ? o.count : 3);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    auto leftMs = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+            .count();
+    };
+    tarvel::stable::Run run(count);
+    tarvel::Backoff backoff;
+    int32_t r = kExitNoConnect;
+    const std::string what = "waiting for a stable weight from " + ch.label;
+    for (;;) {
+        const auto t0 = Clock::now();
+        if (!Connect(progress, ch, ConnectWhat(ch))) {
+            r = kExitNoConnect;
+        } else {
+            // Update_Canal takes the next frame, moving or not; for a family that does not
+            // report motion Update_NoMotion does the same, within the time left.
+            const int64_t left = std::clamp<int64_t>(leftMs(), 1, 0x7FFFFFFF);
+            r = cli::Waiting(progress, what, [&] {
+                return ch.model->reportsMotion
+                           ? Update_Canal(ch.index)
+                           : Update_NoMotion(ch.index, static_cast<int32_t>(left));
+            });
+        }
+        if (cli::StopRequested()) return kExitInterrupted;
+        record.Take(r, ch.index, IsReading(r));
+        if (IsReading(r)) {
+            backoff.Reset();
+            progress.Forget();
+        }
+        const bool done = run.Take(tarvel::stable::FromPoll(
+            ch.model->name, r, cli::Printable(Estado_EmMovimento(ch.index), false),
+            cli::Printable(Estado_Canal(ch.index), false),
+            cli::Printable(Net_Canal(ch.index), false)));
+        if (done) break;
+        const int64_t left = leftMs();
+        if (left <= 0) break;
+        // Unreachable, or a poll that failed without waiting: a growing pause, no loop.
+        if (r == kExitNoConnect || r == 4 || (!IsReading(r) && ElapsedMs(t0) < 100)) {
+            if (cli::WaitForStop(static_cast<uint32_t>(std::min<int64_t>(backoff.Next(), left))))
+                return kExitInterrupted;
+        }
     }
-    const auto seconds = static_cast<int32_t>(o.seconds);
-    const auto count = static_cast<int32_t>(o.count < 0 ? 0 : o.count);
-    const int32_t r = cli::Waiting(progress, "waiting for a stable weight from " + ch.label,
-                                   [&] { return LePesoConsecutivo(ch.index, seconds, count); });
-    if (cli::StopRequested()) return kExitInterrupted;
+    const bool settled = run.Done();
+    // Time up: the last poll's failure, or 2 when the polls gave readings that did not settle.
+    const int rc = settled ? 0 : r == 0 ? kExitNotStable : r == kExitNoConnect ? r : ExitOfPoll(r);
     if (o.json) {
-        // 7: the polls succeeded but the weight did not settle; the reading is still one.
-        const bool reading = r == 0 || r == 3 || r == 7;
-        record.Print(reading ? 0 : r, ch.index, reading);
-        return r == 0 ? 0 : r == 7 ? kExitNotStable : ExitOfPoll(r);
-    }
-    std::printf("model    %s\n", Lower(o.model).c_str());
-    std::printf("channel  %s\n", ch.label.c_str());
-    int rc = 0;
-    if (r == 0) {
-        std::printf("result   0 stable\n");
-    } else if (r == 7) {
-        std::printf("result   7 not stable in time\n");
-        rc = kExitNotStable;
+        record.Print();
     } else {
-        std::printf("result   %d %s (time ran out)\n", r, PollWords(r));
-        rc = ExitOfPoll(r);
+        std::printf("model    %s\n", ch.model->name);
+        std::printf("channel  %s\n", ch.label.c_str());
+        if (settled) {
+            std::printf("result   0 stable\n");
+            PrintReading(ch);
+        } else if (rc == kExitNotStable) {
+            std::printf("result   2 not stable in time\n");
+            std::printf("last reading (not stable):\n");
+            PrintReading(ch);
+        } else {
+            std::printf("result   %d %s (time ran out)\n", rc, PollWords(rc));
+            if (rc == 3) PrintReading(ch);
+        }
+        std::fflush(stdout);
     }
-    if (r == 0 || r == 7) PrintReading(ch);
-    std::fflush(stdout);
+    if (settled) return 0;
+    if (r == kExitNoConnect)
+        Say(o, tarvel::messages::ConnectFailed(ch.name, ch.connectEnded), ch.connectDetail.c_str());
+    else if (rc == kExitNotStable)
+        Say(o, tarvel::messages::NotSettled(ch.name, count, seconds));
+    else // the MSI models' polls waited for the time left, the others their own wait
+        SayPoll(o, ch, r, ch.model->reportsMotion ? -1 : static_cast<int64_t>(seconds * 1000));
     return rc;
 }
 
@@ -740,86 +935,119 @@ std::string Bits(int32_t v) {
     return s;
 }
 
-// `dio in`, `dio out VALUE`, `dio bit N [STATE]`.
+// `dio in [BIT]`, `dio out VALUE`, `dio out BIT STATE`.
 int CmdDio(const CommandLine& cl, cli::Progress& progress) {
     const Options& o = cl.o;
-    if (!cl.Is(cl.dioIn_) && !cl.Is(cl.dioOut_) && !cl.Is(cl.dioBit_))
-        throw UsageError{"dio needs in, out or bit"};
+    if (cl.Is(cl.dioBit_))
+        throw UsageError{"`dio bit` is gone: read an input with `dio in BIT`, set an output with "
+                         "`dio out BIT on|off`"};
+    if (!cl.Is(cl.dioIn_) && !cl.Is(cl.dioOut_)) throw UsageError{"dio needs in or out"};
     if (o.tcp.empty()) throw UsageError{"dio needs --tcp ADDRESS"};
     const TcpTarget t = ParseTcp(o.tcp, false);
 
-    // Checked before anything is sent.
-    enum class Call { InPort, OutPort, OutPortStr, InBit, OutBit, OutBitStr } call = Call::InPort;
+    // Everything is checked before anything is sent.
+    enum class Call { InPort, InBit, OutPort, OutPortStr, OutBit } call = Call::InPort;
     long value = 0;
+    long bit = 0;
     bool on = false;
-    const auto bit = static_cast<int32_t>(o.bit);
-    if (cl.Is(cl.dioOut_)) {
-        const std::string& v = o.value;
-        if (AllDigits(v) || (v.size() > 1 && v[0] == '-' && AllDigits(v.substr(1)))) {
-            value = Number("the output value", v, -2147483647L - 1, 2147483647L);
+    const std::vector<std::string>& w = o.words;
+    if (cl.Is(cl.dioIn_)) {
+        if (w.size() > 1) throw UsageError{"dio in takes at most one input bit"};
+        if (w.size() == 1) {
+            bit = Number("the input bit", w[0], 0, 7);
+            call = Call::InBit;
+        }
+    } else if (w.size() == 1) {
+        const std::string& v = w[0];
+        if (AllDigits(v)) {
+            value = Number("the output value", v, 0, 255);
             call = Call::OutPort;
-        } else if (!v.empty() && v.find_first_not_of("SN") == std::string::npos && v.size() <= 32) {
+        } else if (!v.empty() && v.size() <= 8 && v.find_first_not_of("SN") == std::string::npos) {
+            for (size_t k = 0; k < v.size(); ++k)
+                if (v[k] == 'S') value |= 1L << k;
             call = Call::OutPortStr;
         } else {
-            throw UsageError{"the output value is a number or S/N characters, not '" + v + "'"};
+            throw UsageError{"the output value is a number from 0 to 255 or 1 to 8 characters "
+                             "S/N (bit 0 first), not '" +
+                             v + "'"};
         }
-    } else if (cl.Is(cl.dioBit_)) {
-        const std::string state = Lower(o.state);
-        if (o.state.empty()) {
-            call = Call::InBit;
-        } else if (state == "1" || state == "on" || state == "0" || state == "off") {
-            on = state == "1" || state == "on";
-            call = Call::OutBit;
-        } else if (o.state == "S" || o.state == "N") {
-            on = o.state == "S";
-            call = Call::OutBitStr;
-        } else {
-            throw UsageError{"the bit state is 1, 0, on, off, S or N, not '" + o.state + "'"};
-        }
+    } else if (w.size() == 2) {
+        bit = Number("the output bit", w[0], 0, 7);
+        const std::string state = Lower(w[1]);
+        if (state == "on" || state == "1")
+            on = true;
+        else if (state == "off" || state == "0")
+            on = false;
+        else
+            throw UsageError{"the output state is on or off (or 1, 0), not '" + w[1] + "'"};
+        call = Call::OutBit;
+    } else {
+        throw UsageError{"dio out takes VALUE, or BIT and on|off"};
     }
 
     const int32_t ip = Seta_Ip(t.address.c_str());
     if (ip < 0) {
-        std::fprintf(stderr, "tarvel: the library refused the address %s\n", t.address.c_str());
+        Say(o, "the library refused the address " + t.address);
         return kExitRefused;
     }
-    const std::string where = "the converter at " + t.address;
-    const int32_t r = cli::Waiting(progress, "asking " + where, [&] {
+    const auto b = static_cast<int32_t>(bit);
+    std::string action;
+    switch (call) {
+    case Call::InPort:
+        action = "read the inputs";
+        break;
+    case Call::InBit:
+        action = "read input " + std::to_string(bit);
+        break;
+    case Call::OutPort:
+    case Call::OutPortStr:
+        action = "set the outputs to " + std::to_string(value);
+        break;
+    case Call::OutBit:
+        action = "set output " + std::to_string(bit) + (on ? " on" : " off");
+        break;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t r = cli::Waiting(progress, "asking the converter at " + t.address, [&] {
         switch (call) {
         case Call::InPort:
             return DIO_InPort(ip);
+        case Call::InBit:
+            return DIO_InBit(ip, b);
         case Call::OutPort:
             return DIO_OutPort(ip, static_cast<int32_t>(value));
         case Call::OutPortStr:
-            return DIO_OutPortStr(ip, o.value.c_str());
-        case Call::InBit:
-            return DIO_InBit(ip, bit);
+            return DIO_OutPortStr(ip, w[0].c_str());
         case Call::OutBit:
-            return DIO_OutBit(ip, bit, on ? 1 : 0);
-        case Call::OutBitStr:
-            return DIO_OutBitStr(ip, bit, o.state.c_str());
+            return DIO_OutBit(ip, b, on ? 1 : 0);
         }
         return int32_t{-1};
     });
     if (cli::StopRequested()) return kExitInterrupted;
 
     const bool input = call == Call::InPort || call == Call::InBit;
-    const bool failed = input ? r < 0 : r != 0;
+    const bool failed = r == TARVEL_FAILED;
+    const std::string error =
+        failed ? tarvel::messages::DioFailed(action, t.address, input,
+                                             tarvel::messages::EndedAfter(ElapsedMs(t0)))
+               : std::string();
     if (o.json) {
         tarvel::record::Json j;
         j["converter"] = t.address;
         if (call == Call::InPort) {
             j["value"] = r;
-            j["bits"] = r < 0 ? std::string("EEEEEEEE") : Bits(r);
+            j["bits"] = failed ? std::string("EEEEEEEE") : Bits(r);
+        } else if (call == Call::InBit) {
+            j["bit"] = bit;
+            j["on"] = failed ? tarvel::record::Json(nullptr) : tarvel::record::Json(r == 1);
         } else {
             j["result"] = r;
         }
+        if (failed) j["error"] = error;
         PrintJson(j);
     }
     if (failed) {
-        std::fprintf(stderr, "tarvel: %s %s\n",
-                     input ? "no valid input reply from" : "could not send the outputs to",
-                     where.c_str());
+        Say(o, error);
         return kExitNoConnect;
     }
     if (o.json) return 0;
@@ -827,18 +1055,15 @@ int CmdDio(const CommandLine& cl, cli::Progress& progress) {
     case Call::InPort:
         std::printf("inputs %d %s\n", r, Bits(r).c_str());
         break;
-    case Call::OutPort:
-        std::printf("outputs %ld sent\n", value);
-        break;
-    case Call::OutPortStr:
-        std::printf("outputs %s sent\n", o.value.c_str());
-        break;
     case Call::InBit:
-        std::printf("input %d %s\n", bit, r == 1 ? "S" : "N");
+        std::printf("input %ld %s\n", bit, r == 1 ? "on" : "off");
+        break;
+    case Call::OutPort:
+    case Call::OutPortStr:
+        std::printf("outputs %ld %s sent\n", value, Bits(static_cast<int32_t>(value)).c_str());
         break;
     case Call::OutBit:
-    case Call::OutBitStr:
-        std::printf("output %d %s sent\n", bit, on ? "S" : "N");
+        std::printf("output %ld %s sent\n", bit, on ? "on" : "off");
         break;
     }
     return 0;
@@ -847,6 +1072,7 @@ int CmdDio(const CommandLine& cl, cli::Progress& progress) {
 int CmdVersion() {
     const char* texts[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     FirVer(&texts[0], &texts[1], &texts[2], &texts[3], &texts[4]);
+    std::printf("%-8s %s\n", "tarvel", TARVEL_VERSION);
     static const char* const kNames[5] = {"product", "version", "text 3", "text 4", "library"};
     for (int i = 0; i < 5; ++i) {
         const std::string t = cli::Printable(texts[i]);
@@ -873,6 +1099,10 @@ int Run(int argc, char** argv) {
         return 0;
     }
     const Options& o = cl.o;
+    if (o.version) {
+        if (cl.Given()) throw UsageError{"--version stands alone"};
+        return CmdVersion();
+    }
     if (!cl.Given()) {
         // `tarvel` alone is a usage error: the help then goes to stderr.
         std::fputs(WithModels(kMainHelp).c_str(), stderr);
@@ -894,7 +1124,9 @@ int Run(int argc, char** argv) {
     }
     if (!o.name.empty() && !o.json) throw UsageError{"--name names the record of --json"};
     cli::InstallStopHandler();
-    cli::Progress progress(!o.quiet && cli::StderrIsTerminal());
+    cli::Progress progress(o.quiet                   ? cli::ProgressMode::Off
+                           : cli::StderrIsTerminal() ? cli::ProgressMode::Terminal
+                                                     : cli::ProgressMode::Lines);
     if (cl.Is(cl.read_)) return CmdRead(o, progress);
     if (cl.Is(cl.watch_)) return CmdWatch(o, progress);
     if (cl.Is(cl.stable_)) return CmdStable(o, progress);

@@ -1,21 +1,24 @@
-// The converters' digital inputs and outputs. An exchange with a converter's IO port blocks
-// for up to 10 s when the converter is silent, so each converter has a worker thread of its
-// own with a short queue: a slow converter delays only its own requests, never the readings
-// nor the HTTP threads of other requests, and a full queue is refused at once.
+// The converters' digital inputs and outputs. Each exchange with a converter's IO port (TCP
+// 8880: the command and CR, then the reply up to " OK\n\r") runs on the gateway's loop, never
+// on a thread of its own. Each converter runs one exchange at a time and keeps a short queue:
+// a silent converter (10 s) delays only its own requests, never the readings nor other
+// converters, and a full queue is refused at once. Stop() ends every exchange at once, also
+// one that waits for a silent converter.
 #pragma once
 
 #include "tarvel6_internal.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+namespace boost::asio {
+class io_context;
+}
 
 namespace gateway {
 
@@ -36,53 +39,30 @@ const char* OutcomeText(DioOutcome::Kind kind);
 
 class DioWorkers {
   public:
+    // Called once with the outcome of a request, on the loop's thread. It must not block.
+    using Done = std::function<void(DioOutcome)>;
+
     // Requests that may wait per converter besides the one running; more are refused (Busy).
     static constexpr size_t kQueueLimit = 4;
     // A request not started this long after it was queued is answered Busy.
     static constexpr std::chrono::seconds kQueueWait{15};
 
-    explicit DioWorkers(std::vector<std::string> addresses);
-    ~DioWorkers(); // Stop(), then joins the workers that are idle
+    DioWorkers(boost::asio::io_context& loop, std::vector<std::string> addresses);
+    ~DioWorkers();
     DioWorkers(const DioWorkers&) = delete;
     DioWorkers& operator=(const DioWorkers&) = delete;
 
-    // Runs `command` with converter `index`, waiting for its outcome (or for Stop()).
-    DioOutcome Run(size_t index, const std::string& command);
-
-    // Answers every waiting request Stopping and ends the workers; returns at once.
+    // Queues `command` for converter `index`; `done` gets its outcome. Any thread.
+    void Run(size_t index, std::string command, Done done);
+    // Every queued and running request ends now with Stopping, and later ones too. Any thread;
+    // the outcomes are given on the loop, in order with what was asked before.
     void Stop();
-    // True when a worker is still inside an exchange (it cannot be interrupted).
-    bool Busy() const;
 
     uint64_t Exchanges() const;
 
   private:
-    struct Job {
-        std::string command;
-        std::chrono::steady_clock::time_point queued;
-        bool done = false;
-        DioOutcome outcome;
-    };
-    // A worker's state is shared with its thread, so a thread that is still inside an
-    // exchange when the gateway stops never touches freed memory.
-    struct Worker {
-        std::string address;
-        std::deque<std::shared_ptr<Job>> queue;
-        std::shared_ptr<Job> current; // the request inside an exchange
-        bool running = false;         // inside an exchange
-        bool stop = false;
-        std::thread thread;
-    };
-    struct Shared {
-        std::mutex mu;
-        std::condition_variable cv; // jobs queued, jobs done, stop
-        uint64_t exchanges = 0;
-    };
-
-    static void Loop(std::shared_ptr<Shared> shared, std::shared_ptr<Worker> w);
-
-    std::shared_ptr<Shared> shared_;
-    std::vector<std::shared_ptr<Worker>> workers_;
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
 };
 
 // The input port value in the reply of an "IN" exchange, or nothing when the exchange failed

@@ -2,21 +2,26 @@
 
 #include "log.h"
 #include "page.h"
-#include "pool.h"
 #include "text.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
+// Before Asio: Boost 1.74's asio/awaitable.hpp uses std::exchange without including <utility>.
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <mutex>
+#include <atomic>
+#include <functional>
+#include <list>
 #include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
 #ifndef TARVEL_VERSION
@@ -25,49 +30,17 @@
 
 namespace gateway {
 
-using httplib::DataSink;
-using httplib::Request;
-using httplib::Response;
+namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
-
-// The server, with access to its listening socket (to widen the listen backlog).
-class Listener : public httplib::Server {
-  public:
-    socket_t Socket() const { return svr_sock_; }
-};
+using tarvel::text::Lower;
 
 namespace {
 
 const char* const kJsonType = "application/json";
-// An event-stream client hears from the gateway at least this often ...
-constexpr auto kKeepAlive = std::chrono::seconds(15);
-// ... and is checked this often for having gone away.
-constexpr auto kAliveCheck = std::chrono::seconds(2);
-
-// Readings that come closer together than this after a write go out together in the next
-// one: a stream of hundreds of scales costs a write per batch instead of one per reading, and
-// a reading waits at most this long for its batch.
-constexpr auto kBatch = std::chrono::milliseconds(2);
-
-// A stream's deadlines fall on whole seconds of the clock, so that all the idle streams of a
-// ring wake together, once, instead of one after the other.
-Clock::time_point OnTheSecond(Clock::time_point t) {
-    return std::chrono::ceil<std::chrono::seconds>(t);
-}
-
-void SendJson(Response& res, int status, const std::string& body) {
-    res.status = status;
-    res.set_content(body, kJsonType);
-}
-
-void SendError(Response& res, int status, const std::string& text, Json extra = Json::object()) {
-    extra["error"] = text;
-    SendJson(res, status, extra.dump(-1, ' ', false, Json::error_handler_t::replace));
-}
 
 // A whole decimal number of at most 9 digits.
-std::optional<long> Digits(const std::string& text) {
+std::optional<long> Digits(std::string_view text) {
     if (text.empty() || text.size() > 9) return std::nullopt;
     long v = 0;
     for (char c : text) {
@@ -77,75 +50,364 @@ std::optional<long> Digits(const std::string& text) {
     return v;
 }
 
-std::string Trim(const std::string& s) {
+std::string Trim(std::string_view s) {
     const char* blanks = " \t\r\n";
     const size_t a = s.find_first_not_of(blanks);
     if (a == std::string::npos) return {};
-    return s.substr(a, s.find_last_not_of(blanks) - a + 1);
+    return std::string(s.substr(a, s.find_last_not_of(blanks) - a + 1));
 }
 
-using tarvel::text::Lower;
-
-// Compares without an early exit, so the time taken tells nothing about the token.
-bool SameSecret(const std::string& a, const std::string& b) {
+// Compares the whole of both, without an early exit: the time taken tells nothing about the
+// token, and a token with anything after it is another token.
+bool SameSecret(std::string_view a, std::string_view b) {
     if (b.empty()) return false;
     unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i % b.size()]);
+    const size_t n = std::max(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const auto x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0u;
+        const auto y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0u;
+        diff |= x ^ y;
+    }
     return diff == 0;
 }
 
-// The methods a known resource answers to, for 405 (empty: no such resource). NAME and BIT
-// stand for any one path segment.
-std::string AllowedMethods(const std::string& path) {
-    std::vector<std::string> seg;
+int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// %XX decoded (and '+' as a blank in a query); nothing when an escape is broken or gives a
+// control byte.
+std::optional<std::string> Decode(std::string_view s, bool query) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '%') {
+            if (i + 2 >= s.size()) return std::nullopt;
+            const int hi = Hex(s[i + 1]), lo = Hex(s[i + 2]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            c = static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (query && c == '+') {
+            c = ' ';
+        }
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return std::nullopt;
+        out += c;
+    }
+    return out;
+}
+
+// The path's segments, each decoded on its own: an encoded '/' (%2F) stays inside its
+// segment, and no route has one. Nothing for a path that is not "/..." or does not decode.
+std::optional<std::vector<std::string>> Segments(std::string_view path) {
+    if (path.empty() || path[0] != '/') return std::nullopt;
+    std::vector<std::string> out;
+    if (path == "/") return out;
     for (size_t i = 1; i <= path.size();) {
         const size_t j = std::min(path.find('/', i), path.size());
-        seg.push_back(path.substr(i, j - i));
+        auto seg = Decode(path.substr(i, j - i), false);
+        if (!seg) return std::nullopt;
+        out.push_back(std::move(*seg));
         i = j + 1;
     }
-    if (path.empty() || path[0] != '/' ||
-        std::any_of(seg.begin(), seg.end(), [](const std::string& s) { return s.empty(); }))
-        return path == "/" ? "GET, HEAD" : "";
-    auto is = [&](std::initializer_list<const char*> shape) {
-        if (shape.size() != seg.size()) return false;
-        size_t i = 0;
-        for (const char* s : shape) {
-            if (std::string(s) != "*" && seg[i] != s) return false;
-            ++i;
-        }
-        return true;
-    };
-    if (is({"api", "scales"}) || is({"api", "events"}) || is({"api", "converters"}) ||
-        is({"metrics"}) || is({"healthz"}) || is({"api", "scales", "*"}) ||
-        is({"api", "scales", "*", "events"}) || is({"api", "converters", "*", "inputs"}))
-        return "GET, HEAD";
-    if (is({"api", "converters", "*", "outputs"}) || is({"api", "converters", "*", "outputs", "*"}))
-        return "PUT";
-    return {};
+    return out;
+}
+
+// The decoded query parameters, the first of each name.
+std::vector<std::pair<std::string, std::string>> Params(std::string_view query) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (size_t i = 0; i < query.size() && out.size() < 32;) {
+        const size_t j = std::min(query.find('&', i), query.size());
+        const std::string_view kv = query.substr(i, j - i);
+        const size_t eq = kv.find('=');
+        auto k = Decode(kv.substr(0, eq), true);
+        auto v = eq == std::string_view::npos ? std::optional<std::string>("")
+                                              : Decode(kv.substr(eq + 1), true);
+        if (k && v && !k->empty()) out.emplace_back(std::move(*k), std::move(*v));
+        i = j + 1;
+    }
+    return out;
+}
+
+// The host part of a Host header ("name", "name:port", "[v6]:port"), lower case, without a
+// final dot.
+std::string HostName(std::string_view host) {
+    std::string h;
+    if (!host.empty() && host[0] == '[') {
+        const size_t end = host.find(']');
+        h = std::string(host.substr(1, end == std::string_view::npos ? host.npos : end - 1));
+    } else {
+        const size_t colon = host.find(':');
+        h = std::string(host.substr(0, colon == host.rfind(':') ? colon : host.npos));
+    }
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    return Lower(h);
 }
 
 } // namespace
 
-struct HttpServer::Impl {
+// ---- the server's handlers ---------------------------------------------------------------------
+
+struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
+    // One request on its way to its answer.
+    struct Call {
+        web::Request req;
+        std::vector<std::string> params; // the segments a route's "{}" matched, decoded
+        web::Reply reply;
+        std::string origin; // the Access-Control-Allow-Origin of the answer, or empty
+    };
+    using Handle = void (Impl::*)(Call&);
+    struct Route {
+        const char* method; // GET also answers HEAD
+        const char* path;   // "{}" is one segment
+        bool write;         // drives the yard: Host, Origin and token are checked first
+        Handle handle;
+    };
+    static const Route kRoutes[];
+
+    // How a wait for a settled weight ended: 200 settled (with the last of the readings that
+    // did), 504 not in time (with the latest), 503 the gateway stops (with the latest).
+    using StableDone = std::function<void(int status, const ReadingPtr& reading)>;
+    // A wait for a scale to settle.
+    struct StableWait {
+        explicit StableWait(asio::io_context& loop) : timer(loop) {}
+        StableDone done;
+        bool waiting = false; // in `waits`
+        size_t scale = 0, count = 0;
+        uint64_t cursor = 0;
+        ReadingPtr last;
+        size_t run = 0;
+        std::optional<double> net;
+        asio::steady_timer timer;
+        std::list<std::shared_ptr<StableWait>>::iterator self;
+    };
+
+    // An event stream: the current readings first, then each new one as the store has it.
+    struct Feed final : web::StreamSource {
+        Feed(std::shared_ptr<Impl> m, size_t f) : m(std::move(m)), feed(f) {}
+        ~Feed() override { --m->sseClients; }
+        void Next(web::StreamOut& out, bool quiet) override;
+        std::shared_ptr<Impl> m;
+        size_t feed;
+        uint64_t cursor = 0;
+        bool started = false;
+        Store::Taken taken;
+    };
+
+    asio::io_context& loop;
     const Config& cfg;
     Store& store;
     DioWorkers& dio;
     CountersOf counters;
-    Listener svr;
+    const std::vector<std::string> hosts;           // lower case
+    std::optional<asio::ip::address> listenAddress; // null: any address (0.0.0.0, [::])
+    web::Server* server = nullptr;
+
     std::atomic<size_t> sseClients{0};
-    std::atomic<int> stableWaits{0};
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> serving{false};
-    std::mutex poolMu;
-    WorkerPool* pool = nullptr; // owned by the server while it listens
+    std::list<std::shared_ptr<StableWait>> waits; // the loop's thread only
+    bool stopping = false;
 
-    Impl(const Config& c, Store& s, DioWorkers& d, CountersOf n)
-        : cfg(c), store(s), dio(d), counters(std::move(n)) {}
+    Impl(asio::io_context& l, const Config& c, Store& s, DioWorkers& d, CountersOf n)
+        : loop(l), cfg(c), store(s), dio(d), counters(std::move(n)),
+          hosts(c.gateway.hosts
+                    ? *c.gateway.hosts
+                    : std::vector<std::string>{"localhost", Lower(asio::ip::host_name())}) {
+        boost::system::error_code ec;
+        const auto a = asio::ip::make_address(c.gateway.http.host, ec);
+        if (!ec && !a.is_unspecified()) listenAddress = a;
+    }
 
-    // ---- scales ----------------------------------------------------------------------
+    // ---- answers ---------------------------------------------------------------------------
 
-    void Scales(const Request&, Response& res) {
+    void Send(Call& c, int status, std::string body, const char* type = kJsonType,
+              std::vector<std::pair<std::string, std::string>> headers = {}) {
+        web::Response r;
+        r.status = status;
+        r.contentType = type;
+        r.body = std::move(body);
+        r.headers = std::move(headers);
+        Cors(c, r);
+        c.reply.Send(std::move(r));
+    }
+
+    void SendError(Call& c, int status, const std::string& text, Json extra = Json::object(),
+                   std::vector<std::pair<std::string, std::string>> headers = {}) {
+        extra["error"] = text;
+        Send(c, status, extra.dump(-1, ' ', false, Json::error_handler_t::replace), kJsonType,
+             std::move(headers));
+    }
+
+    static void Cors(const Call& c, web::Response& r) {
+        if (c.origin.empty()) return;
+        r.headers.emplace_back("Access-Control-Allow-Origin", c.origin);
+        r.headers.emplace_back("Vary", "Origin");
+    }
+
+    // The origin to allow for this request, or empty.
+    std::string AllowedOrigin(const web::Request& req) const {
+        const std::string* origin = req.Header("Origin");
+        if (cfg.gateway.corsOrigins.empty() || origin == nullptr) return {};
+        for (const std::string& o : cfg.gateway.corsOrigins)
+            if (o == "*" || o == *origin) return *origin;
+        return {};
+    }
+
+    // ---- routing ---------------------------------------------------------------------------
+
+    static bool Matches(const Route& r, const std::vector<std::string>& seg,
+                        std::vector<std::string>* params) {
+        const std::string_view path = r.path;
+        size_t i = 1, k = 0;
+        if (path == "/") return seg.empty();
+        for (; i <= path.size(); ++k) {
+            const size_t j = std::min(path.find('/', i), path.size());
+            const std::string_view want = path.substr(i, j - i);
+            if (k >= seg.size() || seg[k].empty()) return false;
+            if (want == "{}") {
+                if (params != nullptr) params->push_back(seg[k]);
+            } else if (seg[k] != want) {
+                return false;
+            }
+            i = j + 1;
+        }
+        return k == seg.size();
+    }
+
+    // The methods a resource answers to ("GET, HEAD", "PUT"), empty for none.
+    static std::string Allowed(const std::vector<std::string>& seg) {
+        std::string allow;
+        for (const Route* r = kRoutes; r->method != nullptr; ++r) {
+            if (!Matches(*r, seg, nullptr)) continue;
+            const std::string m = std::string(r->method) == "GET" ? "GET, HEAD" : r->method;
+            if (allow.find(m) == std::string::npos) allow += (allow.empty() ? "" : ", ") + m;
+        }
+        return allow;
+    }
+
+    void Dispatch(web::Request&& request, web::Reply reply) {
+        Call c{std::move(request), {}, std::move(reply), {}};
+        c.origin = AllowedOrigin(c.req);
+        const auto seg = Segments(c.req.Path());
+        if (!seg) return SendError(c, 400, "malformed path");
+        if (c.req.method == "OPTIONS") return Options(c, *seg);
+        const std::string method = c.req.method == "HEAD" ? "GET" : c.req.method;
+        for (const Route* r = kRoutes; r->method != nullptr; ++r) {
+            if (method != r->method || !Matches(*r, *seg, &c.params)) {
+                c.params.clear();
+                continue;
+            }
+            if (r->write && !MayWrite(c)) return;
+            return (this->*r->handle)(c);
+        }
+        const std::string allow = Allowed(*seg);
+        if (!allow.empty())
+            return SendError(c, 405, c.req.method + " is not allowed here (use " + allow + ")",
+                             Json::object(), {{"Allow", allow}});
+        SendError(c, 404, "no such resource: " + std::string(c.req.Path()));
+    }
+
+    void Options(Call& c, const std::vector<std::string>& seg) {
+        std::vector<std::pair<std::string, std::string>> h;
+        const std::string allow = Allowed(seg);
+        if (!allow.empty()) h.emplace_back("Allow", allow + ", OPTIONS");
+        if (!c.origin.empty()) {
+            h.emplace_back("Access-Control-Allow-Methods", "GET, HEAD, PUT, OPTIONS");
+            h.emplace_back("Access-Control-Allow-Headers", "Authorization, Content-Type");
+            h.emplace_back("Access-Control-Max-Age", "600");
+        }
+        Send(c, 204, {}, "", std::move(h));
+    }
+
+    // ---- writes ----------------------------------------------------------------------------
+
+    // Whether the Host header names this gateway: the listen address (any address for a
+    // listener on every address) or one of `hosts`. A page that a browser loaded from another
+    // name (DNS rebinding) names that one.
+    bool HostAllowed(const std::string& header) const {
+        const std::string name = HostName(header);
+        if (name.empty()) return false;
+        boost::system::error_code ec;
+        const auto a = asio::ip::make_address(name, ec);
+        if (!ec)
+            return !listenAddress || a == *listenAddress ||
+                   std::find(hosts.begin(), hosts.end(), name) != hosts.end();
+        return std::find(hosts.begin(), hosts.end(), name) != hosts.end();
+    }
+
+    // Whether a write may go on; when not, the answer is sent and the refusal logged.
+    bool MayWrite(Call& c) {
+        const web::Request& req = c.req;
+        const std::string who =
+            req.method + " " + ClientText(req.Path()) + " from " + ClientText(req.remote);
+        const std::string* host = req.Header("Host");
+        if (host == nullptr || !HostAllowed(*host)) {
+            Log("refused " + who + ": the Host header " +
+                (host ? "\"" + ClientText(*host, 100) + "\"" : "is missing and") +
+                " does not name this gateway");
+            SendError(c, 403,
+                      "writes are refused: the Host header does not name this gateway (see "
+                      "[gateway] hosts)");
+            return false;
+        }
+        const std::string* origin = req.Header("Origin");
+        if (origin != nullptr && c.origin.empty() && !SameOrigin(*origin, *host)) {
+            Log("refused " + who + ": the origin \"" + ClientText(*origin, 100) +
+                "\" is not allowed");
+            SendError(c, 403, "writes are refused from this origin (see [gateway] cors_origins)");
+            return false;
+        }
+        if (cfg.gateway.token) {
+            const std::string* h = req.Header("Authorization");
+            const std::string value = h != nullptr ? *h : "";
+            const size_t blank = value.find(' ');
+            const bool bearer =
+                blank != std::string::npos && Lower(value.substr(0, blank)) == "bearer";
+            if (!bearer) {
+                Log("refused " + who + ": no bearer token");
+                SendError(c, 401, "this request needs \"Authorization: Bearer <token>\"",
+                          Json::object(),
+                          {{"WWW-Authenticate", "Bearer realm=\"tarvel-gateway\""}});
+                return false;
+            }
+            if (!SameSecret(Trim(std::string_view(value).substr(blank + 1)), *cfg.gateway.token)) {
+                Log("refused " + who + ": wrong token");
+                SendError(c, 403, "wrong token");
+                return false;
+            }
+            return true;
+        }
+        if (!cfg.gateway.http.loopback) {
+            Log("refused " + who + ": no token is configured and the gateway listens on " +
+                cfg.gateway.http.Text() + ", which is not a loopback address");
+            SendError(c, 403,
+                      "writes are refused: no token is configured and the gateway does not "
+                      "listen on a loopback address");
+            return false;
+        }
+        return true;
+    }
+
+    // The gateway's own page (or a client of the same origin): "http://" + the Host.
+    static bool SameOrigin(const std::string& origin, const std::string& host) {
+        return Lower(origin) == "http://" + Lower(host);
+    }
+
+    // ---- scales ----------------------------------------------------------------------------
+
+    void Page(Call& c) {
+        web::Response r;
+        r.contentType = "text/html; charset=utf-8";
+        r.headers.emplace_back("Cache-Control", "no-cache");
+        r.staticBody = std::string_view(reinterpret_cast<const char*>(kPageHtml), kPageHtmlSize);
+        Cors(c, r);
+        c.reply.Send(std::move(r));
+    }
+
+    void Scales(Call& c) {
         uint64_t cursor = 0;
         const auto all = store.Snapshot(Store::kAll, cursor);
         std::string body = "{\"gateway\":" + Json(cfg.gateway.name).dump() + ",\"scales\":[";
@@ -154,287 +416,265 @@ struct HttpServer::Impl {
             body += all[i]->Line();
         }
         body += "]}";
-        SendJson(res, 200, body);
+        Send(c, 200, std::move(body));
     }
 
-    std::optional<size_t> ScaleOf(const std::string& name, Response& res) {
+    std::optional<size_t> ScaleOf(Call& c, const std::string& name) {
         auto i = store.Find(name);
-        if (!i) SendError(res, 404, "no scale named \"" + name + "\"", {{"scale", name}});
+        if (!i) SendError(c, 404, "no scale named \"" + name + "\"", {{"scale", name}});
         return i;
     }
 
-    void Scale(const Request& req, Response& res) {
-        const std::string name = req.matches[1];
-        auto i = ScaleOf(name, res);
+    void Scale(Call& c) {
+        auto i = ScaleOf(c, c.params[0]);
         if (!i) return;
-        const std::string stable = req.has_param("stable") ? req.get_param_value("stable") : "";
-        long count = 3, timeoutMs = 10000;
-        if (req.has_param("count")) {
-            auto n = Digits(req.get_param_value("count"));
-            if (!n || *n < 1 || *n > 100)
-                return SendError(res, 400, "count must be a whole number from 1 to 100");
-            count = *n;
+        std::optional<std::string> stable, count, timeout;
+        for (auto& [k, v] : Params(c.req.Query())) {
+            std::optional<std::string>* slot = k == "stable"       ? &stable
+                                               : k == "count"      ? &count
+                                               : k == "timeout_ms" ? &timeout
+                                                                   : nullptr;
+            if (slot != nullptr && !*slot) *slot = v; // the first of each; others are ignored
         }
-        if (req.has_param("timeout_ms")) {
-            auto n = Digits(req.get_param_value("timeout_ms"));
-            if (!n || *n > 60000)
-                return SendError(res, 400, "timeout_ms must be a whole number from 0 to 60000");
-            timeoutMs = *n;
+        long n = 3, timeoutMs = 10000;
+        if (count) {
+            auto d = Digits(*count);
+            if (!d || *d < 1 || *d > 100)
+                return SendError(c, 400, "count must be a whole number from 1 to 100");
+            n = *d;
         }
-        if (stable.empty() || stable == "false") {
-            SendJson(res, 200, std::string(store.Latest(*i)->Line()));
-            return;
+        if (timeout) {
+            auto d = Digits(*timeout);
+            if (!d || *d > 60000)
+                return SendError(c, 400, "timeout_ms must be a whole number from 0 to 60000");
+            timeoutMs = *d;
         }
-        if (stable != "true") return SendError(res, 400, "stable must be true or false");
-        struct Waiting { // counts this request among the waiting ones while it waits
-            std::atomic<int>& n;
-            ~Waiting() { --n; }
-        } waiting{stableWaits};
-        if (++stableWaits > kMaxStableWaits) {
-            res.set_header("Retry-After", "1");
-            return SendError(res, 503, "too many requests are waiting for a settled weight");
-        }
-        StableRead(*i, static_cast<size_t>(count), std::chrono::milliseconds(timeoutMs), res);
+        if (!stable || stable->empty() || *stable == "false")
+            return Send(c, 200, std::string(store.Latest(*i)->Line()));
+        if (*stable != "true") return SendError(c, 400, "stable must be true or false");
+        if (waits.size() >= static_cast<size_t>(kMaxStableWaits))
+            return SendError(c, 503, "too many requests are waiting for a settled weight",
+                             Json::object(), {{"Retry-After", "1"}});
+        auto call = std::make_shared<Call>(std::move(c));
+        WaitStable(*i, static_cast<size_t>(n), std::chrono::milliseconds(timeoutMs),
+                   [self = shared_from_this(), call](int status, const ReadingPtr& r) {
+                       if (status == 503)
+                           return self->SendError(*call, 503, "the gateway is stopping");
+                       self->Send(*call, status, std::string(r->Line()));
+                   });
     }
 
-    // Waits until `count` consecutive readings (the current one first) settle on one net.
-    void StableRead(size_t scale, size_t count, std::chrono::milliseconds timeout, Response& res) {
-        const auto deadline = Clock::now() + timeout;
-        uint64_t cursor = 0;
-        ReadingPtr last = store.Snapshot(scale, cursor).front();
-        size_t run = 0;
-        std::optional<double> net;
-        auto take = [&](const ReadingPtr& r) {
-            last = r;
-            if (!r->settles) {
-                run = 0;
-            } else if (run > 0 && r->net == net) {
-                ++run;
-            } else {
-                run = 1;
-                net = r->net;
-            }
-        };
-        take(last);
+    // Waits, without holding up the loop, until `count` consecutive readings of the scale
+    // (the current one first) settle on one net; `done` is called once, on the loop's thread.
+    // At most kMaxStableWaits wait at once: the caller refuses beyond.
+    void WaitStable(size_t scale, size_t count, std::chrono::milliseconds timeout,
+                    StableDone done) {
+        auto w = std::make_shared<StableWait>(loop);
+        w->done = std::move(done);
+        w->scale = scale;
+        w->count = count;
+        w->last = store.Snapshot(scale, w->cursor).front();
+        Settle(*w, w->last);
+        if (w->run >= count) return Finish(*w, 200);
+        if (timeout.count() == 0) return Finish(*w, 504);
+        if (stopping) return Finish(*w, 503);
+        waits.push_back(w);
+        w->self = std::prev(waits.end());
+        w->waiting = true;
+        w->timer.expires_after(timeout);
+        w->timer.async_wait([self = shared_from_this(), w](const boost::system::error_code& ec) {
+            if (!ec) self->Finish(*w, 504);
+        });
+    }
+
+    void Finish(StableWait& w, int status) {
+        if (w.waiting) {
+            w.waiting = false;
+            waits.erase(w.self);
+            w.timer.cancel();
+        }
+        StableDone done = std::move(w.done);
+        w.done = nullptr;
+        if (done) done(status, w.last);
+    }
+
+    static void Settle(StableWait& w, const ReadingPtr& r) {
+        w.last = r;
+        if (!r->settles) {
+            w.run = 0;
+        } else if (w.run > 0 && r->net == w.net) {
+            ++w.run;
+        } else {
+            w.run = 1;
+            w.net = r->net;
+        }
+    }
+
+    // New readings: each waiting stable read takes its scale's.
+    void OnReadings() {
         Store::Taken t;
-        while (run < count) {
-            if (Clock::now() >= deadline) {
-                SendJson(res, 504, std::string(last->Line()));
-                return;
-            }
+        for (auto it = waits.begin(); it != waits.end();) {
+            const std::shared_ptr<StableWait> w = *it++; // Finish removes it, and only it
             t.Clear();
-            store.Take(scale, cursor, deadline, t);
-            if (t.closed) return SendError(res, 503, "the gateway is stopping");
-            if (t.lost > 0) run = 0; // readings were missed: the run is not known to be unbroken
+            store.Take(w->scale, w->cursor, Clock::time_point::min(), t);
+            if (t.lost > 0) w->run = 0; // readings were missed: the run is not known unbroken
             for (const ReadingPtr& r : t.readings) {
-                take(r);
-                if (run >= count) break;
+                Settle(*w, r);
+                if (w->run >= w->count) break;
             }
+            if (w->run >= w->count)
+                Finish(*w, 200);
+            else if (t.closed)
+                Finish(*w, 503);
         }
-        SendJson(res, 200, std::string(last->Line()));
     }
 
-    // ---- event streams ---------------------------------------------------------------
+    void StopWaits() {
+        stopping = true;
+        while (!waits.empty()) {
+            const std::shared_ptr<StableWait> w = waits.front();
+            Finish(*w, 503);
+        }
+    }
 
-    void Events(const Request&, Response& res, size_t feed) {
+    // ---- event streams ---------------------------------------------------------------------
+
+    void Events(Call& c, size_t feed) {
         if (++sseClients > cfg.gateway.sseMaxClients) {
             --sseClients;
-            res.set_header("Retry-After", "5");
-            return SendError(res, 503,
+            return SendError(c, 503,
                              "too many event-stream clients (at most " +
-                                 std::to_string(cfg.gateway.sseMaxClients) + ")");
+                                 std::to_string(cfg.gateway.sseMaxClients) + ")",
+                             Json::object(), {{"Retry-After", "5"}});
         }
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream", [this, feed](size_t, DataSink& sink) { return Pump(feed, sink); },
-            [this](bool) { --sseClients; });
+        auto feedSource = std::make_unique<Feed>(shared_from_this(), feed);
+        web::Response head;
+        head.contentType = "text/event-stream";
+        head.headers = {{"Cache-Control", "no-cache"}, {"X-Accel-Buffering", "no"}};
+        Cors(c, head);
+        c.reply.Stream(std::move(head), std::move(feedSource));
     }
 
-    bool Write(DataSink& sink, const std::string& text) {
-        return !text.empty() && sink.write(text.data(), text.size());
+    void AllEvents(Call& c) { Events(c, Store::kAll); }
+
+    void ScaleEvents(Call& c) {
+        if (auto i = ScaleOf(c, c.params[0])) Events(c, *i);
     }
 
-    // An event stream: the current readings first, then each new one as it comes; a comment
-    // when nothing was sent for kKeepAlive. Returns (false) only when the client has gone or
-    // the store closes: returning to the server's loop after each reading would cost every
-    // client a few more system calls per reading.
-    bool Pump(size_t feed, DataSink& sink) {
-        uint64_t cursor = 0;
-        std::string out = "retry: 3000\n\n";
-        for (const ReadingPtr& r : store.Snapshot(feed, cursor))
-            out += r->event;
-        if (!Write(sink, out)) return false;
-        auto lastWrite = Clock::now();
-        auto nextCheck = OnTheSecond(lastWrite + kAliveCheck);
-        Store::Taken t;
-        for (;;) {
-            t.Clear();
-            store.Take(feed, cursor, std::min(nextCheck, OnTheSecond(lastWrite + kKeepAlive)), t);
-            if (t.closed) {
-                sink.done();
-                return true;
-            }
-            if (!t.readings.empty() && Clock::now() < lastWrite + kBatch) {
-                std::this_thread::sleep_until(lastWrite + kBatch);
-                store.Take(feed, cursor, Clock::now(), t);
-            }
-            out.clear();
-            if (t.lost > 0)
-                out += ": " + std::to_string(t.lost) +
-                       " readings skipped: the client reads too slowly\n\n";
-            for (const ReadingPtr& r : t.readings)
-                out += r->event;
-            const auto now = Clock::now();
-            if (out.empty() && now >= OnTheSecond(lastWrite + kKeepAlive)) out = ": keep-alive\n\n";
-            if (!out.empty()) {
-                // A write tells whether the client is still there: the next check is due only
-                // after a while without writes.
-                if (!Write(sink, out)) return false;
-                lastWrite = now;
-                nextCheck = OnTheSecond(now + kAliveCheck);
-            } else if (now >= nextCheck) {
-                if (!sink.is_writable()) return false; // the client has gone away
-                nextCheck = OnTheSecond(now + kAliveCheck);
-            }
-        }
-    }
+    // ---- converters ------------------------------------------------------------------------
 
-    // ---- converters --------------------------------------------------------------------
-
-    std::optional<size_t> ConverterOf(const std::string& name, Response& res) {
+    std::optional<size_t> ConverterOf(Call& c, const std::string& name) {
         for (size_t i = 0; i < cfg.converters.size(); ++i)
             if (cfg.converters[i].name == name) return i;
-        SendError(res, 404, "no converter named \"" + name + "\"", {{"converter", name}});
+        SendError(c, 404, "no converter named \"" + name + "\"", {{"converter", name}});
         return std::nullopt;
     }
 
-    // Whether a write may go on; when not, the answer is set and the refusal logged.
-    bool MayWrite(const Request& req, Response& res) {
-        const std::string who = req.method + " " + req.path + " from " + req.remote_addr;
-        if (cfg.gateway.token) {
-            const std::string h = req.get_header_value("Authorization");
-            const size_t blank = h.find(' ');
-            const bool bearer = blank != std::string::npos && Lower(h.substr(0, blank)) == "bearer";
-            if (!bearer) {
-                res.set_header("WWW-Authenticate", "Bearer realm=\"tarvel-gateway\"");
-                Log("refused " + who + ": no bearer token");
-                SendError(res, 401, "this request needs \"Authorization: Bearer <token>\"");
-                return false;
-            }
-            if (!SameSecret(Trim(h.substr(blank + 1)), *cfg.gateway.token)) {
-                Log("refused " + who + ": wrong token");
-                SendError(res, 403, "wrong token");
-                return false;
-            }
-            return true;
-        }
-        if (!cfg.gateway.http.loopback) {
-            Log("refused " + who + ": no token is configured and the gateway listens on " +
-                cfg.gateway.http.Text() + ", which is not a loopback address");
-            SendError(res, 403,
-                      "writes are refused: no token is configured and the gateway does not "
-                      "listen on a loopback address");
-            return false;
-        }
-        return true;
-    }
-
-    // The answer for an exchange that did not end with a reply.
-    bool Failed(const DioOutcome& o, const std::string& name, Response& res) {
+    // The answer for an exchange that did not end with a reply; false when it did.
+    bool Failed(Call& c, const DioOutcome& o, const std::string& name) {
         Json extra = {{"converter", name}};
         switch (o.kind) {
         case DioOutcome::Done:
             return false;
         case DioOutcome::Unreachable:
-            SendError(res, 502, "the converter refused the connection or did not accept it in time",
+            SendError(c, 502, "the converter refused the connection or did not accept it in time",
                       extra);
             break;
         case DioOutcome::NoAnswer:
-            SendError(res, 502, "the converter did not answer in time", extra);
+            SendError(c, 502, "the converter did not answer in time", extra);
             break;
         case DioOutcome::Busy:
-            res.set_header("Retry-After", "5");
-            SendError(res, 503, "the converter is busy with earlier requests", extra);
+            SendError(c, 503, "the converter is busy with earlier requests", extra,
+                      {{"Retry-After", "5"}});
             break;
         case DioOutcome::Stopping:
-            SendError(res, 503, "the gateway is stopping", extra);
+            SendError(c, 503, "the gateway is stopping", extra);
             break;
         }
         return true;
     }
 
-    void Inputs(const Request& req, Response& res) {
-        const std::string name = req.matches[1];
-        auto i = ConverterOf(name, res);
+    void Inputs(Call& c) {
+        const std::string name = c.params[0];
+        auto i = ConverterOf(c, name);
         if (!i) return;
-        const DioOutcome o = dio.Run(*i, "IN");
-        if (Failed(o, name, res)) return;
-        auto value = InputValue(o);
-        if (!value)
-            return SendError(res, 502, "the converter's reply holds no input value",
-                             {{"converter", name}});
-        Json j = {{"converter", name}, {"value", *value}, {"bits", InputBits(*value)}};
-        SendJson(res, 200, j.dump());
+        auto call = std::make_shared<Call>(std::move(c));
+        dio.Run(*i, "IN", [self = shared_from_this(), call, name](const DioOutcome& o) {
+            if (self->Failed(*call, o, name)) return;
+            auto value = InputValue(o);
+            if (!value)
+                return self->SendError(*call, 502, "the converter's reply holds no input value",
+                                       {{"converter", name}});
+            Json j = {{"converter", name}, {"value", *value}, {"bits", InputBits(*value)}};
+            self->Send(*call, 200, j.dump());
+        });
     }
 
-    void Outputs(const Request& req, Response& res, const std::string& name,
-                 const std::string& command, const std::string& what) {
-        auto i = ConverterOf(name, res);
-        if (!i) return;
-        const DioOutcome o = dio.Run(*i, command);
-        Log(name + ": " + what + " (" + req.remote_addr + "): " + OutcomeText(o.kind));
-        if (Failed(o, name, res)) return;
-        SendJson(res, 200, Json({{"converter", name}, {"result", 0}}).dump());
+    void Outputs(Call& c, const std::string& name, size_t index, const std::string& command,
+                 const std::string& what) {
+        auto call = std::make_shared<Call>(std::move(c));
+        dio.Run(index, command, [self = shared_from_this(), call, name, what](const DioOutcome& o) {
+            Log(name + ": " + what + " (" + call->req.remote + "): " + OutcomeText(o.kind));
+            if (self->Failed(*call, o, name)) return;
+            self->Send(*call, 200, Json({{"converter", name}, {"result", 0}}).dump());
+        });
     }
 
-    void OutputBit(const Request& req, Response& res) {
-        if (!MayWrite(req, res)) return;
-        const std::string name = req.matches[1];
-        if (!ConverterOf(name, res)) return;
-        auto bit = Digits(req.matches[2]);
-        if (!bit || *bit > 7) return SendError(res, 400, "the output bit must be 0 to 7");
-        const std::string body = Lower(Trim(req.body));
+    void OutputBit(Call& c) {
+        const std::string name = c.params[0];
+        auto i = ConverterOf(c, name);
+        if (!i) return;
+        auto bit = Digits(c.params[1]);
+        if (!bit || *bit > 7) return SendError(c, 400, "the output bit must be 0 to 7");
+        const std::string body = Lower(Trim(c.req.body));
         bool on;
         if (body == "on" || body == "1")
             on = true;
         else if (body == "off" || body == "0")
             on = false;
         else
-            return SendError(res, 400, "the body must be on or off");
-        Outputs(req, res, name, "OB" + std::string(on ? "1" : "0") + std::to_string(*bit),
+            return SendError(c, 400, "the body must be on or off");
+        Outputs(c, name, *i, "OB" + std::string(on ? "1" : "0") + std::to_string(*bit),
                 "output " + std::to_string(*bit) + (on ? " on" : " off"));
     }
 
-    void OutputPort(const Request& req, Response& res) {
-        if (!MayWrite(req, res)) return;
-        const std::string name = req.matches[1];
-        if (!ConverterOf(name, res)) return;
-        const Json body = Json::parse(req.body, nullptr, false);
+    void OutputPort(Call& c) {
+        const std::string name = c.params[0];
+        auto i = ConverterOf(c, name);
+        if (!i) return;
+        const Json body = Json::parse(c.req.body, nullptr, false);
         const char* shape = "the body must be {\"value\":N} with N a whole number from 0 to 255";
         if (!body.is_object() || body.size() != 1 || !body.contains("value"))
-            return SendError(res, 400, shape);
+            return SendError(c, 400, shape);
         const Json& v = body["value"];
         if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<int64_t>() > 255)
-            return SendError(res, 400, shape);
+            return SendError(c, 400, shape);
         const int value = static_cast<int>(v.get<int64_t>());
-        Outputs(req, res, name, "OP" + std::to_string(value), "outputs " + std::to_string(value));
+        Outputs(c, name, *i, "OP" + std::to_string(value), "outputs " + std::to_string(value));
     }
 
-    void Converters(const Request&, Response& res) {
+    void Converters(Call& c) {
         Json list = Json::array();
-        for (const ConverterEntry& c : cfg.converters)
-            list.push_back({{"name", c.name}, {"address", c.address}});
-        SendJson(res, 200, Json({{"gateway", cfg.gateway.name}, {"converters", list}}).dump());
+        for (const ConverterEntry& e : cfg.converters)
+            list.push_back({{"name", e.name}, {"address", e.address}});
+        Send(c, 200, Json({{"gateway", cfg.gateway.name}, {"converters", list}}).dump());
     }
 
-    // ---- metrics and health -------------------------------------------------------------
+    // ---- metrics and health ----------------------------------------------------------------
 
-    void Metrics(const Request&, Response& res) {
+    void Health(Call& c) {
+        Send(c, 200, Json({{"status", "ok"}, {"gateway", cfg.gateway.name}}).dump());
+    }
+
+    void Metrics(Call& c) {
         std::string m;
         auto head = [&](const char* name, const char* type, const char* help) {
             m +=
                 std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+        };
+        auto gauge = [&](const char* name, const char* type, const char* help, uint64_t value) {
+            head(name, type, help);
+            m += std::string(name) + " " + std::to_string(value) + "\n";
         };
         auto label = [&](size_t i) {
             return "{scale=\"" + store.Identity(i).name + "\",model=\"" + store.Identity(i).model +
@@ -448,7 +688,7 @@ struct HttpServer::Impl {
             const char* help;
             const std::atomic<uint64_t> live::ScaleCounters::*field;
         };
-        const Counter counters[] = {
+        const Counter list[] = {
             {"tarvel_scale_frames_total", "Frames decoded.", &live::ScaleCounters::frames},
             {"tarvel_scale_decode_failures_total", "Frames or lines that did not decode.",
              &live::ScaleCounters::dropped},
@@ -457,12 +697,12 @@ struct HttpServer::Impl {
             {"tarvel_scale_received_bytes_total", "Bytes received from the indicator.",
              &live::ScaleCounters::bytes},
         };
-        for (const Counter& c : counters) {
-            head(c.name, "counter", c.help);
+        for (const Counter& k : list) {
+            head(k.name, "counter", k.help);
             for (size_t i = 0; i < store.Size(); ++i) {
-                const live::ScaleCounters* sc = this->counters ? this->counters(i) : nullptr;
+                const live::ScaleCounters* sc = counters ? counters(i) : nullptr;
                 m +=
-                    c.name + label(i) + " " + std::to_string(sc ? (sc->*c.field).load() : 0) + "\n";
+                    k.name + label(i) + " " + std::to_string(sc ? (sc->*k.field).load() : 0) + "\n";
             }
         }
         head("tarvel_scale_readings_total", "counter",
@@ -478,186 +718,98 @@ struct HttpServer::Impl {
                 m += "tarvel_scale_status{scale=\"" + store.Identity(i).name + "\",status=\"" +
                      live::StatusName(s) + "\"} " + (s == now ? "1" : "0") + "\n";
         }
-        head("tarvel_gateway_sse_clients", "gauge", "Event-stream clients connected.");
-        m += "tarvel_gateway_sse_clients " + std::to_string(sseClients.load()) + "\n";
-        head("tarvel_gateway_sse_clients_max", "gauge", "Event-stream clients allowed at once.");
-        m += "tarvel_gateway_sse_clients_max " + std::to_string(cfg.gateway.sseMaxClients) + "\n";
-        {
-            std::lock_guard lock(poolMu);
-            if (pool != nullptr) {
-                head("tarvel_gateway_http_workers", "gauge", "HTTP worker threads.");
-                m += "tarvel_gateway_http_workers " + std::to_string(pool->Threads()) + "\n";
-                head("tarvel_gateway_http_waiting_connections", "gauge",
-                     "Connections waiting for a free HTTP worker.");
-                m += "tarvel_gateway_http_waiting_connections " + std::to_string(pool->Waiting()) +
-                     "\n";
-            }
-        }
-        head("tarvel_gateway_dio_exchanges_total", "counter",
-             "Exchanges with the converters' IO ports.");
-        m += "tarvel_gateway_dio_exchanges_total " + std::to_string(dio.Exchanges()) + "\n";
-        res.set_content(m, "text/plain; version=0.0.4; charset=utf-8");
-    }
-
-    // ---- cross-origin requests ------------------------------------------------------------
-
-    // The origin to allow for this request, or empty.
-    std::string AllowedOrigin(const Request& req) const {
-        if (cfg.gateway.corsOrigins.empty() || !req.has_header("Origin")) return {};
-        const std::string origin = req.get_header_value("Origin");
-        for (const std::string& o : cfg.gateway.corsOrigins)
-            if (o == "*" || o == origin) return origin;
-        return {};
+        gauge("tarvel_gateway_sse_clients", "gauge", "Event-stream clients connected.",
+              sseClients.load());
+        gauge("tarvel_gateway_sse_clients_max", "gauge", "Event-stream clients allowed at once.",
+              cfg.gateway.sseMaxClients);
+        const web::ServerStats st = server->Stats();
+        const web::Limits limits = LimitsFor(cfg.gateway);
+        gauge("tarvel_gateway_http_workers", "gauge",
+              "Threads serving HTTP (one loop serves every connection).", 1);
+        gauge("tarvel_gateway_http_waiting_connections", "gauge",
+              "Connections waiting for a thread (none: the loop serves them all).", 0);
+        gauge("tarvel_gateway_http_connections", "gauge", "HTTP connections open.", st.connections);
+        gauge("tarvel_gateway_http_connections_max", "gauge", "HTTP connections allowed at once.",
+              limits.total);
+        gauge("tarvel_gateway_http_connections_refused_total", "counter",
+              "Connections answered 503 at a connection limit.", st.refused);
+        gauge("tarvel_gateway_http_connections_dropped_total", "counter",
+              "Connections waiting for a request, closed to make room for a new one.", st.dropped);
+        gauge("tarvel_gateway_dio_exchanges_total", "counter",
+              "Exchanges with the converters' IO ports.", dio.Exchanges());
+        Send(c, 200, std::move(m), "text/plain; version=0.0.4; charset=utf-8");
     }
 };
 
-HttpServer::HttpServer(const Config& cfg, Store& store, DioWorkers& dio, CountersOf counters)
-    : impl_(std::make_unique<Impl>(cfg, store, dio, std::move(counters))) {
-    Routes();
+// Every resource. A new one is a row here and a handler above; a write row is refused before
+// its handler unless Host, Origin and token allow it.
+const HttpServer::Impl::Route HttpServer::Impl::kRoutes[] = {
+    {"GET", "/", false, &Impl::Page},
+    {"GET", "/api/scales", false, &Impl::Scales},
+    {"GET", "/api/scales/{}", false, &Impl::Scale},
+    {"GET", "/api/scales/{}/events", false, &Impl::ScaleEvents},
+    {"GET", "/api/events", false, &Impl::AllEvents},
+    {"GET", "/api/converters", false, &Impl::Converters},
+    {"GET", "/api/converters/{}/inputs", false, &Impl::Inputs},
+    {"PUT", "/api/converters/{}/outputs/{}", true, &Impl::OutputBit},
+    {"PUT", "/api/converters/{}/outputs", true, &Impl::OutputPort},
+    {"GET", "/metrics", false, &Impl::Metrics},
+    {"GET", "/healthz", false, &Impl::Health},
+    {nullptr, nullptr, false, nullptr},
+};
+
+void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
+    if (!started) {
+        started = true;
+        out.Add("retry: 3000\n\n");
+        for (const ReadingPtr& r : m->store.Snapshot(feed, cursor))
+            out.Add(r, r->event);
+        return;
+    }
+    taken.Clear();
+    m->store.Take(feed, cursor, Clock::time_point::min(), taken);
+    if (taken.lost > 0)
+        out.Add(": " + std::to_string(taken.lost) +
+                " readings skipped: the client reads too slowly\n\n");
+    for (const ReadingPtr& r : taken.readings)
+        out.Add(r, r->event);
+    if (out.pieces.empty() && quiet) out.Add(": keep-alive\n\n");
 }
 
-HttpServer::~HttpServer() {
-    Stop(std::chrono::seconds(10));
+// ---- the public side -----------------------------------------------------------------------
+
+web::Limits HttpServer::LimitsFor(const GatewaySettings& g) {
+    web::Limits l;
+    l.perAddress = g.sseMaxClients + kOtherPerAddress;
+    l.total = g.sseMaxClients + kOtherTotal;
+    return l;
 }
 
-void HttpServer::Routes() {
-    Impl& m = *impl_;
-    Listener& s = m.svr;
-    s.Get("/", [](const Request&, Response& res) {
-        res.set_header("Cache-Control", "no-cache");
-        res.set_content(reinterpret_cast<const char*>(kPageHtml), kPageHtmlSize,
-                        "text/html; charset=utf-8");
-    });
-    s.Get("/api/scales", [&m](const Request& q, Response& r) { m.Scales(q, r); });
-    s.Get(R"(/api/scales/([^/]+))", [&m](const Request& q, Response& r) { m.Scale(q, r); });
-    s.Get(R"(/api/scales/([^/]+)/events)", [&m](const Request& q, Response& r) {
-        const std::string name = q.matches[1];
-        if (auto i = m.ScaleOf(name, r)) m.Events(q, r, *i);
-    });
-    s.Get("/api/events", [&m](const Request& q, Response& r) { m.Events(q, r, Store::kAll); });
-    s.Get("/api/converters", [&m](const Request& q, Response& r) { m.Converters(q, r); });
-    s.Get(R"(/api/converters/([^/]+)/inputs)",
-          [&m](const Request& q, Response& r) { m.Inputs(q, r); });
-    s.Put(R"(/api/converters/([^/]+)/outputs/([^/]+))",
-          [&m](const Request& q, Response& r) { m.OutputBit(q, r); });
-    s.Put(R"(/api/converters/([^/]+)/outputs)",
-          [&m](const Request& q, Response& r) { m.OutputPort(q, r); });
-    s.Get("/metrics", [&m](const Request& q, Response& r) { m.Metrics(q, r); });
-    s.Get("/healthz", [&m](const Request&, Response& r) {
-        SendJson(r, 200, Json({{"status", "ok"}, {"gateway", m.cfg.gateway.name}}).dump());
-    });
-    s.Options(".*", [&m](const Request& q, Response& r) {
-        r.status = 204;
-        const std::string allow = AllowedMethods(q.path);
-        if (!allow.empty()) r.set_header("Allow", allow + ", OPTIONS");
-        if (!m.AllowedOrigin(q).empty()) {
-            r.set_header("Access-Control-Allow-Methods", "GET, HEAD, PUT, OPTIONS");
-            r.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
-            r.set_header("Access-Control-Max-Age", "600");
-        }
-    });
-    s.set_post_routing_handler([&m](const Request& q, Response& r) {
-        const std::string origin = m.AllowedOrigin(q);
-        if (!origin.empty()) {
-            r.set_header("Access-Control-Allow-Origin", origin);
-            r.set_header("Vary", "Origin");
-        }
-    });
-    s.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& q, Response& r) {
-        if (!r.body.empty() || r.content_provider_)
-            return httplib::Server::HandlerResponse::Unhandled;
-        const std::string allow = AllowedMethods(q.path);
-        const bool allowed = allow.find(q.method) != std::string::npos;
-        if ((r.status == 404 || r.status == 400) && !allow.empty() && !allowed) {
-            r.set_header("Allow", allow);
-            SendError(r, 405, q.method + " is not allowed here (use " + allow + ")");
-        } else if (r.status == 404) {
-            SendError(r, 404, "no such resource: " + q.path);
-        } else if (r.status == 413) {
-            SendError(r, 413, "the request body is larger than 4096 bytes");
-        } else if (r.status == 400) {
-            SendError(r, 400, "malformed request");
-        } else {
-            SendError(r, r.status, "request failed");
-        }
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    s.set_exception_handler([](const Request&, Response& r, std::exception_ptr) {
-        SendError(r, 500, "internal error");
-    });
-    s.set_payload_max_length(4096);
-    s.set_read_timeout(5);
-    s.set_write_timeout(5);
-    s.set_keep_alive_timeout(5);
-    s.set_keep_alive_max_count(100);
-    s.set_tcp_nodelay(true);
-    s.set_socket_options([](socket_t sock) {
-        // A restarted gateway binds its port again at once; a second gateway on the same
-        // port is refused.
-        int yes = 1;
-#ifdef _WIN32
-        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-                   sizeof yes);
-#else
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
-#endif
-    });
-    const size_t workers = m.cfg.gateway.sseMaxClients + kOtherWorkers;
-    s.new_task_queue = [&m, workers] {
-        auto* p = new WorkerPool(8, workers, std::chrono::seconds(30));
-        std::lock_guard lock(m.poolMu);
-        m.pool = p;
-        return p;
-    };
-    if (m.cfg.gateway.http.ipv6) s.set_address_family(AF_INET6);
+HttpServer::HttpServer(asio::io_context& loop, const Config& cfg, Store& store, DioWorkers& dio,
+                       CountersOf counters)
+    : impl_(std::make_shared<Impl>(loop, cfg, store, dio, std::move(counters))) {
+    server_ = std::make_unique<web::Server>(loop, LimitsFor(cfg.gateway),
+                                            [m = impl_](web::Request&& req, web::Reply reply) {
+                                                m->Dispatch(std::move(req), std::move(reply));
+                                            });
+    impl_->server = server_.get();
+    server_->SetKickHook([m = impl_] { m->OnReadings(); });
 }
+
+HttpServer::~HttpServer() = default;
 
 bool HttpServer::Bind(std::string& error) {
-    Impl& m = *impl_;
-    const ListenAddress& a = m.cfg.gateway.http;
-    if (!m.svr.bind_to_port(a.host, a.port)) {
-        const int err = errno;
-        error = "cannot listen on " + a.Text() + ": " + std::strerror(err);
-        return false;
-    }
-    // Many clients connecting at once (a browser wall, a benchmark) must not be turned away
-    // by a short accept queue.
-    ::listen(m.svr.Socket(), 1024);
-    return true;
+    const ListenAddress& a = impl_->cfg.gateway.http;
+    return server_->Listen(a.host, a.port, error);
 }
 
-void HttpServer::Serve() {
-    Impl& m = *impl_;
-    m.serving = true;
-    for (;;) {
-        m.svr.listen_after_bind();
-        {
-            std::lock_guard lock(m.poolMu);
-            m.pool = nullptr;
-        }
-        if (m.stopping) break;
-        Log("the listener on " + m.cfg.gateway.http.Text() + " failed; opening it again");
-        std::string error;
-        while (!m.stopping && !Bind(error)) {
-            Log(error);
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
-        if (m.stopping) break;
-    }
-    m.serving = false;
+void HttpServer::Published() {
+    server_->Kick();
 }
 
-bool HttpServer::Stop(std::chrono::milliseconds grace) {
-    Impl& m = *impl_;
-    m.stopping = true;
-    // The server may not have started listening yet: stop it until Serve() has returned.
-    const auto until = Clock::now() + grace;
-    do {
-        m.svr.stop();
-        if (!m.serving) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (Clock::now() < until);
-    return !m.serving;
+void HttpServer::Stop(std::chrono::milliseconds grace) {
+    asio::post(impl_->loop, [m = impl_] { m->StopWaits(); });
+    server_->Stop(grace);
 }
 
 } // namespace gateway

@@ -1,13 +1,15 @@
 // The gateway's HTTP side: the JSON API, the event streams, the converters' I/O, metrics,
-// health and the live page, on cpp-httplib. Every handler reads the store (waiting on it
-// where a request waits) or hands work to the DIO workers; none touches the live core.
+// health and the live page, served by web::Server on the gateway's loop. One route table
+// lists every resource; every handler answers at once or later without blocking the loop: it
+// reads the store, waits on it through the loop (a stable read), or hands work to the
+// converters' queues. None touches the live core.
 #pragma once
 
 #include "config.h"
 #include "dio.h"
+#include "server.h"
 #include "store.h"
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,39 +17,38 @@
 
 namespace gateway {
 
-class Listener;
-class WorkerPool;
-
 class HttpServer {
   public:
     // Per-scale counters of the live core for /metrics (null: none yet).
     using CountersOf = std::function<const live::ScaleCounters*(size_t scale)>;
 
-    // HTTP worker threads besides the event-stream clients (sse_max_clients of them).
-    static constexpr size_t kOtherWorkers = 64;
     // Requests that may wait for a settled weight at once.
     static constexpr int kMaxStableWaits = 32;
+    // Connections beyond the event streams: of one client address, and in all.
+    static constexpr size_t kOtherPerAddress = 64;
+    static constexpr size_t kOtherTotal = 4096;
 
-    HttpServer(const Config& cfg, Store& store, DioWorkers& dio, CountersOf counters);
-    ~HttpServer();
+    // The limits the gateway serves with (README, "Limits").
+    static web::Limits LimitsFor(const GatewaySettings& g);
+
+    HttpServer(boost::asio::io_context& loop, const Config& cfg, Store& store, DioWorkers& dio,
+               CountersOf counters);
+    ~HttpServer(); // after the loop has stopped
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
     // Opens the listening socket; false with the reason in `error`.
     bool Bind(std::string& error);
-    // Serves until Stop(); run it on a thread of its own. Re-opens the listener should it
-    // fail while nobody asked to stop.
-    void Serve();
-    // Ends Serve(): the listener closes, every connection ends (the store must be closed
-    // first, so that event streams and waits return). A connection idle between two requests
-    // keeps its worker for up to its keep-alive time (5 s): false when Serve() has not
-    // returned within `grace`.
-    bool Stop(std::chrono::milliseconds grace);
+    // New readings are in the store (any thread: the core's).
+    void Published();
+    // Answers the waiting requests (503: the store must be closed first), ends the event
+    // streams and closes every connection within `grace`. Not on the loop's thread.
+    void Stop(std::chrono::milliseconds grace);
 
   private:
-    void Routes();
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;
+    std::unique_ptr<web::Server> server_;
 };
 
 } // namespace gateway

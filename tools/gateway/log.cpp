@@ -2,6 +2,7 @@
 
 #include "record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -21,6 +22,25 @@ void Log(const std::string& text) {
         std::fflush(stderr);
     } catch (...) {
     }
+}
+
+std::string ClientText(std::string_view text, size_t max) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    const size_t n = std::min(text.size(), max);
+    out.reserve(n + 16);
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    if (text.size() > max) out += "...";
+    return out;
 }
 
 } // namespace gateway

@@ -1,21 +1,26 @@
 // tarvel-gateway: keeps every configured indicator live at once and serves the readings over
-// HTTP (JSON, Server-Sent Events, a live page), with the converters' digital I/O.
+// HTTP (JSON, Server-Sent Events, a live page), with the converters' digital I/O, and MQTT.
 //
-// Threads: the live core's thread reads every indicator and publishes each event to the
-// store (and hands it to MQTT); the store's ticker ends the waits of HTTP requests whose
-// deadline has come; one thread accepts HTTP connections and hands each to a worker of the
-// pool (an event stream keeps its worker while its client stays); each converter has a worker
-// thread for its IO exchanges; with [mqtt], libmosquitto's network thread, the publisher's
-// heartbeat thread, and a short-lived thread per output command received over MQTT; the main
-// thread waits for SIGINT/SIGTERM and stops the rest.
+// Threads: the live core's thread reads every indicator and publishes each event to the store
+// (and tells the HTTP loop and MQTT); the store's ticker ends waits on it whose deadline has
+// come; one loop thread serves every HTTP connection, event stream and converter exchange;
+// libmosquitto's thread and the MQTT heartbeat's talk to the broker; the main thread waits for
+// SIGINT/SIGTERM and stops the rest, the core first.
 #include "config.h"
 #include "dio.h"
 #include "http.h"
 #include "log.h"
 #include "mqtt.h"
+#include "register_service.h"
 #include "store.h"
 
 #include <CLI/CLI.hpp>
+
+// Before Asio: Boost 1.74's asio/awaitable.hpp uses std::exchange without including <utility>.
+#include <utility>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +49,8 @@ constexpr int kExitUsage = 64; // bad command line
 constexpr int kExitInternal = 70;
 constexpr int kExitConfig = 78; // bad configuration file
 
-const char* const kHelp = R"(usage: tarvel-gateway --config FILE [--check]
+const char* const kHelp =
+    R"(usage: tarvel-gateway --config FILE [--check | --verify-weighings | --prune-weighings]
        tarvel-gateway --version | --help
 
 Keeps every indicator of the configuration file live at once and serves the readings
@@ -55,6 +62,11 @@ options:
   --config FILE   the configuration file (TOML)
   --check         check the file and exit: 0 when it is good, 78 when not (the
                   messages name the file, the line and the key)
+  --verify-weighings  check every record of the register of weighings ([register])
+                  and exit: 0 when all are good, 2 when one fails (the first failing
+                  id is named, with why: hash, mac, gap or order)
+  --prune-weighings   remove the registered weighings older than retention_days
+                  (after verifying the register) and exit: 0 done, 1 not
   --version       print the version and exit
   --help          this text
 
@@ -64,7 +76,9 @@ status, every output written and every write refused.
 
 exit status:
   0    stopped by SIGINT/SIGTERM, or --check found the file good
-  1    could not start serving (e.g. the HTTP address is in use)
+  1    could not start serving (e.g. the HTTP address is in use, the register of
+       weighings cannot be opened or its key file is readable by others)
+  2    --verify-weighings found a record that fails verification
   64   usage error
   70   internal error
   78   the configuration file is missing, unreadable or wrong
@@ -76,7 +90,7 @@ extern "C" void OnStopSignal(int) {
     g_stop = true;
 }
 
-// Event streams and the worker pool need a file descriptor per client.
+// Every HTTP connection needs a file descriptor.
 void RaiseOpenFileLimit(size_t wanted) {
 #ifndef _WIN32
     rlimit r{};
@@ -86,7 +100,7 @@ void RaiseOpenFileLimit(size_t wanted) {
     setrlimit(RLIMIT_NOFILE, &n);
     if (n.rlim_cur < wanted)
         gateway::Log("warning: the open-files limit is " + std::to_string(n.rlim_cur) +
-                     "; sse_max_clients needs about " + std::to_string(wanted));
+                     "; the HTTP connection limits need about " + std::to_string(wanted));
 #else
     (void)wanted;
 #endif
@@ -103,7 +117,13 @@ int Run(const gateway::Config& cfg) {
 #endif
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-    RaiseOpenFileLimit(cfg.gateway.sseMaxClients + HttpServer::kOtherWorkers + cfg.scales.size() +
+    std::string failure;
+    std::unique_ptr<RegisterService> weighings; // [register]: opened before anything serves
+    if (cfg.weighings && !(weighings = RegisterService::Start(cfg, failure))) {
+        Log(failure);
+        return kExitFailed;
+    }
+    RaiseOpenFileLimit(HttpServer::LimitsFor(cfg.gateway).total + cfg.scales.size() +
                        cfg.converters.size() + 256);
 
     std::vector<ScaleIdentity> ids;
@@ -116,14 +136,18 @@ int Run(const gateway::Config& cfg) {
     for (const ConverterEntry& c : cfg.converters)
         addresses.push_back(c.address);
 
+    boost::asio::io_context loop(1); // first: whatever is still queued on it goes last
+    auto work = boost::asio::make_work_guard(loop);
     Store store(ids);
-    auto dio = std::make_shared<DioWorkers>(addresses);
+    auto dio = std::make_shared<DioWorkers>(loop, addresses);
     std::unique_ptr<MqttPublisher> mqtt;
     if (cfg.mqtt) mqtt = std::make_unique<MqttPublisher>(cfg, store, dio);
+    std::unique_ptr<HttpServer> http; // made before the core starts
     // The core's thread only: each scale's last status, to log the changes.
     std::vector<int> lastStatus(ids.size(), -1);
     live::Core core(scales, [&](const live::Event& e) {
         const ReadingPtr r = store.Publish(e);
+        if (r) http->Published();
         if (mqtt && r) mqtt->OnReading(*r);
         if (e.scale < lastStatus.size() && lastStatus[e.scale] != static_cast<int>(e.status)) {
             lastStatus[e.scale] = static_cast<int>(e.status);
@@ -131,17 +155,29 @@ int Run(const gateway::Config& cfg) {
                 (e.reason.empty() ? "" : " (" + e.reason + ")"));
         }
     });
-    HttpServer http(cfg, store, *dio, [&core](size_t i) -> const live::ScaleCounters* {
-        return i < core.Size() ? &core.Counters(i) : nullptr;
-    });
+    http = std::make_unique<HttpServer>(loop, cfg, store, *dio,
+                                        [&core](size_t i) -> const live::ScaleCounters* {
+                                            return i < core.Size() ? &core.Counters(i) : nullptr;
+                                        });
     std::string error;
-    if (!http.Bind(error)) {
+    if (!http->Bind(error)) {
         Log(error);
         return kExitFailed;
     }
+    std::thread server([&loop] {
+        for (;;) {
+            try {
+                loop.run();
+                return;
+            } catch (const std::exception& e) {
+                Log(std::string("http: internal error: ") + e.what()); // and serve on
+            } catch (...) {
+                Log("http: internal error");
+            }
+        }
+    });
     if (mqtt) mqtt->Start();
     core.Start();
-    std::thread server([&http] { http.Serve(); });
     Log("gateway \"" + cfg.gateway.name + "\" serving http://" + cfg.gateway.http.Text() + "/ (" +
         Plural(cfg.scales.size(), "scale", "scales") + ", " +
         Plural(cfg.converters.size(), "converter", "converters") + ")");
@@ -150,22 +186,15 @@ int Run(const gateway::Config& cfg) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     Log("stopping");
+    core.Stop();            // no reading after this, so none follows MQTT's "offline"
     if (mqtt) mqtt->Stop(); // "offline" on the status topic, then disconnected
-    store.Close();          // event streams and waiting requests return
-    dio->Stop();            // requests waiting for a converter are answered
-    const bool served = http.Stop(std::chrono::milliseconds(500));
-    core.Stop();
-    if (!served || dio->Busy()) {
-        // What is left cannot be hurried and holds nothing: a client's connection idle between
-        // two requests (its keep-alive wait), or an exchange with a silent converter (up to
-        // 10 s). The readings are stopped and every answer is sent, so the process ends here.
-        Log(std::string("stopped (") + (served ? "" : "idle client connections were still open") +
-            (!served && dio->Busy() ? "; " : "") +
-            (dio->Busy() ? "an exchange with a converter was still running" : "") + ")");
-        std::fflush(nullptr);
-        std::_Exit(kExitOk);
-    }
+    store.Close();          // event streams and stable reads end
+    dio->Stop();            // exchanges end now, also one with a silent converter
+    http->Stop(std::chrono::milliseconds(500)); // every waiting request answered, then closed
+    work.reset();
+    loop.stop();
     server.join();
+    if (weighings) weighings->Stop(); // after the last registration is answered
     Log("stopped");
     return kExitOk;
 }
@@ -176,10 +205,13 @@ int main(int argc, char** argv) {
     try {
         CLI::App app{"", "tarvel-gateway"};
         std::string file;
-        bool check = false, version = false, help = false;
+        bool check = false, version = false, help = false, verifyWeighings = false,
+             pruneWeighings = false;
         app.set_help_flag();
         app.add_option("--config", file);
         app.add_flag("--check", check);
+        app.add_flag("--verify-weighings", verifyWeighings);
+        app.add_flag("--prune-weighings", pruneWeighings);
         app.add_flag("--version", version);
         app.add_flag("-h,--help", help);
         try {
@@ -209,6 +241,8 @@ int main(int argc, char** argv) {
         }
         for (const std::string& w : cfg->warnings)
             std::fprintf(stderr, "tarvel-gateway: warning: %s\n", w.c_str());
+        if (verifyWeighings || pruneWeighings)
+            return gateway::RegisterCommand(*cfg, pruneWeighings);
         if (check) {
             const std::string mqtt = cfg->mqtt ? ", MQTT " + cfg->mqtt->Broker() : "";
             std::printf("%s: good (%s, %s, listening on %s%s)\n", file.c_str(),

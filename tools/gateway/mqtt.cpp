@@ -233,8 +233,8 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
 }
 
 void MqttPublisher::Switch(size_t converter, int bit, bool on) {
-    // The exchange may take up to 10 s: never on libmosquitto's thread. The thread keeps only
-    // what outlives the publisher; the gateway answers a waiting exchange when it stops.
+    // The exchange may take up to 10 s: it runs on the converter's queue, and its outcome is
+    // published from there. The callback holds only what outlives the publisher.
     const std::string name = cfg_.converters[converter].name;
     if (outbox_->running.fetch_add(1) >= kMaxRunningCommands) {
         --outbox_->running;
@@ -242,25 +242,24 @@ void MqttPublisher::Switch(size_t converter, int bit, bool on) {
             std::to_string(kMaxRunningCommands) + " output commands are already running)");
         return;
     }
-    std::thread([outbox = outbox_, dio = dio_,
-                 topic = base_ + name + "/outputs/" + std::to_string(bit), name, converter, bit,
-                 on] {
-        const DioOutcome o =
-            dio->Run(converter, "OB" + std::string(on ? "1" : "0") + std::to_string(bit));
-        nlohmann::json payload{{"state", on ? "on" : "off"},
-                               {"result", o.kind == DioOutcome::Done ? 0 : -1}};
-        if (o.kind != DioOutcome::Done) payload["error"] = OutcomeText(o.kind);
-        const std::string text = payload.dump();
-        std::lock_guard<std::mutex> lock(outbox->mu);
-        --outbox->running;
-        if (outbox->mosq == nullptr) return; // the gateway is stopping
-        Log(name + ": output " + std::to_string(bit) + (on ? " on" : " off") +
-            " (mqtt): " + OutcomeText(o.kind));
-        ++outbox->unacked;
-        if (mosquitto_publish(outbox->mosq, nullptr, topic.c_str(), static_cast<int>(text.size()),
-                              text.data(), 1, true) != MOSQ_ERR_SUCCESS)
-            --outbox->unacked;
-    }).detach();
+    dio_->Run(converter, "OB" + std::string(on ? "1" : "0") + std::to_string(bit),
+              [outbox = outbox_, topic = base_ + name + "/outputs/" + std::to_string(bit), name,
+               bit, on](const DioOutcome& o) {
+                  nlohmann::json payload{{"state", on ? "on" : "off"},
+                                         {"result", o.kind == DioOutcome::Done ? 0 : -1}};
+                  if (o.kind != DioOutcome::Done) payload["error"] = OutcomeText(o.kind);
+                  const std::string text = payload.dump();
+                  std::lock_guard<std::mutex> lock(outbox->mu);
+                  --outbox->running;
+                  if (outbox->mosq == nullptr) return; // the gateway is stopping
+                  Log(name + ": output " + std::to_string(bit) + (on ? " on" : " off") +
+                      " (mqtt): " + OutcomeText(o.kind));
+                  ++outbox->unacked;
+                  if (mosquitto_publish(outbox->mosq, nullptr, topic.c_str(),
+                                        static_cast<int>(text.size()), text.data(), 1,
+                                        true) != MOSQ_ERR_SUCCESS)
+                      --outbox->unacked;
+              });
 }
 
 // The callbacks run on libmosquitto's thread: nothing may leave them as an exception.

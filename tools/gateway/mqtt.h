@@ -70,8 +70,8 @@ class MqttPublisher {
     const Config& cfg_;
     const MqttSettings& m_;
     Store& store_;
-    std::shared_ptr<DioWorkers> dio_; // shared with the output commands' threads
-    const std::string base_;          // <prefix>/<gateway>/
+    std::shared_ptr<DioWorkers> dio_;
+    const std::string base_; // <prefix>/<gateway>/
     mosquitto* mosq_ = nullptr;
     std::unique_ptr<ScaleState[]> scales_;
     std::atomic<bool> connected_{false};
@@ -82,8 +82,9 @@ class MqttPublisher {
     std::condition_variable cv_;
     bool stop_ = false;
     std::thread heartbeat_;
-    // What an output command's thread uses after its exchange: it may outlive the publisher
-    // (an exchange with a silent converter takes 10 s), so it holds this and not the object.
+    // What an output command's callback uses after its exchange: it may come after the
+    // publisher has stopped (the gateway stops the converters after MQTT), so it holds this and
+    // not the object.
     struct Outbox {
         std::mutex mu;
         mosquitto* mosq = nullptr;   // null once the publisher stops
@@ -97,8 +98,8 @@ class MqttPublisher {
     // the heartbeat publishes each scale's latest once the broker has caught up.
     static constexpr int kMaxUnacked = 1000;
     std::atomic<bool> heldBack_{false};
-    // A flood of `set` messages must not become a flood of threads: each converter queues at
-    // most 4 requests anyway.
+    // A flood of `set` messages must not fill the converters' queues for HTTP's requests: each
+    // converter queues at most 4 requests anyway.
     static constexpr int kMaxRunningCommands = 16;
     std::shared_ptr<Outbox> outbox_ = std::make_shared<Outbox>();
 };

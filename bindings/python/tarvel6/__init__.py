@@ -6,11 +6,13 @@ the Tarvel6 shared library (``Tarvel6.dll`` on Windows, ``libTarvel6.so`` elsewh
         r = s.read()                        # a Reading; raises a TarvelError when none came
         print(r.net, r.unit, r.stable)
         print(r.to_json())                  # the reading record, one line of JSON
+        r = s.read_stable(count=3, timeout=10)   # a weight at rest, or NotSettledError
 
-Layers: ``tarvel6.native`` (the 42 C functions, as they are), ``tarvel6.codes`` (the result
-codes by name, also here: ``tarvel6.TARVEL_POLL_OK``, ``tarvel6.PollResult.OK``), and the
-classes here: ``Scale``, ``Converter``, ``Reading``, ``Texts`` and the ``TarvelError``
-exceptions. Standard library only.
+Layers: ``tarvel6.native`` (the 42 C functions, as they are, typed), ``tarvel6.codes`` (the
+result codes by name, also here: ``tarvel6.TARVEL_POLL_OK``, ``tarvel6.PollResult.OK``), and
+the classes here: ``Scale``, ``Converter``, ``Reading``, ``Texts`` and the ``TarvelError``
+exceptions, which are also Python's own ``TimeoutError``, ``ConnectionError`` or
+``ValueError`` as fits. Standard library only; fully typed (``py.typed``).
 """
 
 from . import codes, native
@@ -30,10 +32,10 @@ from .errors import (
     PortError,
     TarvelError,
 )
-from .reading import MODELS, Reading, Texts, from_texts, parse_weight
+from .reading import MODELS, Reading, Texts, from_texts, parse_weight, settles
 from .scale import Converter, Scale, version_texts
 
-__all__ = codes.__all__ + [
+__all__ = [
     "__version__",
     "native",
     "Scale",
@@ -43,6 +45,7 @@ __all__ = codes.__all__ + [
     "MODELS",
     "from_texts",
     "parse_weight",
+    "settles",
     "version_texts",
     "TarvelError",
     "LibraryNotFoundError",
@@ -56,3 +59,4 @@ __all__ = codes.__all__ + [
     "DioError",
     "ClosedError",
 ]
+__all__ += codes.__all__

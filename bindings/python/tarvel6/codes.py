@@ -65,7 +65,22 @@ class Flag(str, enum.Enum):
     UNKNOWN = TARVEL_FLAG_UNKNOWN  # "E": the indicator does not tell; DIO_InBitStr: failure
 
 
-__all__ = [n for n in dir() if n.startswith("TARVEL_")] + [
+__all__ = [
+    "TARVEL_POLL_OK",
+    "TARVEL_POLL_NO_FRAME",
+    "TARVEL_POLL_MOTION",
+    "TARVEL_POLL_OUT_OF_RANGE",
+    "TARVEL_POLL_NO_PORT",
+    "TARVEL_STABLE_NO_CHANNEL",
+    "TARVEL_STABLE_OK",
+    "TARVEL_STABLE_TIMEOUT",
+    "TARVEL_SELECT_FAILED",
+    "TARVEL_SELECT_OK",
+    "TARVEL_FAILED",
+    "TARVEL_DONE",
+    "TARVEL_FLAG_YES",
+    "TARVEL_FLAG_NO",
+    "TARVEL_FLAG_UNKNOWN",
     "PollResult",
     "StableResult",
     "SelectResult",

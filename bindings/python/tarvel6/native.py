@@ -7,9 +7,11 @@
         print(native.Net_Canal(ch))          # bytes, copied out of the library's buffer
 
 Each function keeps its C name, arguments and result: 32-bit integers, doubles, and texts.
-A text argument takes ``str`` (encoded as Windows-1252) or ``bytes``; a text result is
+A text argument takes ``str`` (encoded as Windows-1252), ``bytes`` or None; a text result is
 ``bytes`` (ctypes copies it at once, so the library's buffer is never kept or freed here).
-``FirVer`` takes five ``ctypes.c_char_p`` passed with ``ctypes.byref``.
+``FirVer`` takes five ``ctypes.c_char_p`` passed with ``ctypes.byref``. Every function is
+declared here with its types; ``PROTOTYPES`` lists the C signatures that ``load()`` gives
+ctypes.
 
 The library is loaded on first use (or by ``load()``), from the first place that has it:
 
@@ -28,8 +30,12 @@ import ctypes
 import os
 import sys
 import threading
+from typing import Any, Callable, List, Optional, Tuple, Type, Union
 
 from .errors import LibraryNotFoundError
+
+# What a text argument takes.
+TextArgument = Union[str, bytes, None]
 
 _WINDOWS = sys.platform == "win32"
 _NAMES = ("Tarvel6.dll",) if _WINDOWS else ("libTarvel6.so.2", "libTarvel6.so")
@@ -40,7 +46,7 @@ class _Text:
     """A ``const char*`` argument: ``str`` (Windows-1252), ``bytes`` or ``None``."""
 
     @classmethod
-    def from_param(cls, value):
+    def from_param(cls, value: object) -> ctypes.c_char_p:
         if value is None or isinstance(value, bytes):
             return ctypes.c_char_p(value)
         if isinstance(value, str):
@@ -56,7 +62,7 @@ _OUT_TEXT = ctypes.POINTER(ctypes.c_char_p)
 _RESULT_TEXT = ctypes.c_char_p
 
 # name, result, arguments: the library's exports, in the order of include/tarvel6.h.
-PROTOTYPES = (
+PROTOTYPES: Tuple[Tuple[str, Optional[Type[Any]], Tuple[Type[Any], ...]], ...] = (
     ("Seta_Ip", _I32, (_TEXT,)),
     ("Display_Erro", _RESULT_TEXT, (_I32,)),
     ("W5817", _I32, (_I32, _TEXT)),
@@ -103,11 +109,11 @@ PROTOTYPES = (
 )
 
 _lock = threading.Lock()
-_library = None
-_path = None
+_library: Optional[ctypes.CDLL] = None
+_path: Optional[str] = None
 
 
-def candidates():
+def candidates() -> List[str]:
     """The paths and names ``load()`` tries, in order."""
     chosen = os.environ.get(ENVIRONMENT_VARIABLE)
     if chosen:
@@ -116,14 +122,14 @@ def candidates():
     return [os.path.join(here, n) for n in _NAMES] + list(_NAMES)
 
 
-def load(path=None):
+def load(path: Optional[str] = None) -> ctypes.CDLL:
     """Loads the library (once) and gives the ctypes library object; ``path`` overrides the
     search. Raises ``LibraryNotFoundError`` listing what was tried."""
     global _library, _path
     with _lock:
         if _library is not None and path is None:
             return _library
-        loader = ctypes.WinDLL if _WINDOWS else ctypes.CDLL
+        loader: Callable[[str], ctypes.CDLL] = getattr(ctypes, "WinDLL") if _WINDOWS else ctypes.CDLL
         tried = []
         for name in [path] if path else candidates():
             if os.path.sep in name and not os.path.exists(name):
@@ -150,17 +156,189 @@ def load(path=None):
         )
 
 
-def path():
+def path() -> Optional[str]:
     """The path or name the library was loaded from, or None before it was."""
     return _path
 
 
-def __getattr__(name):
-    # native.Update_Canal(...) loads the library on first use.
-    if any(n == name for n, _, _ in PROTOTYPES):
-        return getattr(load(), name)
-    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+def _function(name: str) -> Any:
+    # The library is loaded on the first call of any function.
+    return getattr(load(), name)
 
 
-def __dir__():
-    return sorted(list(globals()) + [n for n, _, _ in PROTOTYPES])
+def _text_result(value: object) -> Optional[bytes]:
+    return value if isinstance(value, bytes) else None
+
+
+# ---- the exported functions, in the order of include/tarvel6.h -----------------------------
+
+
+def Seta_Ip(address: TextArgument) -> int:
+    return int(_function("Seta_Ip")(address))
+
+
+def Display_Erro(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Display_Erro")(channel))
+
+
+def W5817(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("W5817")(ip_index, letter))
+
+
+def W5817C(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("W5817C")(ip_index, letter))
+
+
+def W5817Serial(com_number: int) -> int:
+    return int(_function("W5817Serial")(com_number))
+
+
+def W5817SerialC(com_number: int) -> int:
+    return int(_function("W5817SerialC")(com_number))
+
+
+def WKRT(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("WKRT")(ip_index, letter))
+
+
+def WKRTSerial(com_number: int) -> int:
+    return int(_function("WKRTSerial")(com_number))
+
+
+def WOhaus(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("WOhaus")(ip_index, letter))
+
+
+def WOhausSerial(com_number: int) -> int:
+    return int(_function("WOhausSerial")(com_number))
+
+
+def WMSI3360(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("WMSI3360")(ip_index, letter))
+
+
+def WMSI3360Serial(com_number: int) -> int:
+    return int(_function("WMSI3360Serial")(com_number))
+
+
+def WMSI6260(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("WMSI6260")(ip_index, letter))
+
+
+def WMSI6260Serial(com_number: int) -> int:
+    return int(_function("WMSI6260Serial")(com_number))
+
+
+def Select_Canal(channel: int) -> int:
+    return int(_function("Select_Canal")(channel))
+
+
+def Close_Canal(channel: int) -> None:
+    _function("Close_Canal")(channel)
+
+
+def Deleta_Canal(channel: int) -> None:
+    _function("Deleta_Canal")(channel)
+
+
+def Update_Canal(channel: int) -> int:
+    return int(_function("Update_Canal")(channel))
+
+
+def Update_NoMotion(channel: int, timeout_ms: int) -> int:
+    return int(_function("Update_NoMotion")(channel, timeout_ms))
+
+
+def Gross_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Gross_Canal")(channel))
+
+
+def Net_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Net_Canal")(channel))
+
+
+def Tare_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Tare_Canal")(channel))
+
+
+def Total_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Total_Canal")(channel))
+
+
+def Contadora_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Contadora_Canal")(channel))
+
+
+def Estado_Canal(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Estado_Canal")(channel))
+
+
+def Estado_EmMovimento(channel: int) -> Optional[bytes]:
+    return _text_result(_function("Estado_EmMovimento")(channel))
+
+
+def Gross_Canal_Float(channel: int) -> float:
+    return float(_function("Gross_Canal_Float")(channel))
+
+
+def Net_Canal_Float(channel: int) -> float:
+    return float(_function("Net_Canal_Float")(channel))
+
+
+def Tare_Canal_Float(channel: int) -> float:
+    return float(_function("Tare_Canal_Float")(channel))
+
+
+def LePesoConsecutivo(channel: int, seconds: int, count: int) -> int:
+    """As the library has it: polls until the net weight was the same ``count`` times. It
+    compares net weights only and does not look at motion or out of range; for a weight at
+    rest use ``Scale.read_stable``."""
+    return int(_function("LePesoConsecutivo")(channel, seconds, count))
+
+
+def DIO_InPort(ip_index: int) -> int:
+    return int(_function("DIO_InPort")(ip_index))
+
+
+def DIO_InPortStr(ip_index: int) -> Optional[bytes]:
+    return _text_result(_function("DIO_InPortStr")(ip_index))
+
+
+def DIO_InBit(ip_index: int, bit: int) -> int:
+    return int(_function("DIO_InBit")(ip_index, bit))
+
+
+def DIO_InBitStr(ip_index: int, bit: int) -> int:
+    return int(_function("DIO_InBitStr")(ip_index, bit))
+
+
+def DIO_OutPort(ip_index: int, value: int) -> int:
+    return int(_function("DIO_OutPort")(ip_index, value))
+
+
+def DIO_OutPortStr(ip_index: int, bits: TextArgument) -> int:
+    return int(_function("DIO_OutPortStr")(ip_index, bits))
+
+
+def DIO_OutBit(ip_index: int, bit: int, state: int) -> int:
+    return int(_function("DIO_OutBit")(ip_index, bit, state))
+
+
+def DIO_OutBitStr(ip_index: int, bit: int, state: TextArgument) -> int:
+    return int(_function("DIO_OutBitStr")(ip_index, bit, state))
+
+
+def ProgSerial(channel: int, baud: int, data_bits: int, parity: int, stop_bits: int) -> int:
+    return int(_function("ProgSerial")(channel, baud, data_bits, parity, stop_bits))
+
+
+def ClrBufRx(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("ClrBufRx")(ip_index, letter))
+
+
+def ClrBufTx(ip_index: int, letter: TextArgument) -> int:
+    return int(_function("ClrBufTx")(ip_index, letter))
+
+
+def FirVer(product: object, version: object, text3: object, text4: object, name: object) -> None:
+    _function("FirVer")(product, version, text3, text4, name)

@@ -10,7 +10,7 @@ import datetime
 import json
 import re
 from decimal import Decimal
-from typing import Optional
+from typing import Any, Dict, Optional
 
 MODELS = ("5817", "5817c", "krt", "ohaus", "msi3360", "msi6260")
 
@@ -58,11 +58,11 @@ class Reading:
     negative: Optional[bool]
     texts: Optional[Texts]
 
-    def record(self):
+    def record(self) -> Dict[str, Any]:
         """The reading record as a dict, keys in the record's order: numbers as floats, time
         as ISO 8601 UTC with milliseconds; ``since`` and ``reason`` only when ``status`` is
         not "ok"."""
-        r = {
+        r: Dict[str, Any] = {
             "scale": self.scale,
             "model": self.model,
             "seq": self.seq,
@@ -84,16 +84,16 @@ class Reading:
         r["texts"] = {k: texts[k] for k in keys}
         return r
 
-    def to_json(self):
+    def to_json(self) -> str:
         """The record as one line of JSON."""
         return json.dumps(self.record(), ensure_ascii=False, separators=(",", ":"))
 
-    def with_status(self, status, seq, time):
+    def with_status(self, status: str, seq: int, time: datetime.datetime) -> "Reading":
         """This reading's weights under a new status: a status change is a reading too."""
         return dataclasses.replace(self, status=status, seq=seq, time=time)
 
 
-def parse_weight(text):
+def parse_weight(text: Optional[str]) -> Optional[Decimal]:
     """A weight text as a ``Decimal``: point or comma as the decimal separator, blanks around
     it ignored; None for anything else ("EEEEEEEEEE", "--------", "")."""
     if text is None:
@@ -106,11 +106,23 @@ def parse_weight(text):
     return Decimal(t)
 
 
-def _flag(c):
-    return {"S": True, "N": False}.get(c)
+_STABLE: Dict[str, bool] = {"N": True, "S": False}
+_FLAGS: Dict[str, bool] = {"S": True, "N": False}
 
 
-def from_texts(scale, model, seq, time, texts, status="ok", unit=None):
+def _flag(c: str) -> Optional[bool]:
+    return _FLAGS.get(c)
+
+
+def from_texts(
+    scale: str,
+    model: str,
+    seq: int,
+    time: Optional[datetime.datetime],
+    texts: Texts,
+    status: str = "ok",
+    unit: Optional[str] = None,
+) -> Reading:
     """A reading from the value functions' texts, as the record defines it; ``unit`` is what
     ``Unidade_Canal`` gave (without it, the status text's characters 6-7)."""
     weights = model not in _NO_WEIGHTS
@@ -131,20 +143,34 @@ def from_texts(scale, model, seq, time, texts, status="ok", unit=None):
         net=parse_weight(texts.net) if weights else None,
         tare=parse_weight(texts.tare) if weights else None,
         unit=unit,
-        stable={"N": True, "S": False}.get(texts.motion),  # moving: "S"
+        stable=_STABLE.get(texts.motion),  # moving: "S"
         overload=_flag(st[3]) if len(st) > 3 else None,
         negative=_flag(st[2]) if len(st) > 2 else None,
         texts=texts,
     )
 
 
-def empty(scale, model, seq, time, status):
+def empty(scale: str, model: str, seq: int, time: Optional[datetime.datetime], status: str) -> Reading:
     """A status change before the first reading: no weights, no texts."""
     return Reading(scale, model, seq, time, status, None, None, None, None, None, None, None, None)
 
 
-def _iso(t):
+def _iso(t: Optional[datetime.datetime]) -> Optional[str]:
     if t is None:
         return None
     t = t.astimezone(datetime.timezone.utc)
     return t.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (t.microsecond // 1000)
+
+
+def settles(reading: Optional[Reading]) -> bool:
+    """Whether a reading may count towards a settled weight (the stable read's rule, shared
+    with ``tarvel stable`` and tarvel-gateway): a reading whose indicator does not report
+    motion (``stable`` not False; the MSI indicators do not tell, None), nor out of range
+    (``overload`` not True), with a net weight (the raw 5817 variant has none)."""
+    return (
+        reading is not None
+        and reading.status == "ok"
+        and reading.stable is not False
+        and reading.overload is not True
+        and reading.net is not None
+    )

@@ -14,6 +14,7 @@ import tempfile
 import time
 import unittest
 from decimal import Decimal
+from unittest import mock
 
 import tarvel6
 from tarvel6 import native
@@ -25,6 +26,7 @@ def start_sim(*args, ptys=0):
     proc = subprocess.Popen([os.environ["TARVEL_SIM"], *args], stdout=subprocess.PIPE, stderr=log,
                             text=True)
     proc.paths = [proc.stdout.readline().strip() for _ in range(ptys)]
+    proc.log = log
     deadline = time.monotonic() + 15
     while time.monotonic() < deadline and proc.poll() is None:
         log.seek(0)
@@ -40,10 +42,18 @@ def stop_sim(proc):
         proc.terminate()
         proc.wait(10)
     proc.stdout.close()
+    proc.log.close()
 
 
 IP = "127.0.6.31"  # the converter of ScaleTest
 NOBODY = "127.0.6.39"  # nothing listens here
+CYCLE = "127.0.6.34"  # the load cycle of StableTest
+
+
+def refused(port, letter):
+    """What every front-end says when nothing listens on NOBODY's converter channel."""
+    return ("nothing listens on %s port %d: is the converter on, and is its channel %s set to "
+            "TCP server?" % (NOBODY, port, letter))
 
 
 class ScaleTest(unittest.TestCase):
@@ -100,26 +110,45 @@ class ScaleTest(unittest.TestCase):
     def test_polls_stable_and_timeouts(self):
         with tarvel6.Scale("5817", tcp=IP + ":A") as s:
             self.assertEqual(s.read(timeout=3).net, Decimal("123.45"))
-            r = s.read_stable(count=3, seconds=5)
-            self.assertEqual((r.net, r.seq), (Decimal("123.45"), 2))
+            r = s.read_stable(count=3, timeout=5)
+            self.assertEqual((r.net, r.seq, r.stable), (Decimal("123.45"), 4, True))
         with tarvel6.Scale("5817", tcp=IP + ":C") as s:  # swinging
-            with self.assertRaises(tarvel6.MotionError) as e:
-                s.read(timeout=0.3)
-            self.assertEqual((e.exception.code, e.exception.function), (2, "Update_NoMotion"))
+            # A time-out bounds the wait only: the next frame comes, moving.
+            t0 = time.monotonic()
+            r = s.read(timeout=2)
+            self.assertLess(time.monotonic() - t0, 1.9)
+            self.assertIs(r.stable, False)
             with self.assertRaises(tarvel6.NotSettledError) as e:
-                s.read_stable(count=3, seconds=1)
-            self.assertEqual(e.exception.code, tarvel6.StableResult.TIMEOUT)
+                s.read_stable(count=3, timeout=1)
+            self.assertIsInstance(e.exception, TimeoutError)
+            self.assertIs(e.exception.reading.stable, False)
+            self.assertEqual(str(e.exception), "the weight on %s:C did not settle within 1 s: 3 "
+                             "readings in a row without motion, within range and with the same "
+                             "net weight were needed" % IP)
             self.assertIs(s.read().stable, False)
         with tarvel6.Scale("msi3360", tcp=IP + ":C", connect=False) as s:  # no MSI frame there
-            with self.assertRaises(tarvel6.NoFrameError) as e:
+            with self.assertRaises(TimeoutError) as e:
                 s.read(timeout=0.3)
+            self.assertIsInstance(e.exception, tarvel6.NoFrameError)
             self.assertEqual(e.exception.code, tarvel6.TARVEL_POLL_NO_FRAME)
+            self.assertTrue(str(e.exception).startswith("no frame from %s:C within 0.3 s: " % IP))
+        with tarvel6.Scale("5817", tcp=IP + ":A") as s:
+            for bad in (0, -1):
+                with self.subTest(timeout=bad), self.assertRaises(ValueError):
+                    s.read(timeout=bad)
+            for count in (0, 101):
+                with self.subTest(count=count), self.assertRaises(ValueError):
+                    s.read_stable(count=count)
 
     def test_refusals(self):
-        with self.assertRaises(tarvel6.ConnectError) as e:
+        with self.assertRaises(ConnectionError) as e:
             tarvel6.Scale("krt", tcp=NOBODY + ":A")
-        self.assertIn(NOBODY, e.exception.text)  # Display_Erro, from Windows-1252
-        self.assertIn("\u00e3", e.exception.text)
+        self.assertIsInstance(e.exception, tarvel6.ConnectError)
+        self.assertIsInstance(e.exception, OSError)
+        self.assertEqual(str(e.exception), refused(8881, "A"))  # English, what to check
+        self.assertIn(NOBODY, e.exception.detail)  # Display_Erro, from Windows-1252
+        self.assertIn("\u00e3", e.exception.detail)
+        self.assertEqual(e.exception.text, e.exception.detail)
         self.assertEqual((e.exception.code, e.exception.function), (0, "Select_Canal"))
         for args, error in [
             (dict(model="5817", tcp=IP + ":E"), tarvel6.ChannelError),
@@ -132,11 +161,17 @@ class ScaleTest(unittest.TestCase):
         ]:
             with self.subTest(args=args), self.assertRaises(error):
                 tarvel6.Scale(**args)
+        with self.assertRaises(ValueError):  # ChannelError is one too
+            tarvel6.Scale("5817", tcp=IP + ":E")
         with tarvel6.Scale("ohaus", serial="/nonexistent/tty0") as s:
-            with self.assertRaises(tarvel6.PortError) as e:
+            with self.assertRaises(ConnectionError) as e:
                 s.read()
+            self.assertIsInstance(e.exception, tarvel6.PortError)
             self.assertEqual(e.exception.code, 4)
             self.assertIsInstance(e.exception, tarvel6.PollError)
+            self.assertRegex(str(e.exception), r"^the serial port COM\d+ \(/nonexistent/tty0\) did "
+                             r"not open: is the device there")
+            self.assertTrue(e.exception.detail)
 
     def test_close(self):
         s = tarvel6.Scale("5817", tcp=IP + ":A")
@@ -144,24 +179,95 @@ class ScaleTest(unittest.TestCase):
             s.read()
         self.assertTrue(s.closed)
         s.close()
-        with self.assertRaises(tarvel6.ClosedError):
+        with self.assertRaises(ValueError) as e:
             s.read()
+        self.assertIsInstance(e.exception, tarvel6.ClosedError)
 
     def test_converter(self):
         c = tarvel6.Converter(IP)
         self.assertEqual(c.inputs(), 5)
         self.assertEqual(c.input_bits(), (True, False, True, False, False, False, False, False))
-        self.assertEqual((c.input(0), c.input(1), c.input(32)), (True, False, True))
+        self.assertEqual((c.input(0), c.input(1), c.input(2)), (True, False, True))
         c.set_outputs(5)
         c.set_outputs([True, True])
+        c.set_outputs("SNSNSNSN")
         c.set_output(7, True)
         c.clear_transmit("d")
+        # Nothing listens: nothing is sent, and every command says so, in English.
         dead = tarvel6.Converter(NOBODY)
-        for call in (dead.inputs, dead.input_bits, lambda: dead.input(0)):
-            with self.assertRaises(tarvel6.DioError):
+        port = "nothing listens on %s port 8880" % NOBODY
+        checks = ": is the converter on, and is its IO port enabled?"
+        cases = [
+            (dead.inputs, "could not read the inputs: %s, or its reply held no input value" % port),
+            (dead.input_bits, "could not read the inputs: %s, or its reply held no input value" % port),
+            (lambda: dead.input(3), "could not read input 3: %s, or its reply held no input value" % port),
+            (lambda: dead.set_outputs(5), "could not set the outputs to 5: %s, or the converter "
+             "broke the exchange off" % port),
+            (lambda: dead.set_outputs("NS"), "could not set the outputs to 2: %s, or the converter "
+             "broke the exchange off" % port),
+            (lambda: dead.set_output(0, False), "could not set output 0 off: %s, or the converter "
+             "broke the exchange off" % port),
+            (lambda: dead.clear_receive("a"), "could not clear the receive buffer of channel A: %s, "
+             "or the converter broke the exchange off" % port),
+            (lambda: dead.clear_transmit("B"), "could not clear the transmit buffer of channel B: "
+             "%s, or the converter broke the exchange off" % port),
+        ]
+        for call, message in cases:
+            with self.subTest(message=message), self.assertRaises(ConnectionError) as e:
                 call()
-        with self.assertRaises(tarvel6.DioError):
-            c.clear_receive("E")
+            self.assertIsInstance(e.exception, tarvel6.DioError)
+            self.assertEqual(str(e.exception), message + checks)
+            self.assertEqual(e.exception.code, -1)
+        # Bad arguments never reach the converter.
+        for call in (lambda: c.clear_receive("E"), lambda: c.set_outputs(256),
+                     lambda: c.set_outputs(-1), lambda: c.set_outputs("SNX"),
+                     lambda: c.set_outputs("S" * 9), lambda: c.set_output(8, True),
+                     lambda: c.input(8), lambda: c.input(-1)):
+            with self.assertRaises(ValueError):
+                call()
+
+
+class StableTest(unittest.TestCase):
+    """The stable read over the load cycle of a weighbridge: it never gives a moving weight."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        script = os.path.join(cls.dir.name, "load.txt")
+        with open(script, "w") as f:
+            f.write("600 0\n300 2150 motion\n300 9800 motion\n300 16420 motion\n1500 18460\n"
+                    "300 7200 motion\n300 950 motion\n")
+        cls.sim = start_sim("--ip", CYCLE, "--a", "5817:mode=script,file=%s,dec=3" % script,
+                            "--b", "5817:weight=1500,motion", "--c", "5817:weight=999999,over")
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_sim(cls.sim)
+        cls.dir.cleanup()
+
+    def test_load_cycle_settles_only_at_rest(self):
+        with tarvel6.Scale("5817", tcp=CYCLE + ":A") as s:
+            for i in range(12):
+                r = s.read_stable(count=3, timeout=5)
+                self.assertEqual((r.stable, r.overload, r.texts.motion), (True, False, "N"), r)
+                self.assertIn(r.net, (Decimal("0.0"), Decimal("1846.0")))
+                time.sleep(i * 0.07 % 0.5)  # another point of the cycle
+
+    def test_never_settling_weights_fail_in_time(self):
+        # Every frame in motion with the same net (LePesoConsecutivo would call it stable);
+        # out of range.
+        for letter, kind in (("B", tarvel6.NotSettledError), ("C", tarvel6.NotSettledError)):
+            with self.subTest(letter=letter), tarvel6.Scale("5817", tcp=CYCLE + ":" + letter) as s:
+                t0 = time.monotonic()
+                with self.assertRaises(TimeoutError) as e:
+                    s.read_stable(count=3, timeout=1.5)
+                self.assertIsInstance(e.exception, kind)
+                self.assertLess(time.monotonic() - t0, 12)
+                self.assertIsNotNone(e.exception.reading)
+        with tarvel6.Scale("5817c", tcp=CYCLE + ":A") as s:
+            with self.assertRaises(tarvel6.NotSettledError) as e:
+                s.read_stable(count=2, timeout=1)
+            self.assertIn("(5817c) carries no weight", str(e.exception))
 
 
 class StreamTest(unittest.TestCase):
@@ -171,28 +277,60 @@ class StreamTest(unittest.TestCase):
         sim = start_sim(*args)
         try:
             with tarvel6.Scale("5817", tcp=ip + ":A", name="truck") as s:
-                stream = s.stream(retry=0.1)
+                self.assertEqual([r.seq for r in s.stream(count=2)], [1, 2])
+                stream = s.stream()
                 first = [next(stream) for _ in range(3)]
-                self.assertEqual([r.seq for r in first], [1, 2, 3])
+                self.assertEqual([r.seq for r in first], [3, 4, 5])
                 self.assertEqual({r.status for r in first}, {"ok"})
                 self.assertEqual(len({r.net for r in first}), 3)  # the ramp moves
                 stop_sim(sim)
                 down = next(stream)
                 self.assertIn(down.status, ("offline", "stale"))
-                self.assertEqual((down.seq, down.net, down.texts), (4, first[-1].net, first[-1].texts))
+                self.assertEqual((down.seq, down.net, down.texts), (6, first[-1].net, first[-1].texts))
                 rec = down.record()
                 self.assertEqual((rec["since"], rec["time"]), (rec["time"], rec["time"]))
                 self.assertTrue(rec["reason"])
                 sim = start_sim(*args)
-                up = next(stream)
-                self.assertEqual((up.status, up.seq), ("ok", 5))
+                # Each change of state once: at most stale then offline, then readings again.
+                changes = [down]
+                while changes[-1].status != "ok":
+                    changes.append(next(stream))
+                statuses = [r.status for r in changes]
+                self.assertIn(statuses, (["stale", "ok"], ["offline", "ok"], ["stale", "offline", "ok"]))
+                self.assertEqual([r.seq for r in changes], list(range(6, 6 + len(changes))))
                 stream.close()
         finally:
             stop_sim(sim)
 
+    def test_unreachable_backs_off(self):
+        # Nothing listens: one offline reading, then attempts 0.5 s, 1, 2 ... 30 s apart, with
+        # nothing more said. The pauses are taken from time.sleep, which ends the loop here.
+        pauses = []
+
+        class Enough(Exception):
+            pass
+
+        def sleep(seconds):
+            pauses.append(seconds)
+            if len(pauses) == 9:
+                raise Enough()
+
+        with tarvel6.Scale("5817", tcp=NOBODY + ":A", connect=False) as s:
+            stream = s.stream()
+            first = next(stream)
+            self.assertEqual((first.status, first.seq, first.net), ("offline", 1, None))
+            with mock.patch.object(tarvel6.scale._time, "sleep", sleep), self.assertRaises(Enough):
+                next(stream)
+        self.assertEqual(pauses, [0.5, 1, 2, 4, 8, 16, 30, 30, 30])
+
 
 class NativeTest(unittest.TestCase):
     def test_flat_functions(self):
+        # Every C function is a typed function of the module, and ctypes knows its signature.
+        self.assertEqual(sorted(n for n, _, _ in native.PROTOTYPES),
+                         sorted(n for n in dir(native) if callable(getattr(native, n))
+                                and getattr(getattr(native, n), "__module__", "") == native.__name__
+                                and n[0].isupper() and not n.startswith("_")))
         self.assertEqual(tarvel6.version_texts(), ("TARVEL", "2.0.15", "", "", "Tarvel6"))
         self.assertEqual(native.Seta_Ip("127.0.6.33"), native.Seta_Ip(b"127.0.6.33"))
         self.assertEqual(native.Seta_Ip(None), tarvel6.TARVEL_FAILED)
