@@ -289,6 +289,11 @@ def Tare_Canal_Float(channel: int) -> float:
     return float(_function("Tare_Canal_Float")(channel))
 
 
+def Unidade_Canal(channel: int) -> Optional[bytes]:
+    """The unit the last frame or line named (b"" when it named none)."""
+    return _text_result(_function("Unidade_Canal")(channel))
+
+
 def LePesoConsecutivo(channel: int, seconds: int, count: int) -> int:
     """As the library has it: polls until the net weight was the same ``count`` times. It
     compares net weights only and does not look at motion or out of range; for a weight at
