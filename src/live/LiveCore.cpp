@@ -126,6 +126,8 @@ class Scale final : public ReadingListener {
         hasTexts_ = true;
         lastFrame_ = rxMono_;
         bytesSinceFrame_ = 0;
+        frameBytes_.swap(pending_);
+        pending_.clear();
         backoff_ = kFirstBackoffMs;
         if (status_ != Status::Ok) {
             status_ = Status::Ok;
@@ -140,6 +142,7 @@ class Scale final : public ReadingListener {
     void OnDropped(TBal&, const std::string& why) override {
         counters_.dropped.fetch_add(1, std::memory_order_relaxed);
         lastDrop_ = why;
+        pending_.clear();
     }
 
   private:
@@ -175,6 +178,7 @@ class Scale final : public ReadingListener {
         lastFrame_ = now;
         lastByte_ = 0;
         bytesSinceFrame_ = 0;
+        pending_.clear();
         if (opened_++ > 0) counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
         driver_->Arm();
         requestStep_ = -1;
@@ -239,8 +243,11 @@ class Scale final : public ReadingListener {
         lastByte_ = rxMono_;
         bytesSinceFrame_ += n;
         counters_.bytes.fetch_add(n, std::memory_order_relaxed);
-        for (size_t i = 0; i < n; ++i)
+        for (size_t i = 0; i < n; ++i) {
+            if (pending_.size() >= 2 * kMaxFrameBytes) pending_.erase(0, kMaxFrameBytes);
+            pending_ += static_cast<char>(bytes[i]); // before the driver: a frame it ends has it
             driver_->Take(bytes[i]);
+        }
     }
 
     // An asking indicator's request: its steps go out one by one, each after the pause of
@@ -292,6 +299,10 @@ class Scale final : public ReadingListener {
         e.reason = reason_;
         e.hasTexts = hasTexts_;
         e.texts = texts_;
+        if (frame)
+            e.frameBytes = frameBytes_.size() > kMaxFrameBytes
+                               ? frameBytes_.substr(frameBytes_.size() - kMaxFrameBytes)
+                               : frameBytes_;
         counters_.events.fetch_add(1, std::memory_order_relaxed);
         sink_(e);
     }
@@ -318,6 +329,8 @@ class Scale final : public ReadingListener {
     int64_t rxMono_ = 0;
     int64_t rxUnix_ = 0;
     std::string lastDrop_;
+    std::string pending_;    // bytes since the last frame or dropped frame ended
+    std::string frameBytes_; // those of the last frame
 
     int requestStep_ = -1; // the next step of a request going out; -1: none
     uint64_t requestSerial_ = 0;

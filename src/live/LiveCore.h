@@ -54,7 +54,12 @@ struct Event {
     std::string reason;    // why the state is not ok (short English text); empty when ok
     bool hasTexts = false; // false before the scale's first frame
     TValueTexts texts;     // what the exported value functions would give after it
+    // A frame's bytes: those received from the end of the frame (or dropped frame) before it
+    // to this frame's last byte, at most kMaxFrameBytes of them (the last); empty for a
+    // change of state.
+    std::string frameBytes;
 };
+constexpr size_t kMaxFrameBytes = 1024;
 
 // Counters of one scale, readable from any thread.
 struct ScaleCounters {

@@ -7,6 +7,7 @@
 
 #include "config.h"
 #include "dio.h"
+#include "register.h"
 #include "server.h"
 #include "store.h"
 
@@ -31,8 +32,13 @@ class HttpServer {
     // The limits the gateway serves with (README, "Limits").
     static web::Limits LimitsFor(const GatewaySettings& g);
 
+    // A registered weighing's record (JSON), told on the loop's thread once it is answered.
+    using WeighingHook = std::function<void(const std::string& scale, const std::string& record)>;
+
+    // `weighings`: the register of [register], or null when the configuration has none.
     HttpServer(boost::asio::io_context& loop, const Config& cfg, Store& store, DioWorkers& dio,
-               CountersOf counters);
+               CountersOf counters, Register* weighings = nullptr,
+               WeighingHook onWeighing = nullptr);
     ~HttpServer(); // after the loop has stopped
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

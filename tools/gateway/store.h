@@ -45,6 +45,8 @@ struct Reading {
     bool changed = true;
     bool settles = false;      // ok, not moving (or the family does not tell), not out of range
     std::optional<double> net; // the record's "net"
+    int64_t timeMs = 0;        // Unix ms of the frame's last byte, or of the change of state
+    std::string frame;         // a frame's bytes (live::Event::frameBytes); empty for a change
     // Its places in its scale's ring and in the ring of all scales.
     uint64_t scaleIndex = 0, allIndex = 0;
 
