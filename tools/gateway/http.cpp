@@ -728,10 +728,9 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         if (status == 503)
             return SendError(*call, 503, "the gateway is stopping: nothing is registered");
         if (status != 200)
-            return SendError(*call, 504,
-                             "the weight did not settle within " + std::to_string(timeoutMs) +
-                                 " ms: nothing is registered",
-                             {{"scale", name}, {"reading", ReadingJson(r)}});
+            return SendError(
+                *call, 504, "the weight did not settle within " + std::to_string(timeoutMs) + " ms",
+                {{"reading", ReadingJson(r)}});
         std::string why;
         auto w = WeighingOf(*r, std::move(reference), why);
         if (!w)
