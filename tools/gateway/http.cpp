@@ -1259,6 +1259,8 @@ void HttpServer::Published() {
 
 void HttpServer::Stop(std::chrono::milliseconds grace) {
     asio::post(impl_->loop, [m = impl_] { m->StopWaits(); });
+    // The registrations queued are answered (from the loop, within the grace), later ones 503.
+    if (impl_->reg != nullptr) impl_->reg->Finish();
     impl_->StopRegister();
     server_->Stop(grace);
 }

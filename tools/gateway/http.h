@@ -47,8 +47,9 @@ class HttpServer {
     bool Bind(std::string& error);
     // New readings are in the store (any thread: the core's).
     void Published();
-    // Answers the waiting requests (503: the store must be closed first), ends the event
-    // streams and closes every connection within `grace`. Not on the loop's thread.
+    // Answers the waiting requests (503: the store must be closed first; the registrations
+    // the register has queued once stored), ends the event streams and closes every
+    // connection within `grace`. Not on the loop's thread.
     void Stop(std::chrono::milliseconds grace);
 
   private:

@@ -191,11 +191,10 @@ int Run(const gateway::Config& cfg) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     Log("stopping");
-    core.Stop(); // no reading after this, so none follows MQTT's "offline"
-    if (weighings) weighings->Store().Finish(); // registrations queued are answered
-    if (mqtt) mqtt->Stop();                     // "offline" on the status topic, then disconnected
-    store.Close();                              // event streams and stable reads end
-    dio->Stop(); // exchanges end now, also one with a silent converter
+    core.Stop();            // no reading after this, so none follows MQTT's "offline"
+    if (mqtt) mqtt->Stop(); // "offline" on the status topic, then disconnected
+    store.Close();          // event streams and stable reads end
+    dio->Stop();            // exchanges end now, also one with a silent converter
     http->Stop(std::chrono::milliseconds(500)); // every waiting request answered, then closed
     work.reset();
     loop.stop();
