@@ -19,7 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from gwlib import (Env, Events, Fail, check, gateway_config, get_json, metric,  # noqa: E402
                    request, wait_for)
-from gateway_test import MOSQUITTO, start_broker  # noqa: E402
+from gateway_test import start_broker  # noqa: E402
 
 CASES = {}
 TOKEN = "k3y-0123456789abcdef"
