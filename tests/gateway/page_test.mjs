@@ -2,7 +2,8 @@
 //   node page_test.mjs GATEWAY SIM WORKDIR SCREENSHOT.png
 // The page shows the simulated weights, follows new ones without a reload, shows a scale whose
 // simulator is stopped offline within stale_after_ms + 1 s and ok again when it is back, and
-// recovers by itself from a restart of the gateway. Its screenshots are saved for a look.
+// recovers by itself from a restart of the gateway, and shows each scale's last registered
+// weighing, also after the restart. Its screenshots are saved for a look.
 import { spawn } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
@@ -66,7 +67,10 @@ http = "${ip}:18080"
 stale_after_ms = ${staleMs}
 ${[["truck1", "5817", ip + ":A"], ["bench", "krt", ip + ":B"], ["silo", "msi3360", ip + ":C"],
    ["gate", "5817", ip2 + ":A"], ["spare", "5817", "127.0.4.200:A"]].map(([n, m, t]) =>
-  `[[scale]]\nname = "${n}"\nmodel = "${m}"\ntcp = "${t}"\n`).join("\n")}`);
+  `[[scale]]\nname = "${n}"\nmodel = "${m}"\ntcp = "${t}"\n`).join("\n")}
+[register]
+database = "${path.join(work, "weighings.db")}"
+`);
 
 let browser;
 try {
@@ -108,6 +112,17 @@ try {
   check(first === "1000" || first === "2000", "truck1 shows " + first);
   await waitFor("a new weight", async () => (await text("truck1", "net")) !== first, 6000);
 
+  // A registered weighing: its id and time on the tile, at once.
+  const res = await fetch(url + "api/scales/bench/weighings", { method: "POST",
+    body: JSON.stringify({ reference: "page", count: 2 }) });
+  const answer = await res.text();
+  check(res.status === 201, "registration: " + res.status + " " + answer);
+  const weighing = JSON.parse(answer);
+  const shown = () => tile("bench").locator(".weighing").getAttribute("data-id");
+  await waitFor("the weighing on the tile", async () => (await shown()) === String(weighing.id),
+    5000);
+  check((await text("bench", "weighing")).includes("#" + weighing.id), "the weighing's text");
+
   // The gate's simulator stops: offline within stale_after_ms + 1 s, then ok when it is back.
   const t0 = Date.now();
   await stop(yard);
@@ -127,6 +142,8 @@ try {
   gw = await start("gw2", gatewayBin, ["--config", config], "serving");
   await waitFor("the page live again", () => page.locator("#link.live").count(), 15000);
   await waitFor("readings again", async () => (await status("truck1")) === "ok", 10000);
+  await waitFor("the last weighing after the restart",
+    async () => (await shown()) === String(weighing.id), 5000);
 
   check(foreign.length === 0, "requests outside the gateway: " + foreign.join(" "));
   check(errors.length === 0, "script errors: " + errors.join(" "));

@@ -2,7 +2,9 @@
 
 #include "log.h"
 #include "page.h"
+#include "stable.h"
 #include "text.h"
+#include "weighing.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,11 +19,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <list>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #ifndef TARVEL_VERSION
@@ -48,6 +54,83 @@ std::optional<long> Digits(std::string_view text) {
         v = v * 10 + (c - '0');
     }
     return v;
+}
+
+// A whole decimal number of at most 18 digits.
+std::optional<int64_t> Digits18(std::string_view text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    int64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+// Work that may block (the register's database) on a thread of its own, so that the loop
+// never waits for it: tasks run one after the other; beyond `max` waiting, Post refuses.
+class Worker {
+  public:
+    explicit Worker(size_t max) : max_(max) {}
+    ~Worker() { Stop(); }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    bool Post(std::function<void()> task) {
+        std::lock_guard lock(mu_);
+        if (stop_ || queue_.size() >= max_) return false;
+        if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+        queue_.push_back(std::move(task));
+        cv_.notify_one();
+        return true;
+    }
+    // Ends the thread after the task under way; the tasks still waiting are dropped (their
+    // replies answer 500). Not from the worker's own thread.
+    void Stop() {
+        std::deque<std::function<void()>> dropped;
+        {
+            std::lock_guard lock(mu_);
+            stop_ = true;
+            dropped.swap(queue_);
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock lock(mu_);
+                cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+                if (stop_) return;
+                task = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            try {
+                task();
+            } catch (const std::exception& e) {
+                Log(std::string("http: internal error: ") + e.what());
+            } catch (...) {
+                Log("http: internal error");
+            }
+        }
+    }
+    const size_t max_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Characters of a UTF-8 text (one that nlohmann's parser took is valid UTF-8).
+size_t Characters(std::string_view s) {
+    size_t n = 0;
+    for (const char c : s)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
 }
 
 std::string Trim(std::string_view s) {
@@ -177,14 +260,25 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         explicit StableWait(asio::io_context& loop) : timer(loop) {}
         StableDone done;
         bool waiting = false; // in `waits`
-        size_t scale = 0, count = 0;
+        size_t scale = 0;
         uint64_t cursor = 0;
         ReadingPtr last;
-        size_t run = 0;
-        std::optional<double> net;
+        tarvel::stable::Run run{1}; // the one stable rule
+
         asio::steady_timer timer;
         std::list<std::shared_ptr<StableWait>>::iterator self;
     };
+
+    // A registered weighing as an event of the streams.
+    struct WeighingEvent {
+        uint64_t seq = 0; // 1, 2, ... in the order they were answered
+        size_t scale = 0;
+        uint64_t id = 0;
+        std::string text; // "event: weighing\ndata: <record>\n\n"
+    };
+    using WeighingEventPtr = std::shared_ptr<const WeighingEvent>;
+    // Weighing events kept for the streams to take: one that falls further behind skips some.
+    static constexpr size_t kWeighingEvents = 256;
 
     // An event stream: the current readings first, then each new one as the store has it.
     struct Feed final : web::StreamSource {
@@ -194,6 +288,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         std::shared_ptr<Impl> m;
         size_t feed;
         uint64_t cursor = 0;
+        uint64_t weighingCursor = 0;
         bool started = false;
         Store::Taken taken;
     };
@@ -211,11 +306,32 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     std::list<std::shared_ptr<StableWait>> waits; // the loop's thread only
     bool stopping = false;
 
-    Impl(asio::io_context& l, const Config& c, Store& s, DioWorkers& d, CountersOf n)
+    // The register of weighings (null: no [register] table), and what may block on it.
+    Register* reg = nullptr;
+    WeighingHook onWeighing;
+    Worker queries{64}; // records, pages, counts for /metrics
+    Worker verifier{1}; // one verification at a time
+    std::atomic<bool> cancelVerify{false};
+    std::mutex verifyMu;
+    bool verifying = false;
+    std::vector<std::shared_ptr<Call>> verifyWaiters; // answered with the running verification
+    static constexpr size_t kMaxVerifyWaiters = 64;
+    // The loop's thread only: each scale's last weighing, and the recent ones in order.
+    std::vector<WeighingEventPtr> lastWeighing;
+    std::deque<WeighingEventPtr> weighingEvents;
+    uint64_t weighingSeq = 0;
+    std::unique_ptr<std::atomic<uint64_t>[]> registered; // 201s per scale
+
+    Impl(asio::io_context& l, const Config& c, Store& s, DioWorkers& d, CountersOf n, Register* r,
+         WeighingHook hook)
         : loop(l), cfg(c), store(s), dio(d), counters(std::move(n)),
           hosts(c.gateway.hosts
                     ? *c.gateway.hosts
-                    : std::vector<std::string>{"localhost", Lower(asio::ip::host_name())}) {
+                    : std::vector<std::string>{"localhost", Lower(asio::ip::host_name())}),
+          reg(r), onWeighing(std::move(hook)), lastWeighing(s.Size()),
+          registered(new std::atomic<uint64_t>[s.Size()]) {
+        for (size_t i = 0; i < s.Size(); ++i)
+            registered[i] = 0;
         boost::system::error_code ec;
         const auto a = asio::ip::make_address(c.gateway.http.host, ec);
         if (!ec && !a.is_unspecified()) listenAddress = a;
@@ -315,7 +431,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         const std::string allow = Allowed(seg);
         if (!allow.empty()) h.emplace_back("Allow", allow + ", OPTIONS");
         if (!c.origin.empty()) {
-            h.emplace_back("Access-Control-Allow-Methods", "GET, HEAD, PUT, OPTIONS");
+            h.emplace_back("Access-Control-Allow-Methods", "GET, HEAD, PUT, POST, OPTIONS");
             h.emplace_back("Access-Control-Allow-Headers", "Authorization, Content-Type");
             h.emplace_back("Access-Control-Max-Age", "600");
         }
@@ -472,10 +588,10 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         auto w = std::make_shared<StableWait>(loop);
         w->done = std::move(done);
         w->scale = scale;
-        w->count = count;
+        w->run = tarvel::stable::Run(count);
         w->last = store.Snapshot(scale, w->cursor).front();
         Settle(*w, w->last);
-        if (w->run >= count) return Finish(*w, 200);
+        if (w->run.Done()) return Finish(*w, 200);
         if (timeout.count() == 0) return Finish(*w, 504);
         if (stopping) return Finish(*w, 503);
         waits.push_back(w);
@@ -500,14 +616,10 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
 
     static void Settle(StableWait& w, const ReadingPtr& r) {
         w.last = r;
-        if (!r->settles) {
-            w.run = 0;
-        } else if (w.run > 0 && r->net == w.net) {
-            ++w.run;
-        } else {
-            w.run = 1;
-            w.net = r->net;
-        }
+        tarvel::stable::Facts f; // `settles` holds the rule's other facts (Store, FromRecord)
+        f.reading = r->settles;
+        f.net = r->net;
+        w.run.Take(f);
     }
 
     // New readings: each waiting stable read takes its scale's.
@@ -517,12 +629,12 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
             const std::shared_ptr<StableWait> w = *it++; // Finish removes it, and only it
             t.Clear();
             store.Take(w->scale, w->cursor, Clock::time_point::min(), t);
-            if (t.lost > 0) w->run = 0; // readings were missed: the run is not known unbroken
+            if (t.lost > 0) w->run.Break(); // readings were missed: the run is not known unbroken
             for (const ReadingPtr& r : t.readings) {
                 Settle(*w, r);
-                if (w->run >= w->count) break;
+                if (w->run.Done()) break;
             }
-            if (w->run >= w->count)
+            if (w->run.Done())
                 Finish(*w, 200);
             else if (t.closed)
                 Finish(*w, 503);
@@ -535,6 +647,293 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
             const std::shared_ptr<StableWait> w = waits.front();
             Finish(*w, 503);
         }
+    }
+
+    // ---- the register of weighings --------------------------------------------------------
+
+    static Json ReadingJson(const ReadingPtr& r) { return Json::parse(r->Line(), nullptr, false); }
+
+    bool RegisterOn(Call& c) {
+        if (reg != nullptr) return true;
+        SendError(c, 503,
+                  "this gateway keeps no register of weighings: its configuration file has no "
+                  "[register] table");
+        return false;
+    }
+
+    // POST /api/scales/NAME/weighings: the scale's next settled weight, stored.
+    void RegisterWeighing(Call& c) {
+        const std::string name = c.params[0];
+        auto i = ScaleOf(c, name);
+        if (!i || !RegisterOn(c)) return;
+        std::string reference;
+        long count = 3, timeoutMs = 10000;
+        const char* shape = "the body must be empty or a JSON object with any of \"reference\" (a "
+                            "text of at most 256 characters, no control characters), \"count\" "
+                            "(1 to 100) and \"timeout_ms\" (0 to 60000)";
+        if (!Trim(c.req.body).empty()) {
+            const Json body = Json::parse(c.req.body, nullptr, false);
+            if (!body.is_object()) return SendError(c, 400, shape);
+            for (const auto& [k, v] : body.items()) {
+                if (k == "reference" && v.is_string()) {
+                    reference = v.get<std::string>();
+                    if (Characters(reference) > 256)
+                        return SendError(c, 400, "the reference is longer than 256 characters");
+                    for (const char ch : reference)
+                        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+                            return SendError(c, 400, "the reference holds a control character");
+                } else if (k == "count" && v.is_number_integer() && v.get<int64_t>() >= 1 &&
+                           v.get<int64_t>() <= 100) {
+                    count = static_cast<long>(v.get<int64_t>());
+                } else if (k == "timeout_ms" && v.is_number_integer() && v.get<int64_t>() >= 0 &&
+                           v.get<int64_t>() <= 60000) {
+                    timeoutMs = static_cast<long>(v.get<int64_t>());
+                } else {
+                    return SendError(c, 400, shape, {{"key", k}});
+                }
+            }
+        }
+        // What rules a registration out before any wait: the scale is not ok, out of range,
+        // or its model gives no net weight.
+        const ReadingPtr now = store.Latest(*i);
+        const Json reading = ReadingJson(now);
+        const tarvel::stable::Facts facts = tarvel::stable::FromRecord(reading);
+        std::string why;
+        if (now->status != live::Status::Ok)
+            why = std::string("the scale is ") + live::StatusName(now->status) +
+                  (reading.contains("reason") && reading["reason"].is_string() &&
+                           !reading["reason"].get<std::string>().empty()
+                       ? " (" + reading["reason"].get<std::string>() + ")"
+                       : "");
+        else if (facts.overload == true)
+            why = "the indicator reports out of range";
+        else if (!facts.net)
+            why = "the scale's model (" + store.Identity(*i).model + ") gives no net weight";
+        if (!why.empty())
+            return SendError(c, 409, why + ": nothing is registered",
+                             {{"scale", name}, {"reading", reading}});
+        if (waits.size() >= static_cast<size_t>(kMaxStableWaits))
+            return SendError(c, 503, "too many requests are waiting for a settled weight",
+                             {{"scale", name}}, {{"Retry-After", "1"}});
+        auto call = std::make_shared<Call>(std::move(c));
+        WaitStable(*i, static_cast<size_t>(count), std::chrono::milliseconds(timeoutMs),
+                   [self = shared_from_this(), call, name, timeoutMs,
+                    reference = std::move(reference)](int status, const ReadingPtr& r) mutable {
+                       self->Settled(call, name, timeoutMs, std::move(reference), status, r);
+                   });
+    }
+
+    void Settled(const std::shared_ptr<Call>& call, const std::string& name, long timeoutMs,
+                 std::string reference, int status, const ReadingPtr& r) {
+        if (status == 503)
+            return SendError(*call, 503, "the gateway is stopping: nothing is registered");
+        if (status != 200)
+            return SendError(
+                *call, 504, "the weight did not settle within " + std::to_string(timeoutMs) + " ms",
+                {{"reading", ReadingJson(r)}});
+        std::string why;
+        auto w = WeighingOf(*r, std::move(reference), why);
+        if (!w)
+            return SendError(*call, 409, why + ": nothing is registered",
+                             {{"scale", name}, {"reading", ReadingJson(r)}});
+        const size_t scale = r->scale;
+        reg->Add(std::move(*w), [self = shared_from_this(), call, scale](Register::Result res) {
+            // On the register's writer thread: the answer goes out from the loop.
+            asio::post(self->loop, [self, call, scale, res = std::move(res)]() mutable {
+                self->Registered(*call, scale, res);
+            });
+        });
+    }
+
+    void Registered(Call& c, size_t scale, const Register::Result& res) {
+        const std::string& name = store.Identity(scale).name;
+        switch (res.outcome) {
+        case Register::Outcome::Stored:
+            break;
+        case Register::Outcome::Refused:
+            return SendError(c, 409, res.error + ": nothing is registered", {{"scale", name}});
+        case Register::Outcome::Full:
+            return SendError(c, 507, res.error, {{"scale", name}});
+        case Register::Outcome::Busy:
+            return SendError(c, 503, res.error + ": nothing is registered", {{"scale", name}},
+                             {{"Retry-After", "1"}});
+        case Register::Outcome::Failed:
+            Log("register: " + name + ": " + res.error);
+            return SendError(c, 500, res.error, {{"scale", name}});
+        }
+        const uint64_t id = res.record.value("id", uint64_t{0});
+        std::string body = res.record.dump(-1, ' ', false, Json::error_handler_t::replace);
+        Send(c, 201, body, kJsonType, {{"Location", "/api/weighings/" + std::to_string(id)}});
+        ++registered[scale];
+        Weighed(scale, id, body);
+        if (onWeighing) onWeighing(name, body);
+    }
+
+    // A weighing for the event streams (the loop's thread).
+    void Weighed(size_t scale, uint64_t id, const std::string& record) {
+        if (scale >= lastWeighing.size()) return;
+        if (lastWeighing[scale] && lastWeighing[scale]->id > id) return; // an older one
+        auto e = std::make_shared<WeighingEvent>();
+        e->seq = ++weighingSeq;
+        e->scale = scale;
+        e->id = id;
+        e->text = "event: weighing\ndata: " + record + "\n\n";
+        lastWeighing[scale] = e;
+        weighingEvents.push_back(e);
+        while (weighingEvents.size() > kWeighingEvents)
+            weighingEvents.pop_front();
+        server->Kick();
+    }
+
+    // At start: each scale's last weighing, for the streams' first events.
+    void LoadLastWeighings() {
+        if (reg == nullptr) return;
+        queries.Post([self = shared_from_this()] {
+            for (size_t i = 0; i < self->store.Size(); ++i) {
+                std::string error;
+                auto j = self->reg->Last(self->store.Identity(i).name, error);
+                if (!j) {
+                    if (!error.empty()) Log("register: " + error);
+                    continue;
+                }
+                const uint64_t id = j->value("id", uint64_t{0});
+                std::string text = j->dump(-1, ' ', false, Json::error_handler_t::replace);
+                asio::post(self->loop, [self, i, id, text = std::move(text)] {
+                    if (!self->lastWeighing[i]) self->Weighed(i, id, text);
+                });
+            }
+        });
+    }
+
+    // Runs `task` on the queries' thread; 503 when too many wait.
+    void RunQuery(Call& c, std::function<void(Call&)> task) {
+        auto call = std::make_shared<Call>(std::move(c));
+        if (!queries.Post([call, task = std::move(task)] { task(*call); }))
+            SendError(*call, 503, "too many requests are waiting for the register", Json::object(),
+                      {{"Retry-After", "1"}});
+    }
+
+    // GET /api/weighings?scale=&from=&to=&after_id=&limit=
+    void Weighings(Call& c) {
+        if (!RegisterOn(c)) return;
+        Register::Query q;
+        std::vector<std::string> seen;
+        for (auto& [k, v] : Params(c.req.Query())) {
+            if (std::find(seen.begin(), seen.end(), k) != seen.end())
+                return SendError(c, 400, "the parameter " + ClientText(k, 40) + " is given twice");
+            seen.push_back(k);
+            if (k == "scale") {
+                if (v.empty()) return SendError(c, 400, "scale must name a scale");
+                q.scale = v;
+                continue;
+            }
+            const auto n = Digits18(v);
+            if (k == "from" || k == "to") {
+                if (!n)
+                    return SendError(c, 400,
+                                     k + " must be a time in Unix milliseconds (a whole "
+                                         "number of at most 18 digits)");
+                (k == "from" ? q.fromMs : q.toMs) = *n;
+            } else if (k == "after_id") {
+                if (!n)
+                    return SendError(c, 400,
+                                     "after_id must be a whole number of at most 18 digits");
+                q.afterId = static_cast<uint64_t>(*n);
+            } else if (k == "limit") {
+                if (!n || *n < 1 || *n > static_cast<int64_t>(Register::kMaxLimit))
+                    return SendError(c, 400, "limit must be a whole number from 1 to 1000");
+                q.limit = static_cast<size_t>(*n);
+            } else {
+                return SendError(c, 400,
+                                 "unknown parameter " + ClientText(k, 40) +
+                                     " (scale, from, to, after_id and limit are known)");
+            }
+        }
+        RunQuery(c, [self = shared_from_this(), q](Call& call) {
+            std::string error;
+            auto page = self->reg->Find(q, error);
+            if (!page) return self->SendError(call, 500, error);
+            self->Send(call, 200, page->dump(-1, ' ', false, Json::error_handler_t::replace));
+        });
+    }
+
+    // GET /api/weighings/ID
+    void WeighingById(Call& c) {
+        if (!RegisterOn(c)) return;
+        const auto id = Digits18(c.params[0]);
+        if (!id || *id == 0)
+            return SendError(c, 404,
+                             "no weighing with the id \"" + ClientText(c.params[0], 40) +
+                                 "\" (ids are whole numbers from 1)");
+        RunQuery(c, [self = shared_from_this(), id = static_cast<uint64_t>(*id)](Call& call) {
+            std::string error;
+            auto record = self->reg->Get(id, error);
+            if (!record && !error.empty()) return self->SendError(call, 500, error);
+            if (!record)
+                return self->SendError(call, 404,
+                                       "no weighing with id " + std::to_string(id) +
+                                           " (never stored, or pruned)",
+                                       {{"id", id}});
+            self->Send(call, 200, record->dump(-1, ' ', false, Json::error_handler_t::replace));
+        });
+    }
+
+    // GET /api/weighings/verify: one verification at a time; who asks meanwhile gets its
+    // result.
+    void VerifyWeighings(Call& c) {
+        if (!RegisterOn(c)) return;
+        auto call = std::make_shared<Call>(std::move(c));
+        std::unique_lock lock(verifyMu);
+        if (verifyWaiters.size() >= kMaxVerifyWaiters) {
+            lock.unlock();
+            return SendError(*call, 503, "too many requests are waiting for the verification",
+                             Json::object(), {{"Retry-After", "5"}});
+        }
+        verifyWaiters.push_back(call);
+        if (verifying) return;
+        verifying = true;
+        lock.unlock();
+        if (!verifier.Post([self = shared_from_this()] { self->RunVerification(); })) {
+            lock.lock();
+            auto waiting = std::move(verifyWaiters);
+            verifyWaiters.clear();
+            verifying = false;
+            lock.unlock();
+            for (auto& w : waiting)
+                SendError(*w, 503, "the gateway is stopping");
+        }
+    }
+
+    void RunVerification() {
+        const Verification v = reg->Verify(&cancelVerify);
+        std::vector<std::shared_ptr<Call>> waiting;
+        {
+            std::lock_guard lock(verifyMu);
+            waiting.swap(verifyWaiters);
+            verifying = false;
+        }
+        const std::string body =
+            v.done ? v.ToJson().dump(-1, ' ', false, Json::error_handler_t::replace) : "";
+        for (auto& w : waiting) {
+            if (v.done)
+                Send(*w, 200, body);
+            else
+                SendError(*w, cancelVerify ? 503 : 500,
+                          cancelVerify ? "the gateway is stopping" : v.error);
+        }
+    }
+
+    void StopRegister() {
+        cancelVerify = true;
+        verifier.Stop();
+        queries.Stop();
+        std::vector<std::shared_ptr<Call>> waiting;
+        {
+            std::lock_guard lock(verifyMu);
+            waiting.swap(verifyWaiters);
+        }
+        for (auto& w : waiting)
+            SendError(*w, 503, "the gateway is stopping");
     }
 
     // ---- event streams ---------------------------------------------------------------------
@@ -667,6 +1066,19 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
     }
 
     void Metrics(Call& c) {
+        const char* type = "text/plain; version=0.0.4; charset=utf-8";
+        if (reg == nullptr) return Send(c, 200, MetricsText(std::nullopt), type);
+        // The register's counts may wait for its database: not on the loop.
+        RunQuery(c, [self = shared_from_this(), type](Call& call) {
+            std::string error;
+            const auto counts = self->reg->Counts(error);
+            if (!counts) Log("register: " + error);
+            self->Send(call, 200, self->MetricsText(counts), type);
+        });
+    }
+
+    // Any thread: everything it reads is atomic or fixed.
+    std::string MetricsText(const std::optional<Register::Stats>& counts) {
         std::string m;
         auto head = [&](const char* name, const char* type, const char* help) {
             m +=
@@ -737,7 +1149,25 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
               "Connections waiting for a request, closed to make room for a new one.", st.dropped);
         gauge("tarvel_gateway_dio_exchanges_total", "counter",
               "Exchanges with the converters' IO ports.", dio.Exchanges());
-        Send(c, 200, std::move(m), "text/plain; version=0.0.4; charset=utf-8");
+        if (reg != nullptr) {
+            if (counts) {
+                gauge("tarvel_weighings_stored", "gauge",
+                      "Records held by the register of weighings.", counts->records);
+                gauge("tarvel_weighings_capacity_left", "gauge",
+                      "Records that still fit in the register before it is full.",
+                      counts->capacityLeft);
+            }
+            head("tarvel_weighings_registered_total", "counter",
+                 "Registrations answered 201 since the start.");
+            for (size_t i = 0; i < store.Size(); ++i)
+                m += "tarvel_weighings_registered_total{scale=\"" + store.Identity(i).name +
+                     "\"} " + std::to_string(registered[i].load()) + "\n";
+            gauge("tarvel_weighings_verification_failures", "gauge",
+                  "Records and events that failed the latest verification, and records read "
+                  "back wrong after their commit.",
+                  reg->VerificationFailures());
+        }
+        return m;
     }
 };
 
@@ -748,6 +1178,10 @@ const HttpServer::Impl::Route HttpServer::Impl::kRoutes[] = {
     {"GET", "/api/scales", false, &Impl::Scales},
     {"GET", "/api/scales/{}", false, &Impl::Scale},
     {"GET", "/api/scales/{}/events", false, &Impl::ScaleEvents},
+    {"POST", "/api/scales/{}/weighings", true, &Impl::RegisterWeighing},
+    {"GET", "/api/weighings", false, &Impl::Weighings},
+    {"GET", "/api/weighings/verify", false, &Impl::VerifyWeighings},
+    {"GET", "/api/weighings/{}", false, &Impl::WeighingById},
     {"GET", "/api/events", false, &Impl::AllEvents},
     {"GET", "/api/converters", false, &Impl::Converters},
     {"GET", "/api/converters/{}/inputs", false, &Impl::Inputs},
@@ -764,6 +1198,11 @@ void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
         out.Add("retry: 3000\n\n");
         for (const ReadingPtr& r : m->store.Snapshot(feed, cursor))
             out.Add(r, r->event);
+        // Then each scale's last registered weighing.
+        for (size_t i = 0; i < m->lastWeighing.size(); ++i)
+            if (m->lastWeighing[i] && (feed == Store::kAll || feed == i))
+                out.Add(m->lastWeighing[i], m->lastWeighing[i]->text);
+        weighingCursor = m->weighingSeq;
         return;
     }
     taken.Clear();
@@ -773,6 +1212,12 @@ void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
                 " readings skipped: the client reads too slowly\n\n");
     for (const ReadingPtr& r : taken.readings)
         out.Add(r, r->event);
+    if (weighingCursor < m->weighingSeq) {
+        for (const WeighingEventPtr& e : m->weighingEvents)
+            if (e->seq > weighingCursor && (feed == Store::kAll || feed == e->scale))
+                out.Add(e, e->text);
+        weighingCursor = m->weighingSeq;
+    }
     if (out.pieces.empty() && quiet) out.Add(": keep-alive\n\n");
 }
 
@@ -786,8 +1231,9 @@ web::Limits HttpServer::LimitsFor(const GatewaySettings& g) {
 }
 
 HttpServer::HttpServer(asio::io_context& loop, const Config& cfg, Store& store, DioWorkers& dio,
-                       CountersOf counters)
-    : impl_(std::make_shared<Impl>(loop, cfg, store, dio, std::move(counters))) {
+                       CountersOf counters, Register* weighings, WeighingHook onWeighing)
+    : impl_(std::make_shared<Impl>(loop, cfg, store, dio, std::move(counters), weighings,
+                                   std::move(onWeighing))) {
     server_ = std::make_unique<web::Server>(loop, LimitsFor(cfg.gateway),
                                             [m = impl_](web::Request&& req, web::Reply reply) {
                                                 m->Dispatch(std::move(req), std::move(reply));
@@ -796,11 +1242,15 @@ HttpServer::HttpServer(asio::io_context& loop, const Config& cfg, Store& store, 
     server_->SetKickHook([m = impl_] { m->OnReadings(); });
 }
 
-HttpServer::~HttpServer() = default;
+HttpServer::~HttpServer() {
+    impl_->StopRegister();
+}
 
 bool HttpServer::Bind(std::string& error) {
     const ListenAddress& a = impl_->cfg.gateway.http;
-    return server_->Listen(a.host, a.port, error);
+    if (!server_->Listen(a.host, a.port, error)) return false;
+    impl_->LoadLastWeighings();
+    return true;
 }
 
 void HttpServer::Published() {
@@ -809,6 +1259,9 @@ void HttpServer::Published() {
 
 void HttpServer::Stop(std::chrono::milliseconds grace) {
     asio::post(impl_->loop, [m = impl_] { m->StopWaits(); });
+    // The registrations queued are answered (from the loop, within the grace), later ones 503.
+    if (impl_->reg != nullptr) impl_->reg->Finish();
+    impl_->StopRegister();
     server_->Stop(grace);
 }
 

@@ -7,6 +7,7 @@
 
 #include "config.h"
 #include "dio.h"
+#include "register.h"
 #include "server.h"
 #include "store.h"
 
@@ -31,8 +32,13 @@ class HttpServer {
     // The limits the gateway serves with (README, "Limits").
     static web::Limits LimitsFor(const GatewaySettings& g);
 
+    // A registered weighing's record (JSON), told on the loop's thread once it is answered.
+    using WeighingHook = std::function<void(const std::string& scale, const std::string& record)>;
+
+    // `weighings`: the register of [register], or null when the configuration has none.
     HttpServer(boost::asio::io_context& loop, const Config& cfg, Store& store, DioWorkers& dio,
-               CountersOf counters);
+               CountersOf counters, Register* weighings = nullptr,
+               WeighingHook onWeighing = nullptr);
     ~HttpServer(); // after the loop has stopped
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -41,8 +47,9 @@ class HttpServer {
     bool Bind(std::string& error);
     // New readings are in the store (any thread: the core's).
     void Published();
-    // Answers the waiting requests (503: the store must be closed first), ends the event
-    // streams and closes every connection within `grace`. Not on the loop's thread.
+    // Answers the waiting requests (503: the store must be closed first; the registrations
+    // the register has queued once stored), ends the event streams and closes every
+    // connection within `grace`. Not on the loop's thread.
     void Stop(std::chrono::milliseconds grace);
 
   private:

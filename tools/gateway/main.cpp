@@ -155,10 +155,15 @@ int Run(const gateway::Config& cfg) {
                 (e.reason.empty() ? "" : " (" + e.reason + ")"));
         }
     });
-    http = std::make_unique<HttpServer>(loop, cfg, store, *dio,
-                                        [&core](size_t i) -> const live::ScaleCounters* {
-                                            return i < core.Size() ? &core.Counters(i) : nullptr;
-                                        });
+    http = std::make_unique<HttpServer>(
+        loop, cfg, store, *dio,
+        [&core](size_t i) -> const live::ScaleCounters* {
+            return i < core.Size() ? &core.Counters(i) : nullptr;
+        },
+        weighings ? &weighings->Store() : nullptr,
+        [&mqtt](const std::string& scale, const std::string& record) {
+            if (mqtt) mqtt->OnWeighing(scale, record);
+        });
     std::string error;
     if (!http->Bind(error)) {
         Log(error);

@@ -107,7 +107,7 @@ void MqttPublisher::Stop() {
     mosquitto_loop_stop(mosq_, true); // it may be waiting to try again: not for that
 }
 
-bool MqttPublisher::Publish(const std::string& topic, std::string_view payload) {
+bool MqttPublisher::Publish(const std::string& topic, std::string_view payload, bool retain) {
     if (outbox_->unacked.load() >= kMaxUnacked) {
         if (!heldBack_.exchange(true))
             Log("mqtt: the broker acknowledges too slowly (" + std::to_string(kMaxUnacked) +
@@ -117,13 +117,20 @@ bool MqttPublisher::Publish(const std::string& topic, std::string_view payload) 
     if (heldBack_.exchange(false)) Log("mqtt: the broker caught up");
     ++outbox_->unacked;
     const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(), 1, true);
+                                     static_cast<int>(payload.size()), payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         --outbox_->unacked;
         return false;
     }
     ++published_;
     return true;
+}
+
+void MqttPublisher::OnWeighing(const std::string& scale, const std::string& record) {
+    if (!Publish(base_ + scale + "/weighings", record, false))
+        Log("mqtt: a weighing of " + scale +
+            " was not published (the broker is unreachable or "
+            "behind): GET /api/weighings?after_id= has it");
 }
 
 // The scale's state is the record the store built for its latest reading, sent as it is.

@@ -4,6 +4,7 @@
 //   <scale>/state                  the reading record (retained, QoS 1): on every change of
 //                                  anything but seq and time, and at least every heartbeat
 //   <scale>/availability           "online" or "offline" (retained), following the status
+//   <scale>/weighings              each registered weighing's record (QoS 1, not retained)
 //   <converter>/outputs/<bit>/set  "on" or "off": switches the output when writes are allowed
 //   <converter>/outputs/<bit>      {"state":"on","result":R} (retained) once switched
 // The broker's absence or restart never holds up the readings or the HTTP side: libmosquitto's
@@ -43,6 +44,10 @@ class MqttPublisher {
     // blocks). Only a reading that says something new goes out; the heartbeat repeats it.
     void OnReading(const Reading& r);
 
+    // A weighing of a scale was registered: its record goes out once (any thread; never
+    // blocks). Not queued while the broker is unreachable.
+    void OnWeighing(const std::string& scale, const std::string& record);
+
     uint64_t Published() const { return published_.load(); }
     bool Connected() const { return connected_.load(); }
 
@@ -55,7 +60,7 @@ class MqttPublisher {
 
     void PublishState(size_t scale);
     void PublishAvailability(size_t scale, bool online, bool force);
-    bool Publish(const std::string& topic, std::string_view payload);
+    bool Publish(const std::string& topic, std::string_view payload, bool retain = true);
     void Heartbeat();
     void HeartbeatStep();
     void OnConnect(int rc);

@@ -1054,6 +1054,21 @@ std::optional<Json> Register::Get(uint64_t id, std::string& error) {
     return std::nullopt;
 }
 
+std::optional<Json> Register::Last(const std::string& scale, std::string& error) {
+    try {
+        std::lock_guard lock(readMu_);
+        ReadTransaction tx(*read_);
+        const Head h = ReadHead(*read_, kRecords.table).value_or(Head{});
+        auto s = read_->Prepare(SelectServed("WHERE w.scale = ? ORDER BY w.id DESC LIMIT 1"));
+        s.Bind(1, std::string_view(scale));
+        if (!s.Step()) return std::nullopt;
+        return Served(ReadRow(s, kRecords, true), key_, h, s.OptText(kBeforeColumn));
+    } catch (const std::exception& e) {
+        error = std::string("the register could not be read: ") + e.what();
+    }
+    return std::nullopt;
+}
+
 std::optional<Json> Register::Find(const Query& q, std::string& error) {
     try {
         std::string where = "WHERE w.id > ?";

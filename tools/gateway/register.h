@@ -128,6 +128,10 @@ class Register {
     // returned) when the database fails.
     std::optional<Json> Get(uint64_t id, std::string& error);
 
+    // The latest record of a scale, with "check"; nullopt when it has none (or the database
+    // fails: `error` is set).
+    std::optional<Json> Last(const std::string& scale, std::string& error);
+
     struct Query {
         std::optional<std::string> scale;
         std::optional<int64_t> fromMs, toMs; // from <= time < to

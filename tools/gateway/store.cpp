@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "record.h"
+#include "stable.h"
 
 #include <algorithm>
 
@@ -35,10 +36,10 @@ std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint6
     r->event += "\n\n";
     const auto& net = record["net"];
     if (net.is_number()) r->net = net.get<double>();
-    // The MSI indicators do not tell motion ("stable" null): their weight counts as settled
-    // when it repeats.
-    r->settles = status == live::Status::Ok && record["stable"] != false &&
-                 record["overload"] != true && r->net.has_value();
+    // The one stable rule (the MSI indicators do not tell motion, "stable" null: their weight
+    // counts as settled when it repeats).
+    r->settles =
+        status == live::Status::Ok && tarvel::stable::Settles(tarvel::stable::FromRecord(record));
     return r;
 }
 
@@ -180,6 +181,8 @@ ReadingPtr Store::Build(const live::Event& e) {
     }
     auto r = FromRecord(e.scale, id.name, s.seq, e.status, s.record, line);
     r->changed = changed;
+    r->timeMs = e.timeMs;
+    if (e.frame) r->typed = e.reading;
     // The rings are pushed on this thread only: their heads are the reading's places.
     r->scaleIndex = rings_[e.scale]->head.load(std::memory_order_relaxed);
     r->allIndex = all_->head.load(std::memory_order_relaxed);

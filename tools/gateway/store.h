@@ -48,6 +48,9 @@ struct Reading {
     bool changed = true;
     bool settles = false;      // ok, not moving (or the family does not tell), not out of range
     std::optional<double> net; // the record's "net"
+    int64_t timeMs = 0;        // Unix ms of the frame's last byte, or of the change of state
+    // The frame's decoded reading (live::Event::reading); null for a change of state.
+    std::shared_ptr<const TReading> typed;
     // Its places in its scale's ring and in the ring of all scales.
     uint64_t scaleIndex = 0, allIndex = 0;
 
