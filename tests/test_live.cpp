@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <random>
 
 using namespace t6test;
 
@@ -48,6 +49,11 @@ class Events {
                                           int timeoutMs = 8000) {
         return Wait(
             i, [s](const live::Event& e) { return e.status == s; }, timeoutMs, &from);
+    }
+
+    std::vector<live::Event> All() {
+        std::lock_guard<std::mutex> lock(m_);
+        return all_;
     }
 
   private:
@@ -259,4 +265,65 @@ TEST_F(LibraryTest, LiveCoreSerialPortsComeAndGo) {
     EXPECT_LE(ohaus.Ind().Requests() - asked, 5);
     EXPECT_EQ(ohaus.Ind().Received().substr(0, 3), "P\r\n");
     std::filesystem::remove_all(dir);
+}
+
+// Noise on a channel: random 5817-shaped frames (one in 128 passes the check character) and a
+// flood of garbage are errors whose stray frames are never published, and the flood is read
+// at a capped rate; a real indicator with one bad frame in a hundred stays ok throughout.
+TEST_F(LibraryTest, LiveCoreNoiseIsAnErrorAndAnOccasionalBadFrameIsNot) {
+    const std::string ip = Ip5(50);
+    tsim::Converter conv(ip, false);
+    auto random = std::make_shared<std::mt19937>(7);
+    auto mutex = std::make_shared<std::mutex>();
+    conv.Channel('A').StreamNumbered(
+        [random, mutex](long) {
+            std::lock_guard<std::mutex> lock(*mutex);
+            std::string f = "\x02";
+            for (int i = 0; i < 3; ++i)
+                f += static_cast<char>(0x20 | ((*random)() & 0x1F));
+            for (int i = 0; i < 12; ++i)
+                f += static_cast<char>('0' + (*random)() % 10);
+            f += '\r';
+            f += static_cast<char>((*random)() & 0x7F);
+            return f;
+        },
+        Every(2));
+    conv.Channel('B').StreamNumbered(
+        [](long n) { return tsim::Frame5817(Reading(500, 0), n % 100 == 0); }, Every(5));
+    tsim::StreamOptions flood = Every(1);
+    flood.garbage = std::string(8192, 'x');
+    conv.Channel('C').Stream(tsim::Frame5817(Reading(1, 0), true), flood);
+    Events events;
+    live::Core core({TcpScale("noise", "5817", ip, 'A'), TcpScale("real", "5817", ip, 'B'),
+                     TcpScale("flood", "5817", ip, 'C')},
+                    events.Sink());
+    core.Start();
+    size_t k = 0;
+    ASSERT_TRUE(events.WaitStatus(0, live::Status::Error, k));
+    k = 0;
+    ASSERT_TRUE(events.WaitStatus(2, live::Status::Error, k));
+    Pump(3000);
+    core.Stop();
+
+    const auto all = events.All();
+    bool noiseInError = false, floodInError = false;
+    size_t realFrames = 0;
+    for (const auto& e : all) {
+        if (e.scale == 0) {
+            if (e.status == live::Status::Error) noiseInError = true;
+            // Once the noise is known, nothing of it is served as a reading.
+            EXPECT_FALSE(noiseInError && e.status == live::Status::Ok) << "noise served as ok";
+        } else if (e.scale == 1) {
+            EXPECT_NE(e.status, live::Status::Error) << e.reason;
+            realFrames += e.frame && e.status == live::Status::Ok;
+        } else {
+            if (e.status == live::Status::Error) floodInError = true;
+            EXPECT_FALSE(floodInError && e.status == live::Status::Ok) << "flood served as ok";
+        }
+    }
+    EXPECT_GT(core.Counters(0).noiseFrames.load(), 0u) << "no random frame passed its check";
+    EXPECT_GT(realFrames, 100u);
+    EXPECT_GE(core.Counters(1).dropped.load(), 1u);
+    // The flood's bytes beyond the budget were thrown away undecoded.
+    EXPECT_GT(core.Counters(2).discarded.load(), 0u);
 }

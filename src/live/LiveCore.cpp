@@ -47,8 +47,9 @@ constexpr int64_t kFirstBackoffMs = 500;
 constexpr int64_t kMaxBackoffMs = 30000;
 // The housekeeping pass (states, re-opening, silent links) runs this often.
 constexpr int64_t kHousekeepingMs = 50;
-// Bytes taken from a connection per read.
+// Bytes taken from a connection per read; and per read of bytes thrown away (noise).
 constexpr int kReadChunk = 4096;
+constexpr int kDiscardChunk = 65536;
 // A connection silent this long is probed; three unanswered probes, 2 s apart, end it.
 constexpr int kKeepAliveIdleS = 10;
 
@@ -119,6 +120,12 @@ class Scale final {
     // A frame decoded from this scale's bytes.
     void OnReading(const TReading& r) {
         counters_.frames.fetch_add(1, std::memory_order_relaxed);
+        ++good_[1];
+        if (Noisy()) { // most likely noise that happened to pass: kept from everyone
+            counters_.noiseFrames.fetch_add(1, std::memory_order_relaxed);
+            if (trace::On()) trace::Line("scale " + cfg_.name + ": frame ignored: noise");
+            return;
+        }
         reading_ = std::make_shared<const TReading>(r);
         if (trace::On())
             trace::Line("scale " + cfg_.name + ": frame taken: " +
@@ -141,7 +148,34 @@ class Scale final {
         counters_.dropped.fetch_add(1, std::memory_order_relaxed);
         lastDrop_ = f;
         dropped_ = true;
+        ++bad_[1];
         if (trace::On()) trace::Line("scale " + cfg_.name + ": frame dropped: " + f.Text());
+        if (Noisy() && status_ != Status::Error) {
+            const uint64_t bad = bad_[0] + bad_[1], good = good_[0] + good_[1];
+            SetState(Status::Error,
+                     good == 0 ? "bytes arrive but no frame decodes (" + f.Text() + ")"
+                               : "the input is mostly noise: " + std::to_string(bad) + " of " +
+                                     std::to_string(bad + good) +
+                                     " frames in the last two seconds did not decode (" +
+                                     f.Text() + ")",
+                     rxUnix_);
+        }
+    }
+
+    // Starts a new second of the noise counts when the current one is over.
+    void RollNoise(int64_t now) {
+        if (now - noiseSince_ < kNoiseWindowMs) return;
+        const bool adjacent = now - noiseSince_ < 2 * kNoiseWindowMs;
+        good_[0] = adjacent ? good_[1] : 0;
+        bad_[0] = adjacent ? bad_[1] : 0;
+        good_[1] = bad_[1] = 0;
+        fedThisSecond_ = 0;
+        noiseSince_ = now;
+    }
+
+    bool Noisy() const {
+        const uint64_t bad = bad_[0] + bad_[1];
+        return bad >= kNoiseMinFailures && bad > good_[0] + good_[1];
     }
 
     void Open(int64_t now) {
@@ -174,6 +208,7 @@ class Scale final {
         lastFrame_ = now;
         lastByte_ = 0;
         bytesSinceFrame_ = 0;
+        good_[0] = good_[1] = bad_[0] = bad_[1] = 0;
         if (opened_++ > 0) counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
         decoder_->Reset();
         request_ = {};
@@ -216,10 +251,15 @@ class Scale final {
 
     void SocketReadable() {
         if (link_ == Link::Connecting) LinkUp(NowMono()); // bytes can come before housekeeping
+        // A noisy scale past its budget: what came is read in large pieces, and thrown away.
+        static thread_local char scrap[kDiscardChunk];
+        const bool discard = Noisy() && fedThisSecond_ >= kNoiseBytesPerSecond &&
+                             NowMono() - noiseSince_ < kNoiseWindowMs;
         char buf[kReadChunk];
-        const int n = tcp_->Receive(buf, kReadChunk);
+        char* into = discard ? scrap : buf;
+        const int n = tcp_->Receive(into, discard ? kDiscardChunk : kReadChunk);
         if (n <= 0) return; // closed (housekeeping sees it) or nothing after all
-        Feed(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n));
+        Feed(reinterpret_cast<const uint8_t*>(into), static_cast<size_t>(n));
     }
 
     void SerialAvailable(uint16_t count) {
@@ -235,6 +275,17 @@ class Scale final {
         lastByte_ = rxMono_;
         bytesSinceFrame_ += n;
         counters_.bytes.fetch_add(n, std::memory_order_relaxed);
+        RollNoise(rxMono_);
+        if (Noisy()) {
+            const size_t room = fedThisSecond_ < kNoiseBytesPerSecond
+                                    ? static_cast<size_t>(kNoiseBytesPerSecond - fedThisSecond_)
+                                    : 0;
+            if (n > room) {
+                counters_.discarded.fetch_add(n - room, std::memory_order_relaxed);
+                n = room;
+            }
+        }
+        fedThisSecond_ += n;
         decoder_->FeedAll(
             std::span<const uint8_t>(bytes, n), [this](const TReading& r) { OnReading(r); },
             [this](const TDecodeFailure& f) { OnFailure(f); });
@@ -311,6 +362,11 @@ class Scale final {
     int64_t rxUnix_ = 0;
     TDecodeFailure lastDrop_;
     bool dropped_ = false;
+    // Frames that decoded and that failed: [0] the second before, [1] this one (from
+    // noiseSince_); the bytes fed to the decoder this second.
+    uint64_t good_[2] = {0, 0}, bad_[2] = {0, 0};
+    int64_t noiseSince_ = 0;
+    uint64_t fedThisSecond_ = 0;
 
     TRequestRun request_; // the request going out
     uint64_t requestSerial_ = 0;

@@ -26,9 +26,21 @@ namespace live {
 
 // A scale's state: ok (frames arrive); stale (no frame for staleAfterMs, or connected and
 // none yet); offline (connection or port down, being re-opened); error (bytes arrive but
-// nothing decodes for staleAfterMs).
+// nothing decodes for staleAfterMs, or the input is noise: see kNoise* below).
 enum class Status { Ok, Stale, Offline, Error };
 const char* StatusName(Status s); // "ok", "stale", "offline", "error"
+
+// Noise. Over the current second and the one before, a scale with more frames or lines that
+// failed to decode than frames that decoded, and at least kNoiseMinFailures failed, is in
+// error ("the input is mostly noise: ...", or "bytes arrive but no frame decodes" when none
+// did); the frames that still decode meanwhile (a random
+// frame passes a 7-bit check one time in 128) are counted and never published. An indicator
+// whose frames fail now and then (one in a hundred) stays ok. While a scale is noisy at most
+// kNoiseBytesPerSecond of its bytes a second go to its decoder; the rest are read in large
+// pieces and thrown away (counted), so a flood costs little more than the copying.
+constexpr int64_t kNoiseWindowMs = 1000;
+constexpr uint64_t kNoiseMinFailures = 5;
+constexpr uint64_t kNoiseBytesPerSecond = 16 * 1024;
 
 struct ScaleConfig {
     std::string name;
@@ -63,6 +75,8 @@ struct ScaleCounters {
     std::atomic<uint64_t> dropped{0};    // frames or lines that did not decode
     std::atomic<uint64_t> reconnects{0}; // connections or ports opened again after the first
     std::atomic<uint64_t> bytes{0};      // bytes received
+    std::atomic<uint64_t> discarded{0};  // of them, thrown away undecoded while noisy
+    std::atomic<uint64_t> noiseFrames{0}; // frames decoded while noisy, not published
     std::atomic<uint64_t> events{0};     // events reported
 };
 

@@ -568,6 +568,75 @@ def flood(env):
     check(all(e["record"]["status"] == "ok" for e in got), "good stays ok")
 
 
+def serve_noise(ip, port, stop):
+    """A converter channel that sends random 5817-shaped frames, 500 a second: one in 128
+    passes the check character."""
+    import random
+    rnd = random.Random(5)
+    srv = socket.create_server((ip, port))
+    srv.settimeout(0.2)
+    conns = []
+
+    def run():
+        while not stop.is_set():
+            try:
+                c, _ = srv.accept()
+                conns.append(c)
+            except OSError:
+                pass
+            for c in list(conns):
+                batch = b""
+                for _ in range(100):
+                    body = bytes(0x20 | rnd.randrange(32) for _ in range(3)) + \
+                        bytes(rnd.randrange(48, 58) for _ in range(12))
+                    batch += b"\x02" + body + b"\r" + bytes([rnd.randrange(128)])
+                try:
+                    c.sendall(batch)
+                except OSError:
+                    conns.remove(c)
+        for c in conns:
+            c.close()
+        srv.close()
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    return t
+
+
+@case
+def noise(env):
+    """Random frames are an error and never an ok reading; one bad frame in a hundred is not."""
+    ip, noise_ip = "127.0.3.53", "127.0.3.52"
+    env.start_sim("sim", "--ip", ip, "--a", "5817:weight=1000,dec=0,period=5,corrupt=100")
+    stop = threading.Event()
+    peer = serve_noise(noise_ip, 8881, stop)
+    try:
+        gw = env.start_gateway("gw", gateway_config("y", ip + ":18080", [
+            ("real", "5817", ip + ":A"), ("noise", "5817", noise_ip + ":A")]))
+        wait_for("noise in error", lambda: get_json(gw, "/api/scales/noise")["status"] == "error",
+                 timeout=8)
+        ev = Events(gw.host, gw.port, "/api/events")
+        got, end = [], time.monotonic() + 4
+        while time.monotonic() < end:
+            got += ev.events(0.5)
+        noisy = [e["record"] for e in got if e["record"]["scale"] == "noise"]
+        real = [e["record"] for e in got if e["record"]["scale"] == "real"]
+        check(all(r["status"] == "error" for r in noisy),
+              "noise served as a reading: %s" % [r["status"] for r in noisy])
+        check("noise" in get_json(gw, "/api/scales/noise")["reason"] or
+              "no frame decodes" in get_json(gw, "/api/scales/noise")["reason"],
+              "the reason: %s" % get_json(gw, "/api/scales/noise")["reason"])
+        check(len(real) > 50 and all(r["status"] == "ok" for r in real),
+              "one bad frame in a hundred: %d readings, statuses %s" %
+              (len(real), sorted(set(r["status"] for r in real))))
+        check(metric(gw, 'tarvel_scale_decode_failures_total{scale="real",model="5817"}') >= 1,
+              "the real scale's bad frames are counted")
+        wait_for("stray noise frames counted", lambda: metric(
+            gw, 'tarvel_scale_noise_frames_total{scale="noise",model="5817"}') >= 1, timeout=10)
+    finally:
+        stop.set()
+        peer.join(2)
+
+
 @case
 def dio(env):
     ip, silent, refusing = "127.0.3.6", "127.0.3.7", "127.0.3.8"

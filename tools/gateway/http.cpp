@@ -1108,6 +1108,12 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
              &live::ScaleCounters::reconnects},
             {"tarvel_scale_received_bytes_total", "Bytes received from the indicator.",
              &live::ScaleCounters::bytes},
+            {"tarvel_scale_discarded_bytes_total",
+             "Bytes received while the input was noise, thrown away undecoded.",
+             &live::ScaleCounters::discarded},
+            {"tarvel_scale_noise_frames_total",
+             "Frames that decoded while the input was noise, never published.",
+             &live::ScaleCounters::noiseFrames},
         };
         for (const Counter& k : list) {
             head(k.name, "counter", k.help);
