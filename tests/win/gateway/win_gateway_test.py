@@ -31,6 +31,29 @@ def case(fn):
     return fn
 
 
+def kill_tree(pid):
+    """Ends a process and every process below it (a wrapper's Wine program)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    todo, found = [pid], []
+    while todo:
+        p = todo.pop()
+        found.append(p)
+        todo += children.get(p, [])
+    for p in found:
+        try:
+            os.kill(p, 9)
+        except OSError:
+            pass
+
+
 def win_path(path):
     """A Linux path as the Windows program sees it (Wine's drive Z: is the root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -87,10 +110,13 @@ class WinEnv(Env):
             for link in self.coms:
                 if os.path.lexists(link):
                     os.remove(link)
-            for p in self.procs:
-                if p.alive():
-                    p.p.kill()
-                    p.p.wait()
+            self.kill_all()
+
+    def kill_all(self):
+        for p in self.procs:
+            if p.alive():
+                kill_tree(p.p.pid)
+                p.p.wait()
 
 
 def serving(host, port):
@@ -178,6 +204,45 @@ def config(env):
                             % win_path(path).replace("\\", "\\\\"))
     rc, out = env.wine(env.exe, "--check", "--config", win_path(path))
     check(rc == 78 and 'key "ca_file"' in out, "ca_file: %d %s" % (rc, out))
+
+
+@case
+def register(env):
+    """The register of weighings on Windows: SQLite and libcrypto built for it, the key file
+    made with an access list of its own and checked at every start."""
+    ip = "127.0.6.30"
+    env.start_sim("sim", "--ip", ip, "--a", "5817:weight=12345,tare=500,dec=4,net")
+    text = gateway_config("winreg", ip + ":18080", [("truck", "5817", ip + ":A")], []) + \
+        '[register]\ndatabase = "weighings.db"\n'
+    gw = env.start_gateway("gw", text)
+    check("register " + win_path(os.path.join(env.work, "weighings.db")) + ": 0 records" in
+          gw.err(), "the register's start: %s" % gw.err())
+    wait_for("truck ok", lambda: get_json(gw, "/api/scales/truck")["status"] == "ok", timeout=20)
+    key = os.path.join(env.work, "weighings.db.key")
+    check(os.path.isfile(key), "no key file")
+    env.stop_all()
+    env.procs = []
+
+    path = os.path.join(env.work, "gw.toml")
+    for args in (["--verify-weighings"], ["--prune-weighings"]):
+        rc, out = env.wine(env.exe, "--config", win_path(path), *args)
+        check(rc == 0, "%s: %d %s" % (args, rc, out))
+    # Started again, it takes its own key file.
+    gw = env.start_gateway("gw2", text)
+    check("register verified" in gw.err() and "good" in gw.err(), "again: %s" % gw.err())
+    env.stop_all()
+    env.procs = []
+
+    # A key file anyone may read (one copied in from outside, without an access list of its
+    # own) is refused, naming who may read it.
+    with open(key) as f:
+        hexkey = f.read()
+    os.remove(key)
+    with open(key, "w") as f:
+        f.write(hexkey)
+    os.chmod(key, 0o644)
+    rc, out = env.wine(env.exe, "--config", win_path(path), "--verify-weighings")
+    check(rc == 1 and "may be read by others" in out, "a key open to others: %d %s" % (rc, out))
 
 
 def registered(env):
@@ -309,10 +374,7 @@ def main():
             traceback.print_exc()
         for p in env.procs:
             print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
-        for p in env.procs:
-            if p.alive():
-                p.p.kill()
-                p.p.wait()
+        env.kill_all()
         return 1
     print("ok:", name)
     return 0
