@@ -10,24 +10,31 @@
 #                          libcrypto only, without the protocols and the algorithms it does
 #                          not use)
 #
-#   scripts/win-deps.sh TRIPLE PREFIX
+#   scripts/win-deps.sh TRIPLE [PREFIX]
 #     TRIPLE  x86_64-w64-mingw32 or i686-w64-mingw32
 #     PREFIX  where include/ and lib/ go; PREFIX/built.txt names the source versions and is
-#             written last, so a finished PREFIX is used as it is and a second run is quick
+#             written last, so a finished PREFIX is used as it is and a second run is quick.
+#             Default: CACHE/RECIPE/TRIPLE, where CACHE is $TARVEL_WIN_DEPS_CACHE, else
+#             ${XDG_CACHE_HOME:-~/.cache}/tarvel6/win-deps, and RECIPE the first 8 digits of
+#             this script's MD5 (a changed recipe builds anew; every build tree of the user
+#             shares the result)
+#   Prints PREFIX as its last line.
 #
 # The sources come with `apt-get source` (a deb-src entry for Debian's archive is needed:
 # scripts/install-win-deps.sh adds one) into PREFIX/../src, and are built under
 # PREFIX/../work-TRIPLE, which is removed when all three are built. Needs the cross compilers,
 # cmake, make, perl, tclsh and dpkg-source (scripts/install-win-deps.sh installs them).
-# Prints the time of each library.
+# Prints the time of each library. The windows-x64 preset runs it at every configure.
 set -euo pipefail
-if [ $# -ne 2 ]; then
-    echo "usage: $0 TRIPLE PREFIX" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 TRIPLE [PREFIX]" >&2
     exit 64
 fi
 triple=$1
-prefix=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
+recipe=$(md5sum "$here/scripts/win-deps.sh" | cut -c1-8)
+cache_root=${TARVEL_WIN_DEPS_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tarvel6/win-deps}
+prefix=${2:-$cache_root/$recipe/$triple}
 case $triple in
 x86_64-w64-mingw32) toolchain=$here/cmake/mingw-x86_64.cmake openssl_target=mingw64 ;;
 i686-w64-mingw32) toolchain=$here/cmake/mingw-i686.cmake openssl_target=mingw ;;
@@ -37,9 +44,10 @@ i686-w64-mingw32) toolchain=$here/cmake/mingw-i686.cmake openssl_target=mingw ;;
     ;;
 esac
 if [ -f "$prefix/built.txt" ]; then
+    echo "$prefix"
     exit 0
 fi
-log() { printf '[win-deps %(%H:%M:%S)T] %s\n' -1 "$*"; }
+log() { printf '[win-deps %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 jobs=$(nproc 2>/dev/null || echo 2)
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
@@ -162,3 +170,4 @@ log "libcrypto in $((SECONDS - t0)) s"
 } >"$prefix/built.txt"
 rm -rf "$work"
 log "done in $((SECONDS - start)) s: $prefix"
+echo "$prefix"

@@ -284,6 +284,13 @@ def service(env):
                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
                            + SERVICE, "/v", "EventMessageFile")
         check(rc == 0 and "tarvel-gateway.exe" in out, "event source: %s" % out)
+        # Wine keeps no events: the program's message table (Event IDs 1-3) is read instead.
+        windres = shutil.which("x86_64-w64-mingw32-windres")
+        if windres:
+            rc_text = subprocess.run([windres, "-i", env.exe, "-O", "rc"], capture_output=True,
+                                     text=True).stdout
+            check(all("MessageId = 0x%s" % i in rc_text for i in
+                      ("40000001", "80000002", "c0000003")), "message table: %s" % rc_text[:500])
 
         rc, out = env.wine("net", "start", SERVICE)
         check(rc == 0, "net start: %d %s" % (rc, out))
@@ -292,8 +299,10 @@ def service(env):
         wait_for("a reading through the service", lambda: get_json(
             type("gw", (), {"host": ip, "port": 18080}), "/api/scales/truck")["status"] == "ok",
             timeout=20)
-        got = mqtt_topics(ip, port, "tarvel/winsvc/status", 1)
-        check(got.get("tarvel/winsvc/status") == "online", "MQTT status: %s" % got)
+        got = mqtt_topics(ip, port, "tarvel/winsvc/#", 3)
+        check(got.get("tarvel/winsvc/status") == "online" and
+              json.loads(got.get("tarvel/winsvc/truck/state", "{}")).get("net") == 1000,
+              "MQTT status and state: %s" % got)
 
         rc, out = env.wine("net", "stop", SERVICE)
         check(rc == 0, "net stop: %d %s" % (rc, out))
