@@ -27,9 +27,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win64/CMakeCache.tx
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-(cd "$stage" && cmake -E tar xf "$zip")
-root=$stage/Tarvel6-$version-windows
-[ -d "$root" ] || { echo "make-windows-msi: $zip does not hold $(basename "$root")/" >&2; exit 1; }
+root=$stage/files
+mkdir -p "$root"
+(cd "$root" && cmake -E tar xf "$zip")
+[ -f "$root/x64/Tarvel6.dll" ] || { echo "make-windows-msi: $zip holds no x64/Tarvel6.dll" >&2; exit 1; }
 cp build-win64/tarvel-gateway.exe "$root/x64/"
 x86_64-w64-mingw32-strip "$root/x64/tarvel-gateway.exe"
 cp packaging/windows/gateway.toml "$root/gateway.example.toml"
@@ -44,6 +45,16 @@ find "$root" -type f ! -path "$root/x64/tarvel-gateway.exe" ! -path "$root/gatew
 mkdir -p "$out"
 msi=$(cd "$out" && pwd)/Tarvel6-$version-x64.msi
 rm -f "$msi"
-wixl -a x64 -D Version="$version" -D Stage="$root" -D Win64=yes -o "$msi" packaging/windows/tarvel6.wxs \
-    "$stage/sdk.wxs"
+# wixl takes the files' paths relative to the folder it runs in.
+wxs=$PWD/packaging/windows/tarvel6.wxs
+(cd "$root" && wixl -a x64 -D Version="$version" -D Stage=. -D Win64=yes -o "$msi" "$wxs" \
+    "$stage/sdk.wxs")
+# wixl knows no NeverOverwrite or Permanent: the configuration's component gets them here
+# (Attributes 256 = 64-bit, + 16 permanent, + 16384 never overwrite an existing file).
+msiinfo export "$msi" Component >"$stage/Component.idt"
+awk -F'\t' 'BEGIN { OFS = "\t" } $1 == "Config" { $4 = 256 + 16 + 16384 } { print }' \
+    "$stage/Component.idt" >"$stage/Component.new" && mv "$stage/Component.new" "$stage/Component.idt"
+grep -q "^Config	.*	16656	" "$stage/Component.idt" ||
+    { echo "make-windows-msi: no component Config in $msi" >&2; exit 1; }
+msibuild "$msi" -i "$stage/Component.idt"
 echo "$msi"
