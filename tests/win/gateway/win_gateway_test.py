@@ -4,7 +4,7 @@
     win_gateway_test.py CASE GATEWAY WINE_RUN SIM WORKDIR [MSI]
 
 GATEWAY is the Windows program, WINE_RUN scripts/wine-run.sh, SIM the native simulator, MSI
-the installer (case msi). Each case has loopback addresses of its own (127.0.6.x). The cases
+the installer (case msi). Each case has loopback addresses of its own (127.0.26.x). The cases
 service and msi use the Wine prefix's service manager: they must not run at the same time.
 Exit 0 passed, 1 failed."""
 import json
@@ -133,7 +133,7 @@ def serving(host, port):
 @case
 def api(env):
     """The API, metrics and an event stream, from converter channels over TCP and a COM port."""
-    ip = "127.0.6.1"
+    ip = "127.0.26.1"
     sim = env.start_sim("sim", "--ip", ip, "--a", "5817:weight=12345,tare=500,dec=4,net",
                         "--b", "krt:weight=2500,dec=3,neg", "--io", "--in", "5", "--verbose",
                         "--pty", "5817:weight=4321,dec=0", ptys=1)
@@ -141,7 +141,7 @@ def api(env):
     gw = env.start_gateway("gw", gateway_config(
         "winyard", ip + ":18080",
         [("truck1", "5817", ip + ":A"), ("krt", "krt", ip + ":B"),
-         ("gone", "5817", "127.0.6.200:A")],
+         ("gone", "5817", "127.0.26.200:A")],
         [("io", ip)]) + '[[scale]]\nname = "bench"\nmodel = "5817"\nserial = "COM7"\n')
     wait_for("the simulated scales ok", lambda: all(
         s["status"] == "ok" for s in get_json(gw, "/api/scales")["scales"] if s["scale"] != "gone"),
@@ -200,7 +200,7 @@ def config(env):
     rc, out = env.wine(env.exe, "--config", win_path(os.path.join(env.work, "none.toml")))
     check(rc == 78 and "none.toml" in out, "a missing file: %d %s" % (rc, out))
     # TLS to a broker is not in the Windows build: said at once, not at the first connection.
-    path = env.write_config("tls.toml", '[mqtt]\nbroker = "127.0.6.9:8883"\nca_file = "%s"\n'
+    path = env.write_config("tls.toml", '[mqtt]\nbroker = "127.0.26.9:8883"\nca_file = "%s"\n'
                             % win_path(path).replace("\\", "\\\\"))
     rc, out = env.wine(env.exe, "--check", "--config", win_path(path))
     check(rc == 78 and 'key "ca_file"' in out, "ca_file: %d %s" % (rc, out))
@@ -210,7 +210,7 @@ def config(env):
 def register(env):
     """The register of weighings on Windows: SQLite and libcrypto built for it, the key file
     made with an access list of its own and checked at every start."""
-    ip = "127.0.6.30"
+    ip = "127.0.26.30"
     env.start_sim("sim", "--ip", ip, "--a", "5817:weight=12345,tare=500,dec=4,net")
     text = gateway_config("winreg", ip + ":18080", [("truck", "5817", ip + ":A")], []) + \
         '[register]\ndatabase = "weighings.db"\n'
@@ -261,7 +261,7 @@ def sc_state(env):
 def service(env):
     """install, sc query, net start, HTTP up, net stop (MQTT offline first), HTTP down,
     uninstall: all through Wine's service manager."""
-    ip, port = "127.0.6.20", 18883
+    ip, port = "127.0.26.20", 18883
     start_broker(env, "broker", ip, port,
                  "listener %d %s\nallow_anonymous true\npersistence false\n" % (port, ip))
     env.start_sim("sim", "--ip", ip, "--a", "5817:weight=1000,dec=0")
@@ -334,8 +334,9 @@ def service(env):
 
 @case
 def msi(env):
-    """The installer, silently: the files where docs/windows.md says, the service registered;
-    then removed again."""
+    """The installer, silently: the files where docs/windows.md says, the service registered
+    and started with the installed configuration; then removed again, the configuration
+    kept."""
     package = env.msi
     env.wine("msiexec", "/x", win_path(package), "/qn")  # what an earlier run left
     rc, out = env.wine("msiexec", "/i", win_path(package), "/qn", timeout=300)
@@ -357,12 +358,21 @@ def msi(env):
         check(rc == 0 and "good" in out, "the installed example configuration: %d %s" % (rc, out))
         rc, out = env.wine("C:\\Program Files\\Tarvel6\\x64\\tarvel.exe", "--version")
         check(rc == 0 and "tarvel" in out, "tarvel.exe: %d %s" % (rc, out))
+        # The registered service starts with the installed configuration (127.0.0.1:8080).
+        rc, out = env.wine("net", "start", SERVICE)
+        check(rc == 0, "net start: %d %s" % (rc, out))
+        wait_for("the installed service's HTTP", lambda: serving("127.0.0.1", 8080), timeout=30)
+        rc, out = env.wine("net", "stop", SERVICE)
+        check(rc == 0, "net stop: %d %s" % (rc, out))
+        wait_for("HTTP down", lambda: not serving("127.0.0.1", 8080), timeout=15)
     finally:
         rc, out = env.wine("msiexec", "/x", win_path(package), "/qn", timeout=300)
     check(rc == 0, "msiexec /x: %d %s" % (rc, out))
     check(not os.path.exists(os.path.join(prefix(), "drive_c/Program Files/Tarvel6/x64")),
           "files left after removal")
     check(sc_state(env)[0] != 0, "the service is left after removal")
+    check(os.path.isfile(os.path.join(prefix(), "drive_c/ProgramData/Tarvel6/gateway.toml")),
+          "the configuration went with the package")
 
 
 def main():

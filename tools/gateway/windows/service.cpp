@@ -248,12 +248,15 @@ struct Running {
     SERVICE_STATUS_HANDLE handle = nullptr;
     std::mutex mu; // the status below
     SERVICE_STATUS status{};
+    bool stopAsked = false; // under mu: a stop that came while starting is not undone
     HANDLE eventSource = nullptr;
 };
 Running g_service;
 
 void Report(DWORD state, int exitStatus = 0, DWORD waitHintMs = 0) {
     std::lock_guard lock(g_service.mu);
+    if (state == SERVICE_STOP_PENDING) g_service.stopAsked = true;
+    if (state == SERVICE_RUNNING && g_service.stopAsked) return;
     SERVICE_STATUS& s = g_service.status;
     s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     s.dwCurrentState = state;
