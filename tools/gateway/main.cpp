@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
         std::string serviceAction, serviceFile;
         CLI::App* service = app.add_subcommand("service");
-        service->add_option("action", serviceAction)->required();
+        service->add_option("command", serviceAction)->required();
         service->add_option("--config", serviceFile);
 #endif
         try {
