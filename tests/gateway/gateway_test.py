@@ -39,7 +39,7 @@ def timed(fn, *args, **kw):
 GOOD = """[gateway]
 name = "yard1"
 http = "127.0.0.1:8080"
-token = "k3y"
+token = "k3y-0123456789abcdef"
 stale_after_ms = 2000
 sse_max_clients = 300
 cors_origins = ["https://erp.example"]
@@ -143,6 +143,155 @@ def config(env):
     import subprocess
     rc = subprocess.run([env.gateway], capture_output=True, timeout=20).returncode
     check(rc == 64, "no --config: exit %d, expected 64" % rc)
+
+
+# The configuration file's limits, as README.md states them.
+MAX_BYTES, MAX_LINE, MAX_DEPTH, MAX_ENTRIES = 256 * 1024, 4096, 16, 10000
+
+
+def run_timed(env, path, *more):
+    """tarvel-gateway on `path`: exit status, stdout, stderr and the CPU seconds it used."""
+    import resource
+    import subprocess
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    p = subprocess.run([env.gateway, "--config", path, *more], capture_output=True, text=True,
+                       errors="replace", timeout=60)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return p.returncode, p.stdout, p.stderr, cpu
+
+
+def nested(opening, middle, closing, n):
+    return opening * n + middle + closing * n
+
+
+def padded(text, size):
+    """`text` and comment lines of 100 bytes, `size` bytes in all."""
+    rest = size - len(text)
+    return text + ("#" * 99 + "\n") * (rest // 100) + "#" * (rest % 100)
+
+
+@case
+def config_limits(env):
+    deep = "nest deeper than %d levels" % MAX_DEPTH
+    too_many = "more than %d names and values" % MAX_ENTRIES
+    long_line = "line is longer than %d bytes" % MAX_LINE
+    key16 = ".".join(["k"] * MAX_DEPTH)
+    # (what, text, line of the message or None, words the message holds): each exit 78,
+    # however the file was made to crash or stall a TOML parser. Past a limit, a file is refused
+    # before it is parsed, within a second.
+    past_limits = [
+        ("inline tables 4,000 deep", "x = " + nested("{a=", "1", "}", 4000) + "\n", 1,
+         [long_line]),
+        ("arrays 7,000 deep", "x = " + nested("[", "", "]", 7000) + "\n", 1, [long_line]),
+        ("a header [[[... 7,000 deep", "[" * 7000 + "\n", 1, [long_line]),
+        ("a header of 100,000 dotted parts", "[" + ".".join(["a"] * 100000) + "]\n", 1,
+         [long_line]),
+        ("1,000,000 nested inline tables", "x = " + nested("{a=", "1", "}", 1000000) + "\n",
+         None, ["larger than %d bytes" % MAX_BYTES]),
+        ("20,000 [[scale]] tables", "[[scale]]\n" * 20000, MAX_ENTRIES + 1, [too_many]),
+        ("arrays 7,000 deep, a bracket a line", "x = " + nested("[\n", "", "]\n", 7000), 16,
+         [deep]),
+        ("inline tables 4,000 deep over lines", "x = " + nested("{a=\n", "1", "}\n", 4000), 16,
+         [deep]),
+        ("a dotted key of %d parts" % (MAX_DEPTH + 1), key16 + ".k = 1\n", 1, [deep]),
+        ("a header of %d parts" % (MAX_DEPTH + 1), "[" + key16 + ".k]\n", 1, [deep]),
+        ("[[...]] of %d parts" % MAX_DEPTH, "[[" + key16 + "]]\n", 1, [deep]),
+        ("%d values in one array" % MAX_ENTRIES, "x = [\n" + "1,\n" * MAX_ENTRIES + "]\n",
+         MAX_ENTRIES, [too_many]),
+        ("a line of %d bytes" % (MAX_LINE + 1), "[gateway]\n#" + "c" * MAX_LINE + "\n", 2,
+         [long_line]),
+        ("a file of %d bytes" % (MAX_BYTES + 1), padded("[gateway]\n", MAX_BYTES + 1), None,
+         ["larger than"]),
+        # Bytes that are not UTF-8 (written as surrogate escapes) in literal strings.
+        ("a literal string that is not UTF-8", "[gateway]\nname = 'y\udcff'\n", 2,
+         ["not UTF-8 here (a byte 0xFF)"]),
+        ("an overlong '/' in a multi-line literal string",
+         'x = """\n"""\ny = ' + "'''\n\udcc0\udcaf'''\n", 4, ["not UTF-8 here (a byte 0xC0)"]),
+    ]
+    # Files within the limits built to be slow are parsed, and take 0.05-0.2 s; under the
+    # sanitizers up to 40 times as long, so there the bound only says that they end.
+    slow_built = [
+        ("2,040 values on each of 4 full lines",
+         "".join("x%d = [" % i + "1," * 2040 + "]\n" for i in range(4)), 1, ['key "x0"']),
+        ("arrays %d deep on every line" % MAX_DEPTH,
+         "".join("x%d = " % i + nested("[", "1", "]", MAX_DEPTH - 1) + "\n" for i in range(580)),
+         1, ['key "x0"']),
+        ("%d [[scale]] tables, each wrong" % MAX_ENTRIES, "[[scale]]\n" * MAX_ENTRIES, 1,
+         ['key "name": missing', "29950 more errors not shown"]),
+        ("%d keys of a table" % (MAX_ENTRIES // 2 - 1),
+         "[gateway]\n" + "".join("k%d = 1\n" % i for i in range(MAX_ENTRIES // 2 - 1)), 2,
+         ['key "k0"', "unknown key"]),
+        ("4,900 keys of [register] after 200 KB of comments",
+         padded("", 200000) + "\n[register]\n" + "".join("k%d = 1\n" % i for i in range(4900)),
+         2003, ['[register], key "k0"', "unknown key"]),
+    ]
+    with open(env.gateway, "rb") as f:
+        sanitized = b"__asan_init" in f.read()
+    hostile = [h + (1.0,) for h in past_limits] + [h + (30.0 if sanitized else 1.0,)
+                                                   for h in slow_built]
+    for i, (what, text, line, words, bound) in enumerate(hostile):
+        path = os.path.join(env.work, "hostile%d.toml" % i)
+        with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(text)
+        rc, _, err, cpu = run_timed(env, path, "--check")
+        check(rc == 78, "%s: exit %d, expected 78: %s" % (what, rc, err[:500]))
+        where = "%s:%d:" % (path, line) if line else path + ": "
+        check(err.startswith("tarvel-gateway: " + where) and all(w in err for w in words),
+              "%s: the message lacks %s %s:\n%s" % (what, where, words, err[:500]))
+        check(len(err.splitlines()) <= 51, "%s: %d lines of errors" % (what, len(err.splitlines())))
+        check(cpu < bound, "%s: %.2f s of CPU" % (what, cpu))
+        print("%-44s exit 78, %.3f s of CPU" % (what, cpu))
+
+    # Just within each limit, the limit is not what the file is told.
+    scale = '[[scale]]\nname = "s1"\nmodel = "5817"\ntcp = "10.0.0.1:A"\n'
+    within = [
+        ("a file of %d bytes" % MAX_BYTES, padded(scale, MAX_BYTES)),
+        ("a line of %d bytes" % MAX_LINE, scale + "#" + "c" * (MAX_LINE - 1) + "\n"),
+        ("a table %d deep" % MAX_DEPTH, scale + "[" + ".".join(["k"] * MAX_DEPTH) + "]\n"),
+        ("%d names and values" % MAX_ENTRIES, scale + "x = [\n" + "1,\n" * (MAX_ENTRIES - 9) +
+         "]\n"),
+    ]
+    for what, text in within:
+        path = env.write_config("within.toml", text)
+        rc, out, err, _ = run_timed(env, path, "--check")
+        check(not any(w in err for w in ("larger than", long_line, deep, too_many)),
+              "%s: %d %s" % (what, rc, err[:500]))
+    # The largest file is good (the last one written has keys the gateway does not know).
+    path = env.write_config("within.toml", within[0][1])
+    rc, out, err, _ = run_timed(env, path, "--check")
+    check(os.path.getsize(path) == MAX_BYTES and rc == 0 and "good" in out,
+          "a file of %d bytes: %d %s" % (MAX_BYTES, rc, err))
+
+    # Empty files, files the gateway cannot read, a short token: clear errors.
+    bad = [
+        ("an empty file", "", ["holds no settings"]),
+        ("comments only", "# nothing yet\n\n   \n# still nothing\n", ["holds no settings"]),
+        ("a short token", '[gateway]\ntoken = "0123456789abcde"\n',
+         [':2: [gateway], key "token": is 15 characters long', "16 or more"]),
+    ]
+    for what, text, words in bad:
+        path = env.write_config("bad.toml", text)
+        rc, _, err, _ = run_timed(env, path, "--check")
+        check(rc == 78 and err.startswith("tarvel-gateway: " + path) and
+              all(w in err for w in words), "%s: %d %s" % (what, rc, err))
+    for path, words in [(env.work, ["cannot read"]), ("/dev/zero", ["larger than"])]:
+        rc, _, err, cpu = run_timed(env, path, "--check")
+        check(rc == 78 and all(w in err for w in words) and cpu < 1.0,
+              "%s: %d %s %.2f s" % (path, rc, err, cpu))
+
+    # A listener other machines reach: without a token a warning (writes are refused), with one
+    # none; a token of 16 characters is enough.
+    for http, token, warned in [("0.0.0.0:18080", None, True), ("127.0.0.1:18080", None, False),
+                                ("0.0.0.0:18080", "0123456789abcdef", False)]:
+        text = '[gateway]\nname = "y"\nhttp = "%s"\n' % http + (
+            'token = "%s"\n' % token if token else "") + scale
+        path = env.write_config("open.toml", text)
+        rc, out, err, _ = run_timed(env, path, "--check")
+        check(rc == 0 and "good" in out, "%s %s: %d %s" % (http, token, rc, err))
+        warning = 'tarvel-gateway: warning: %s:3: [gateway], key "http": %s' % (path, http)
+        check((warning in err and "refused" in err) == warned and ("warning" in err) == warned,
+              "%s %s: the warning: %s" % (http, token, err))
 
 
 # ---- the API against a simulated yard --------------------------------------------------------
@@ -432,11 +581,11 @@ def security(env):
     env.start_sim("sim", "--ip", ip, "--io", "--in", "1")
     gw = env.start_gateway("gw", gateway_config(
         "y", ip + ":18080", [], [("io", ip)],
-        extra='token = "s3cret"\ncors_origins = ["http://erp.example"]'))
+        extra='token = "s3cret-0123456789"\ncors_origins = ["http://erp.example"]'))
     path = "/api/converters/io/outputs/2"
     for headers, want in [({}, 401), ({"Authorization": "Basic czNjcmV0"}, 401),
                           ({"Authorization": "Bearer wrong"}, 403),
-                          ({"Authorization": "Bearer s3cret"}, 200)]:
+                          ({"Authorization": "Bearer s3cret-0123456789"}, 200)]:
         st, hd, body = request(gw.host, gw.port, "PUT", path, body="off", headers=headers)
         check(st == want, "%s: %d, expected %d" % (headers, st, want))
         if want == 401:

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "config_lines.h"
+#include "config_scan.h"
 #include "text.h"
 
 #include <toml.hpp>
@@ -7,7 +9,9 @@
 #include <algorithm>
 #include <fstream>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <set>
@@ -81,10 +85,6 @@ const char* TypeName(const Value& v) {
     }
 }
 
-int LineOf(const Value& v) {
-    return static_cast<int>(v.location().line());
-}
-
 // Walks the parsed file and collects every problem, each with its line.
 class Checker {
   public:
@@ -97,9 +97,14 @@ class Checker {
     std::string Message() {
         std::stable_sort(errors_.begin(), errors_.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
+        // A file of thousands of wrong tables would flood the log: the first ones are enough.
+        constexpr size_t kShown = 50;
         std::string m;
-        for (const auto& e : errors_)
-            m += (m.empty() ? "" : "\n") + e.second;
+        for (size_t i = 0; i < errors_.size() && i < kShown; ++i)
+            m += (m.empty() ? "" : "\n") + errors_[i].second;
+        if (errors_.size() > kShown)
+            m += "\n" + file_ + ": " + std::to_string(errors_.size() - kShown) +
+                 " more errors not shown";
         return m;
     }
 
@@ -283,7 +288,7 @@ void ReadGateway(Checker& c, const Value& v, GatewaySettings& g) {
     }
     if (auto token = t.String("token")) {
         if (!ValidToken(*token))
-            t.Error("token", "must be 1 to 256 visible ASCII characters without blanks");
+            t.Error("token", "must be 16 to 256 visible ASCII characters without blanks");
         else
             g.token = *token;
     }
@@ -582,17 +587,108 @@ bool ValidIPv4(const std::string& text) {
     return parts == 4;
 }
 
+namespace {
+
+// The file's bytes, at most one more than the size limit: a device that never ends, or a
+// file far too large, is refused without being read whole.
+bool ReadConfigFile(const std::string& path, std::string& text, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = path + ": cannot read the file (" + std::strerror(errno) + ")";
+        return false;
+    }
+    const size_t cap = ConfigLimits{}.maxBytes + 1;
+    text.resize(cap);
+    size_t got = 0;
+    while (got < cap) {
+        const size_t n = std::fread(text.data() + got, 1, cap - got, f);
+        if (n == 0) break;
+        got += n;
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int reason = errno;
+    std::fclose(f);
+    if (failed) {
+        error = path + ": cannot read the file (" + std::strerror(reason) + ")";
+        return false;
+    }
+    text.resize(got);
+    return true;
+}
+
+// The size, line, nesting and count limits, and an empty file, before the parser sees it.
+bool WithinLimits(const std::string& text, const std::string& path, std::string& error) {
+    const ConfigScan scan = ScanConfigText(text);
+    if (!scan.ok) {
+        error =
+            path + ":" + (scan.line > 0 ? std::to_string(scan.line) + ":" : "") + " " + scan.reason;
+        return false;
+    }
+    if (scan.empty) {
+        error = path + ": the file holds no settings (it is empty, or blanks and comments only); "
+                       "README.md, \"The configuration file\", lists every key";
+        return false;
+    }
+    return true;
+}
+
+constexpr size_t kMinTokenLength = 16;
+
+// A short token is guessed by whoever tries; a listener other machines reach without a token
+// serves them reads but refuses every write, which is worth saying before it starts.
+void CheckWriteAccess(Checker& c, const std::string& path, const Value& root, Config& cfg) {
+    const auto& top = root.as_table();
+    const auto gw = top.find("gateway");
+    if (gw == top.end() || !gw->second.is_table()) return;
+    const auto& t = gw->second.as_table();
+    const GatewaySettings& g = cfg.gateway;
+    if (g.token && g.token->size() < kMinTokenLength) {
+        const auto token = t.find("token");
+        c.Error(token != t.end() ? LineOf(token->second) : LineOf(gw->second),
+                "[gateway], key \"token\": ",
+                "is " + std::to_string(g.token->size()) +
+                    (g.token->size() == 1 ? " character" : " characters") +
+                    " long; a token needs " + std::to_string(kMinTokenLength) +
+                    " or more (a long random text, such as the output of \"openssl rand -hex "
+                    "16\")");
+    }
+    if (!g.token && !g.http.loopback) {
+        const auto http = t.find("http");
+        const int line = http != t.end() ? LineOf(http->second) : LineOf(gw->second);
+        cfg.warnings.push_back(path + ":" + std::to_string(line) +
+                               ": [gateway], key \"http\": " + g.http.Text() +
+                               " is reachable from other machines and no token is set: every "
+                               "write (PUT or POST) will be refused (403); set [gateway] token to "
+                               "allow writes");
+    }
+}
+
+} // namespace
+
 std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
     try {
+        std::string text;
+        if (!ReadConfigFile(path, text, error)) return std::nullopt;
+        return LoadConfigText(text, path, error);
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+    } catch (...) {
+        error = path + ": unreadable configuration";
+    }
+    return std::nullopt;
+}
+
+std::optional<Config> LoadConfigText(const std::string& text, const std::string& path,
+                                     std::string& error) {
+    const LineOfScope lines;
+    try {
+        if (!WithinLimits(text, path, error)) return std::nullopt;
         Value root;
         try {
-            root = toml::parse(path);
+            std::istringstream in(text);
+            root = toml::parse(in, path);
         } catch (const toml::syntax_error& e) {
             error = SyntaxMessage(path, e.what());
-            return std::nullopt;
-        } catch (const std::runtime_error& e) {
-            // toml11 throws runtime_error when the file cannot be opened.
-            error = path + ": cannot read the file";
             return std::nullopt;
         }
         Checker c(path);
@@ -672,6 +768,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string& error) {
                 }
             }
         }
+        CheckWriteAccess(c, path, root, cfg);
         if (c.Failed()) {
             error = c.Message();
             return std::nullopt;

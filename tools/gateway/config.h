@@ -64,14 +64,20 @@ struct Config {
     std::optional<RegisterSettings> weighings; // [register]: weighings are registered
     std::vector<ScaleEntry> scales;
     std::vector<ConverterEntry> converters;
-    // What the file holds that this version accepts but does not act on.
+    // What the file holds that works, but not as its writer may expect ("FILE:LINE: ..."): a
+    // listener other machines reach without a token, for one.
     std::vector<std::string> warnings;
 };
 
 // Reads and checks the file. On failure `error` holds one message naming the file, the line
 // and the key ("yard.toml:12: [[scale]] key \"model\": unknown model \"5818\" ...") and the
-// result is empty. Never throws.
+// result is empty. Never throws. Before the file is parsed its size, the length of its lines,
+// the depth of its nesting and the number of its names and values are held against the limits
+// of config_scan.h, so that no file can crash the parser or keep it busy.
 std::optional<Config> LoadConfig(const std::string& path, std::string& error);
+// The same for a file's text already read; `path` names it in the messages.
+std::optional<Config> LoadConfigText(const std::string& text, const std::string& path,
+                                     std::string& error);
 
 // Checks of texts that also appear in URLs: letters, digits, '-' and '_', 1 to 64 of them.
 bool ValidName(const std::string& name);

@@ -1,5 +1,7 @@
 #include "register_config.h"
 
+#include "config_lines.h"
+
 #include <toml.hpp>
 
 #include <filesystem>
@@ -35,10 +37,6 @@ const char* TypeName(const toml::value& v) {
     default:
         return "a date or time";
     }
-}
-
-int LineOf(const toml::value& v) {
-    return static_cast<int>(v.location().line());
 }
 
 // A path as written, made absolute against the configuration file's folder.
