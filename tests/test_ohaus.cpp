@@ -6,6 +6,7 @@
 
 #include "W_Ohaus.h"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -107,4 +108,47 @@ TEST_F(OhausDriver, NoRequestOnAPortClosedByALineAcceptedJustBefore) {
     EXPECT_FALSE(drv.ByteHandler);
     Pump(300);
     EXPECT_EQ(pty.Ind().Received(), "");
+}
+
+// A reply that is still waiting in the connection when the next poll starts belongs to that
+// poll, and the bytes after the line a poll takes stay for the poll after it: an indicator
+// that answers late stays one reply behind, and no reply is lost. Here every reply goes out
+// by hand: the first after a poll that did not wait for it, each later one while the next
+// request is still going out, so it waits behind the previous reply when that poll reads.
+TEST_F(OhausDriver, ALateReplyGoesToTheNextPollAndNoReplyIsLost) {
+    tsim::Converter conv(Ip(203), false);
+    auto& ind = conv.Channel('A');
+    ind.OnRequest(tsim::OhausReading(0, 1), tsim::RequestOptions{.neverReply = true});
+    const int32_t ch = Connect(conv, 203, WOhaus);
+
+    // Sends `line` once the indicator has seen the "P" of request `n`.
+    auto sendAtRequest = [&ind](size_t n, const std::string& line) {
+        const uint64_t end = NowMs() + 10000;
+        while (NowMs() < end) {
+            const std::string got = ind.Received();
+            if (static_cast<size_t>(std::count(got.begin(), got.end(), 'P')) >= n) break;
+            std::this_thread::sleep_for(tsim::Ms{5});
+        }
+        ind.Send(line);
+    };
+
+    EXPECT_EQ(Update_NoMotion(ch, 0), TARVEL_POLL_MOTION); // returns before the reply
+    EXPECT_STREQ(Net_Canal(ch), "0");
+    ind.Send(tsim::OhausReading(7, 1));
+
+    std::thread peer([&] {
+        sendAtRequest(2, tsim::OhausReading(8, 1));
+        sendAtRequest(3, tsim::OhausReading(9, 1));
+    });
+    struct Join {
+        std::thread& t;
+        ~Join() { t.join(); }
+    } join{peer};
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
+    EXPECT_STREQ(Net_Canal(ch), "      7.0 ");
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
+    EXPECT_STREQ(Net_Canal(ch), "      8.0 ");
+    EXPECT_EQ(Update_Canal(ch), TARVEL_POLL_OK);
+    EXPECT_STREQ(Net_Canal(ch), "      9.0 ");
+    EXPECT_TRUE(ind.WaitRequests(4, tsim::Ms{2000}));
 }

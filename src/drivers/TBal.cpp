@@ -63,6 +63,11 @@ void TBal::FrameTaken() {
     }
     ByteHandler = nullptr;
     FrameDone = true;
+    // An asking indicator's connection is read for the one line the poll waits for: what
+    // follows it (the reply to a later request, when replies come late) stays in the
+    // connection for the next poll instead of being read and dropped.
+    if (family_.tcpReadsDuringPollOnly && Ch().TcpModule)
+        Ch().TcpModule->SocLeitura->OnRead = nullptr;
 }
 
 // ---- receive path ---------------------------------------------------------------------

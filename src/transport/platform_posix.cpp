@@ -384,6 +384,9 @@ class PosixTcpClient final : public TcpClient, public Source {
         }
         auto handler = OnRead; // the handler may clear OnRead or close this client
         handler();
+        // A handler that unbound itself leaves the rest of the bytes for a later reader: the
+        // connection is parked, so that binding OnRead again makes it watched again.
+        if (!OnRead) Watch();
         return true;
     }
 
