@@ -2,9 +2,11 @@
 # Installs what the Windows builds (32-bit and 64-bit), their tests and the Windows SDK zip
 # need on a Debian machine: the mingw-w64 i686 and x86_64 cross compilers (posix threads),
 # llvm-dlltool for the SDK's import libraries, Wine with its 32-bit and 64-bit halves, and one
-# ready 64-bit Wine prefix. Idempotent and non-interactive as root; as another user the
-# packages are installed through sudo (which may ask for a password) after saying what and
-# why, and the prefix is made for that user.
+# ready 64-bit Wine prefix. For tarvel-gateway.exe: a deb-src entry and the tools that build
+# its libraries from Debian's source packages (scripts/win-deps.sh, run by the windows-x64
+# preset's configure), and wixl for the installer. Idempotent and non-interactive as root; as
+# another user the packages are installed through sudo (which may ask for a password) after
+# saying what and why, and the prefix is made for that user.
 #
 #   scripts/install-win-deps.sh [--packages | --prefix]     (default: both, in this order)
 #
@@ -83,6 +85,27 @@ install_packages() {
     command -v python3 >/dev/null || p+=(python3) # tests/win/check_stdcall.py
     group "GoogleTest for the Windows suites, g++ for the native simulator, python3 for the
   32-bit DLL's calling-convention check" ${p[@]+"${p[@]}"}
+    p=()
+    command -v tclsh >/dev/null || p+=(tcl)
+    command -v dpkg-source >/dev/null || p+=(dpkg-dev)
+    command -v perl >/dev/null || p+=(perl)
+    command -v x86_64-w64-mingw32-windmc >/dev/null || p+=(binutils-mingw-w64-x86-64)
+    group "tarvel-gateway.exe: libmosquitto, SQLite and libcrypto built from Debian's source
+  packages (scripts/win-deps.sh: tclsh, dpkg-source, perl), the Event Log's messages (windmc)" \
+        ${p[@]+"${p[@]}"}
+    p=()
+    command -v wixl >/dev/null || p+=(wixl)
+    command -v msiinfo >/dev/null || p+=(msitools)
+    group "the Windows installer (scripts/make-windows-msi.sh: wixl; msitools to read it)" \
+        ${p[@]+"${p[@]}"}
+
+    # Source packages (scripts/win-deps.sh runs `apt-get source`): a deb-src entry for each
+    # archive of Debian's own sources file, added once as tarvel6-deb-src.sources.
+    local deb_src_file=/etc/apt/sources.list.d/tarvel6-deb-src.sources need_deb_src=0
+    if ! grep -qs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources &&
+        ! grep -qs '^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list; then
+        need_deb_src=1
+    fi
 
     # The posix-threads flavour of the cross compilers (std::thread, std::mutex).
     posix_alternatives() {
@@ -93,7 +116,7 @@ install_packages() {
         done
     }
 
-    if [ ${#groups[@]} -gt 0 ] || ! posix_alternatives; then
+    if [ ${#groups[@]} -gt 0 ] || ! posix_alternatives || [ $need_deb_src = 1 ]; then
         local as_root=() all=() pkgs=()
         if [ "$(id -u)" != 0 ]; then
             if ! command -v sudo >/dev/null; then
@@ -110,6 +133,21 @@ install_packages() {
             all+=("${pkgs[@]}")
         done
         posix_alternatives || echo "  (and the posix-threads mingw-w64 compilers as the default ones)"
+        if [ $need_deb_src = 1 ]; then
+            echo "  a deb-src entry for Debian's archive ($deb_src_file) - the source packages" \
+                "tarvel-gateway.exe's libraries are built from"
+            if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+                sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+                    ${as_root[@]+"${as_root[@]}"} tee "$deb_src_file" >/dev/null
+            else
+                grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+                    ${as_root[@]+"${as_root[@]}"} tee "${deb_src_file%.sources}.list" >/dev/null
+            fi
+            if [ ${#all[@]} -eq 0 ]; then
+                log "apt-get update (source packages)"
+                ${as_root[@]+"${as_root[@]}"} apt-get update -qq
+            fi
+        fi
         if [ ${#all[@]} -gt 0 ]; then
             if ! dpkg --print-foreign-architectures | grep -qx i386; then
                 log "adding the i386 architecture"

@@ -3,7 +3,8 @@
 # through sudo when not root), builds the 32-bit DLL (preset "windows", build-win/) and the
 # 64-bit DLL (preset "windows-x64", build-win64/) with mingw-w64, runs each preset's tests
 # under Wine, packs the Windows SDK zip (scripts/make-windows-sdk.sh, build-dist/) and tests
-# it (tests/win/sdk-test.sh).
+# it (tests/win/sdk-test.sh), then builds the installer (scripts/make-windows-msi.sh) and
+# installs and removes it silently (tests/win/gateway/win_gateway_test.py msi).
 #   scripts/test-windows.sh [extra ctest arguments, given to both test runs]
 #
 # First it decides, once for the whole stage, whether this machine runs 32-bit programs (some
@@ -104,6 +105,13 @@ imports() {
     x86_64-w64-mingw32-objdump -p build-win64/Tarvel6.dll | grep 'DLL Name' | sed 's/^/  x64 /' || true
 }
 
+# tarvel-gateway.exe's libraries, built from Debian's source packages the first time and then
+# taken from the user's cache (the 64-bit configure would do it too; here it is timed apart).
+echo "== libmosquitto, SQLite and libcrypto for x86_64 mingw (scripts/win-deps.sh)"
+t0=$SECONDS
+bash scripts/win-deps.sh x86_64-w64-mingw32
+part "gateway's libraries (Debian sources)" $((SECONDS - t0))
+
 if [ "$TARVEL_I386_RUNS" = 1 ]; then
     echo "== 32-bit: configure and build (windows)"
     t0=$SECONDS
@@ -170,7 +178,23 @@ else
     echo "test-windows: the SDK zip was not made" >&2
     rc=1
 fi
+echo "== Windows installer (MSI), while the 64-bit tests run"
+t0=$SECONDS
+msi=$(bash scripts/make-windows-msi.sh build-dist | tail -n1) || msi=
+part "MSI" $((SECONDS - t0))
 finish "64-bit tests under Wine" build-win64/test-windows.log || rc=1
+# After the 64-bit tests: both install the service "tarvel-gateway" in the one prefix.
+if [ -f "$msi" ]; then
+    echo "$msi ($(du -k "$msi" | cut -f1) KiB)"
+    t0=$SECONDS
+    python3 tests/win/gateway/win_gateway_test.py msi build-win64/tarvel-gateway.exe \
+        scripts/wine-run.sh build-win-native/sim/tarvel-sim build-win64/tests/win/gateway \
+        "$msi" || rc=1
+    part "MSI test (silent install, removal)" $((SECONDS - t0))
+else
+    echo "test-windows: the MSI was not made" >&2
+    rc=1
+fi
 
 echo "== times"
 printf '  %s\n' "${times[@]}"

@@ -3,13 +3,18 @@
 #include "record.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
 namespace gateway {
 
-void Log(const std::string& text) {
+namespace {
+
+std::atomic<LogHook> g_hook{nullptr};
+
+void Write(LogSeverity severity, const std::string& text) {
     static std::mutex mu;
     try {
         using namespace std::chrono;
@@ -20,8 +25,23 @@ void Log(const std::string& text) {
         std::lock_guard lock(mu);
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
+        if (LogHook hook = g_hook.load()) hook(severity, text);
     } catch (...) {
     }
+}
+
+} // namespace
+
+void Log(const std::string& text) {
+    Write(text.rfind("warning", 0) == 0 ? LogSeverity::Warning : LogSeverity::Info, text);
+}
+
+void LogError(const std::string& text) {
+    Write(LogSeverity::Error, text);
+}
+
+void SetLogHook(LogHook hook) {
+    g_hook = hook;
 }
 
 std::string ClientText(std::string_view text, size_t max) {

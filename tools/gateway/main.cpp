@@ -28,12 +28,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "windows/service.h"
+#else
 #include <sys/resource.h>
 #endif
 
@@ -51,7 +54,12 @@ constexpr int kExitConfig = 78; // bad configuration file
 
 const char* const kHelp =
     R"(usage: tarvel-gateway --config FILE [--check | --verify-weighings | --prune-weighings]
-       tarvel-gateway --version | --help
+)"
+#ifdef _WIN32
+    R"(       tarvel-gateway service install|uninstall|start|stop [--config FILE]
+)"
+#endif
+    R"(       tarvel-gateway --version | --help
 
 Keeps every indicator of the configuration file live at once and serves the readings
 over HTTP: JSON (/api/scales), Server-Sent Events (/api/events), a live page (/), the
@@ -69,11 +77,28 @@ options:
                   (after verifying the register) and exit: 0 done, 1 not
   --version       print the version and exit
   --help          this text
+)"
+#ifdef _WIN32
+    R"(
+The Windows service "tarvel-gateway": install registers it with the Service
+Control Manager (it starts automatically; the file of --config is checked first,
+default %ProgramData%\Tarvel6\gateway.toml), uninstall stops and removes it,
+start and stop start and stop it and wait for that. Its log goes to the Event
+Log (Application, source tarvel-gateway). See docs/windows.md.
 
+It runs until Ctrl-C, Ctrl-Break, the console's closing or the service's stop,
+then stops within a second. The log goes to standard error (the Event Log for
+the service), one line per event: start, listener, each scale's change of
+status, every output written and every write refused.
+)"
+#else
+    R"(
 It runs until SIGINT (Ctrl-C) or SIGTERM, then stops within a second. The log goes
 to standard error, one line per event: start, listener, each scale's change of
 status, every output written and every write refused.
-
+)"
+#endif
+    R"(
 exit status:
   0    stopped by SIGINT/SIGTERM, or --check found the file good
   1    could not start serving (e.g. the HTTP address is in use, the register of
@@ -110,7 +135,8 @@ std::string Plural(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-int Run(const gateway::Config& cfg) {
+// Serves until a stop is asked for; `serving` is called once it listens and reads.
+int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
     using namespace gateway;
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not a signal
@@ -120,7 +146,7 @@ int Run(const gateway::Config& cfg) {
     std::string failure;
     std::unique_ptr<RegisterService> weighings; // [register]: opened before anything serves
     if (cfg.weighings && !(weighings = RegisterService::Start(cfg, failure))) {
-        Log(failure);
+        LogError(failure);
         return kExitFailed;
     }
     RaiseOpenFileLimit(HttpServer::LimitsFor(cfg.gateway).total + cfg.scales.size() +
@@ -166,7 +192,7 @@ int Run(const gateway::Config& cfg) {
         });
     std::string error;
     if (!http->Bind(error)) {
-        Log(error);
+        LogError(error);
         return kExitFailed;
     }
     std::thread server([&loop] {
@@ -186,6 +212,7 @@ int Run(const gateway::Config& cfg) {
     Log("gateway \"" + cfg.gateway.name + "\" serving http://" + cfg.gateway.http.Text() + "/ (" +
         Plural(cfg.scales.size(), "scale", "scales") + ", " +
         Plural(cfg.converters.size(), "converter", "converters") + ")");
+    if (serving) serving();
 
     while (!g_stop)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -219,6 +246,12 @@ int main(int argc, char** argv) {
         app.add_flag("--prune-weighings", pruneWeighings);
         app.add_flag("--version", version);
         app.add_flag("-h,--help", help);
+#ifdef _WIN32
+        std::string serviceAction, serviceFile;
+        CLI::App* service = app.add_subcommand("service");
+        service->add_option("command", serviceAction)->required();
+        service->add_option("--config", serviceFile);
+#endif
         try {
             app.parse(argc, argv);
         } catch (const CLI::ParseError& e) {
@@ -233,6 +266,16 @@ int main(int argc, char** argv) {
             std::printf("tarvel-gateway %s\n", TARVEL_VERSION);
             return kExitOk;
         }
+#ifdef _WIN32
+        if (service->parsed()) {
+            gateway::winsvc::Program program{
+                [](const gateway::Config& cfg, const std::function<void()>& serving) {
+                    return Run(cfg, serving);
+                },
+                [] { g_stop = true; }};
+            return gateway::winsvc::Command(serviceAction, serviceFile, program);
+        }
+#endif
         if (file.empty()) {
             std::fprintf(stderr, "tarvel-gateway: --config FILE is required\n"
                                  "(see tarvel-gateway --help)\n");
@@ -256,7 +299,14 @@ int main(int argc, char** argv) {
                         cfg->gateway.http.Text().c_str(), mqtt.c_str());
             return kExitOk;
         }
+#ifdef _WIN32
+        gateway::winsvc::StopOnConsoleEvents([] { g_stop = true; });
+        const int status = Run(*cfg);
+        gateway::winsvc::Stopped();
+        return status;
+#else
         return Run(*cfg);
+#endif
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarvel-gateway: internal error: %s\n", e.what());
     } catch (...) {

@@ -5,9 +5,13 @@
 
 #include <sqlite3.h>
 
+#ifdef _WIN32
+#include "windows/private_file.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -442,6 +446,57 @@ bool ValidText(const std::optional<std::string>& t) {
 
 // ---- the key file ---------------------------------------------------------------------------
 
+#ifdef _WIN32
+
+// The key file on Windows: its access list stands in for the mode 0600.
+std::string ReadKey(const std::string& path, bool& missing, std::string& error) {
+    missing = false;
+    std::string text, detail;
+    switch (winfile::ReadPrivate(path, 130, text, detail)) {
+    case winfile::ReadResult::Missing:
+        missing = true;
+        return {};
+    case winfile::ReadResult::Failed:
+        error = "cannot open the register's key file " + path + ": " + detail;
+        return {};
+    case winfile::ReadResult::NotAFile:
+        error = "the register's key file " + path + " is not a regular file";
+        return {};
+    case winfile::ReadResult::OpenToOthers:
+        error = "the register's key file " + path + " may be read by others (" + detail +
+                "): let only SYSTEM and the Administrators read it and consider making a new "
+                "register, since the key may be known";
+        return {};
+    case winfile::ReadResult::Ok:
+        break;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    if (text.size() != 64 || !digest::FromHex(text)) {
+        error = "the register's key file " + path + " does not hold a key (64 hexadecimal digits)";
+        return {};
+    }
+    return *digest::FromHex(text);
+}
+
+std::string MakeKey(const std::string& path, std::string& error) {
+    const std::string key = digest::RandomBytes(32);
+    if (key.size() != 32) {
+        error = "no random bytes for the register's key (libcrypto)";
+        return {};
+    }
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    std::string detail;
+    if (!winfile::WritePrivate(path, digest::Hex(key) + "\n", detail)) {
+        error = "cannot make the register's key file " + path + ": " + detail;
+        return {};
+    }
+    return key;
+}
+
+#else
+
 std::string ModeText(mode_t mode) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
@@ -516,6 +571,8 @@ std::string MakeKey(const std::string& path, std::string& error) {
     }
     return key;
 }
+
+#endif
 
 void Answer(const std::function<void(Register::Result)>& done, Register::Result r) {
     try {

@@ -6,6 +6,12 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shlobj.h>
+#endif
+
 namespace gateway {
 
 namespace {
@@ -43,7 +49,15 @@ std::string Resolve(const std::string& path, const std::string& configFile) {
 } // namespace
 
 std::string DefaultRegisterDatabase() {
+#ifdef _WIN32
+    char folder[MAX_PATH] = {};
+    if (FAILED(
+            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return "C:\\ProgramData\\Tarvel6\\weighings.db";
+    return std::string(folder) + "\\Tarvel6\\weighings.db";
+#else
     return "/var/lib/tarvel/weighings.db";
+#endif
 }
 
 template <class TomlValue>
@@ -76,8 +90,9 @@ std::vector<ConfigProblem> ReadRegisterTable(const TomlValue& value, const std::
             return false;
         }
         const std::string text = it->second.as_string().str;
-        if (text.empty() || text.find('\0') != std::string::npos || text.back() == '/') {
-            error(key, "expected a file's path (e.g. \"/var/lib/tarvel/weighings.db\")");
+        if (text.empty() || text.find('\0') != std::string::npos || text.back() == '/' ||
+            text.back() == fs::path::preferred_separator) {
+            error(key, "expected a file's path (e.g. \"" + DefaultRegisterDatabase() + "\")");
             return false;
         }
         into = Resolve(text, configFile);
