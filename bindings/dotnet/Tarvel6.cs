@@ -249,7 +249,7 @@ namespace Tarvel6
     }
 
     /// <summary>
-    /// One reading, immutable, with the fields of the reading record (README, "The reading
+    /// One reading, immutable, with the fields of the reading record (docs/library.md, "The reading
     /// record (JSON)"): weights as decimals (null when the text is not a number or the family
     /// does not supply it), unit, stable/overload/negative (null: the indicator does not
     /// tell), status, and the texts. ToJson gives the record as one line of JSON.

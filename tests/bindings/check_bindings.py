@@ -9,7 +9,9 @@
   check_bindings.py versions SRCDIR VERSION
       The bindings carry the CMake project version.
   check_bindings.py readme SRCDIR
-      Each README block marked <!-- example: PATH --> is a copy of the file PATH.
+      Each README block marked <!-- example: PATH --> is a copy of the file PATH; the README
+      stays a front door (300 lines at most); every relative link of the README and docs/*.md
+      names a file that exists and, with #ANCHOR, a heading of that file.
 
 Prints what differs and exits 1 on any difference.
 """
@@ -146,6 +148,47 @@ def check_readme(src):
         elif read(src, path) != text:
             fail("README's copy of %s differs from the file" % path)
     print("%d README examples checked" % len(blocks))
+    lines = readme.count("\n")
+    if lines > 300:
+        fail("the README has %d lines: it is the front door, keep it to 300 and move the rest "
+             "to docs/" % lines)
+    check_links(src)
+
+
+def slug(heading):
+    """The anchor a Markdown renderer gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def headings(path):
+    found, fence = set(), False
+    for line in open(path, encoding="utf-8").read().split("\n"):
+        if line.startswith("```"):
+            fence = not fence
+        m = re.match(r"^#{1,6} (.*)$", line)
+        if m and not fence:
+            found.add(slug(m.group(1)))
+    return found
+
+
+def check_links(src):
+    docs = ["README.md"] + sorted("docs/" + f for f in os.listdir(os.path.join(src, "docs"))
+                                  if f.endswith(".md"))
+    count = 0
+    for doc in docs:
+        text = read(src, doc)
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if target.startswith(("http:", "https:", "mailto:")):
+                continue
+            path, _, anchor = target.partition("#")
+            full = os.path.normpath(os.path.join(src, os.path.dirname(doc), path)) if path \
+                else os.path.join(src, doc)
+            count += 1
+            if not os.path.exists(full):
+                fail("%s links to %s, which does not exist" % (doc, target))
+            elif anchor and full.endswith(".md") and anchor not in headings(full):
+                fail("%s links to %s: no such heading" % (doc, target))
+    print("%d links of the README and docs/ checked" % count)
 
 
 def main(argv):

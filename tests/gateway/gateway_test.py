@@ -118,9 +118,9 @@ def config(env):
                            text=True, timeout=20)
         return p.returncode, p.stdout, p.stderr
 
-    # The README's example, which names every key, is a good file.
-    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
-    example = readme.split("#### The configuration file", 1)[1].split("```toml\n", 1)[1]
+    # The documented example, which names every key, is a good file.
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "gateway.md")).read()
+    example = readme.split("### The configuration file", 1)[1].split("```toml\n", 1)[1]
     rc, out, err = run(env.write_config("readme.toml", example.split("```", 1)[0]), "--check")
     check(rc == 0 and "2 scales, 1 converter" in out, "README example: %d %s %s" % (rc, out, err))
     good = env.write_config("good.toml", GOOD)
@@ -146,7 +146,7 @@ def config(env):
     check(rc == 64, "no --config: exit %d, expected 64" % rc)
 
 
-# The configuration file's limits, as README.md states them.
+# The configuration file's limits, as docs/gateway.md states them.
 MAX_BYTES, MAX_LINE, MAX_DEPTH, MAX_ENTRIES = 256 * 1024, 4096, 16, 10000
 
 
@@ -925,11 +925,11 @@ def mqtt(env):
 
 @case
 def mqtt_bridge(env):
-    """The README's Mosquitto bridge: a site broker bridged to a central one."""
+    """The documented Mosquitto bridge: a site broker bridged to a central one."""
     import subprocess
     import textwrap
     site_ip, centre_ip, port = "127.0.3.30", "127.0.3.31", 18885
-    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "gateway.md")).read()
     bridge = textwrap.dedent(readme.split("  ```\n  connection siteA-to-centre", 1)[1]
                              .split("```", 1)[0])
     bridge = "connection siteA-to-centre" + bridge

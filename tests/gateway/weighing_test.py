@@ -52,7 +52,7 @@ def post(gw, scale, body=None, headers=AUTH, timeout=30):
 
 
 def seal_ok(rec, key_file):
-    """The README's recipe: the record's hash from its canonical text, its mac from the key."""
+    """The recipe of docs/gateway.md: the record's hash from its canonical text, its mac from the key."""
     body = {k: v for k, v in rec.items() if k not in ("hash", "mac", "check")}
     text = json.dumps(body, separators=(",", ":"), ensure_ascii=False)
     key = bytes.fromhex(open(key_file).read().strip())
@@ -113,7 +113,7 @@ def post_cases(env):
             check(j["reading"]["scale"] == scale, "%s: the reading: %s" % (what, j))
     check(get_json(gw, "/api/weighings")["weighings"] == [], "nothing stored by a refusal")
 
-    # 201: committed, read back, as the README's record.
+    # 201: committed, read back, as docs/gateway.md gives the record.
     ref = "truck ABC-1234 \u00e9\u00e7"
     st, h, rec = post(gw, "still", {"reference": ref, "count": 3})
     check(st == 201, "stable: %d %s" % (st, rec))
@@ -132,7 +132,7 @@ def post_cases(env):
           rec["net_text"].strip() == "123.45", "the weights: %s" % rec)
     check(len(frame) == 18 and frame[0] == 2 and frame[16] == 13, "the frame: %r" % frame)
     check(abs(rec["time"] - time.time() * 1000) < 60000, "the time: %s" % rec["time"])
-    check(seal_ok(rec, db + ".key"), "the record's hash and mac check as the README says")
+    check(seal_ok(rec, db + ".key"), "the record's hash and mac check as docs/gateway.md says")
     check(get_json(gw, "/api/weighings/1") == rec, "read back by id")
     # A family that does not tell motion: stable null.
     st, _, m = post(gw, "msi", {"count": 2})

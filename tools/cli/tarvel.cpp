@@ -99,7 +99,7 @@ line (erased when the call returns), elsewhere as one line per wait ("(1 s so fa
 not repeated while the same channel stays silent. --quiet turns both off.
 
 --json (read, watch, stable, dio) prints one JSON object per line on stdout instead
-of the text: for read, watch and stable the reading record described in the README
+of the text: for read, watch and stable the reading record described in docs/library.md
 ("The reading record (JSON)"), named by --name NAME (default: the model).
 
 )help";

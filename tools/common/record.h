@@ -1,5 +1,5 @@
 // The reading record: one reading of one scale as one line of JSON, shared by every program
-// that publishes readings (`tarvel --json`, the gateway). README.md, section "The reading
+// that publishes readings (`tarvel --json`, the gateway). docs/library.md, section "The reading
 // record (JSON)", is its definition; Make() builds exactly that object, from what a reading
 // says (Values): the gateway's from the live core's reading itself (FromReading), a host's of
 // the C API from the library's texts (FromTexts).

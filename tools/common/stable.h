@@ -28,7 +28,7 @@ struct Facts {
 // A reading that may count towards a settled weight.
 bool Settles(const Facts& f);
 
-// From a reading record (README, "The reading record (JSON)"): "status" "ok", "stable",
+// From a reading record (docs/library.md, "The reading record (JSON)"): "status" "ok", "stable",
 // "overload" and "net".
 Facts FromRecord(const tarvel::record::Json& record);
 

@@ -619,7 +619,7 @@ bool WithinLimits(const std::string& text, const std::string& path, std::string&
     }
     if (scan.empty) {
         error = path + ": the file holds no settings (it is empty, or blanks and comments only); "
-                       "README.md, \"The configuration file\", lists every key";
+                       "docs/gateway.md, \"The configuration file\", lists every key";
         return false;
     }
     return true;

@@ -1,5 +1,5 @@
 // The gateway's configuration file (TOML): what it reads, how it checks it, and the settings
-// it hands to the rest of the program. README.md, "tarvel-gateway", lists every key.
+// it hands to the rest of the program. docs/gateway.md lists every key.
 #pragma once
 
 #include "register_config.h"

@@ -29,7 +29,7 @@ class HttpServer {
     static constexpr size_t kOtherPerAddress = 64;
     static constexpr size_t kOtherTotal = 4096;
 
-    // The limits the gateway serves with (README, "Limits").
+    // The limits the gateway serves with (docs/gateway.md, "Limits" under the API).
     static web::Limits LimitsFor(const GatewaySettings& g);
 
     // A registered weighing's record (JSON), told on the loop's thread once it is answered.

@@ -64,7 +64,7 @@ const char* const kHelp =
 Keeps every indicator of the configuration file live at once and serves the readings
 over HTTP: JSON (/api/scales), Server-Sent Events (/api/events), a live page (/), the
 converters' digital inputs and outputs (/api/converters/...), /metrics and /healthz.
-See the README's "tarvel-gateway" section for the file's keys and every endpoint.
+See docs/gateway.md for the file's keys and every endpoint.
 
 options:
   --config FILE   the configuration file (TOML)

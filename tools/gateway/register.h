@@ -1,6 +1,6 @@
 // The register of weighings: stable weights stored for good in SQLite, each record numbered
 // without gaps, chained to the one before by SHA-256 and sealed with an HMAC key, beside an
-// event log kept the same way. README.md, "Registered weighings", is its definition.
+// event log kept the same way. docs/gateway.md, "Registered weighings", is its definition.
 //
 // Threads: registrations are queued to one writer thread, which stores all that wait in one
 // transaction (a group commit: one synchronous disk write for many records), reads each record

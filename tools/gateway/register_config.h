@@ -1,5 +1,5 @@
 // The [register] table of the gateway's configuration: where the register of weighings lives,
-// its key, its capacity and how long its records are kept. README.md, "Registered weighings".
+// its key, its capacity and how long its records are kept. docs/gateway.md, "Registered weighings".
 #pragma once
 
 #include <cstdint>

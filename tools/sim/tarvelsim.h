@@ -302,10 +302,10 @@ class RawPeer {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Text configuration used by the tarvel-sim program ("MODEL[:key=value,...]", see README or
-// tarvel-sim --help): the model, its fields, how the weight moves (mode=constant, ramp,
-// oscillate, over, script) and which frames are damaged (corrupt=N). A script file is read here,
-// once. Throws std::invalid_argument with a readable message.
+// Text configuration used by the tarvel-sim program ("MODEL[:key=value,...]", see
+// docs/development.md or tarvel-sim --help): the model, its fields, how the weight moves
+// (mode=constant, ramp, oscillate, over, script) and which frames are damaged (corrupt=N). A script
+// file is read here, once. Throws std::invalid_argument with a readable message.
 void Configure(Indicator& ind, std::string_view spec);
 // Decodes the escapes accepted in such texts: \r \n \t \\ \, and \xHH.
 std::string Unescape(std::string_view text);

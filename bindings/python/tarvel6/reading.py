@@ -1,6 +1,6 @@
 """One reading of a scale: the reading record shared with ``tarvel --json`` and the gateway.
 
-The fields are the record's keys (README, "The reading record (JSON)"); ``record()`` gives the
+The fields are the record's keys (docs/library.md, "The reading record (JSON)"); ``record()`` gives the
 record as a dict and ``to_json()`` as one line of JSON. The numbers and flags are derived
 from the library's texts, by ``from_texts``; the unit is what ``Unidade_Canal`` gave.
 """

@@ -1,4 +1,4 @@
-// The reading record against README.md's rules, model by model.
+// The reading record against the rules of docs/library.md, model by model.
 #include "record.h"
 
 #include <gtest/gtest.h>

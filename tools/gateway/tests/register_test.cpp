@@ -117,7 +117,7 @@ TEST(Register, StoresChainsAndServesRecords) {
               std::to_string(0x54525657) + "\n");
 }
 
-// The hash is the SHA-256 of the record's JSON text exactly as the README defines it, and the
+// The hash is the SHA-256 of the record's JSON text exactly as docs/gateway.md defines it, and the
 // mac the HMAC-SHA-256 of the hash's 32 bytes with the key file's key.
 TEST(Register, HashAndMacAreTheDocumentedOnes) {
     TempDir dir;
