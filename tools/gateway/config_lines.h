@@ -23,12 +23,17 @@ struct LineStarts {
     size_t size = 0;
     std::vector<size_t> starts;
 };
-inline thread_local LineStarts t_lineStarts;
+// This thread's, in a function: an inline thread_local variable at namespace scope gets one
+// TLS init function per object file with mingw-w64, which then do not link.
+inline LineStarts& ThreadLineStarts() {
+    static thread_local LineStarts starts;
+    return starts;
+}
 
 } // namespace detail
 
 inline int LineOf(const toml::value& v) {
-    auto& lines = detail::t_lineStarts;
+    auto& lines = detail::ThreadLineStarts();
     const auto* reg = dynamic_cast<const toml::detail::region*>(toml::detail::get_region(v));
     if (reg == nullptr) return static_cast<int>(v.location().line()); // no place in the file
     const char* text = std::to_address(reg->begin());
@@ -49,8 +54,8 @@ inline int LineOf(const toml::value& v) {
 // its text is gone and the new one may lie at the same address.
 class LineOfScope {
   public:
-    LineOfScope() { detail::t_lineStarts = {}; }
-    ~LineOfScope() { detail::t_lineStarts = {}; }
+    LineOfScope() { detail::ThreadLineStarts() = {}; }
+    ~LineOfScope() { detail::ThreadLineStarts() = {}; }
     LineOfScope(const LineOfScope&) = delete;
     LineOfScope& operator=(const LineOfScope&) = delete;
 };
