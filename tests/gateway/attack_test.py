@@ -30,7 +30,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gwlib import Env, Events, Fail, check, gateway_config, get_json, metric, request  # noqa: E402
+from gwlib import (Env, Events, Fail, check, gateway_config, get_json, metric,  # noqa: E402
+                   request, run_case)
 
 CASES = {}
 
@@ -633,24 +634,7 @@ def main():
         return 2
     name, gateway, sim, tarvel, work = sys.argv[1:6]
     env = Env(gateway, sim, tarvel, os.path.join(work, "attack_" + name))
-    try:
-        CASES[name](env)
-        env.stop_all()
-    except Exception as e:  # a Fail, or a client's error (a time-out, a refused connection)
-        if isinstance(e, Fail):
-            print("FAIL:", e, file=sys.stderr)
-        else:
-            import traceback
-            traceback.print_exc()
-        for p in env.procs:
-            print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
-        for p in env.procs:
-            if p.alive():
-                p.p.kill()
-                p.p.wait()
-        return 1
-    print("ok:", name)
-    return 0
+    return run_case(env, CASES[name], name)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from gwlib import (Env, Events, Fail, check, gateway_config, get_json, metric,  # noqa: E402
-                   request, wait_for)
+                   request, run_case, wait_for)
 
 CASES = {}
 # The broker is in /usr/sbin, which is not on every user's PATH.
@@ -1056,24 +1056,7 @@ def main():
     name, gateway, sim, tarvel, work = sys.argv[1:6]
     env = Env(gateway, sim, tarvel, os.path.join(work, name))
     env.load_client = sys.argv[6] if len(sys.argv) > 6 else None
-    try:
-        CASES[name](env)
-        env.stop_all()
-    except Exception as e:  # a Fail, or a client's error (a time-out, a refused connection)
-        if isinstance(e, Fail):
-            print("FAIL:", e, file=sys.stderr)
-        else:
-            import traceback
-            traceback.print_exc()
-        for p in env.procs:
-            print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
-        for p in env.procs:
-            if p.alive():
-                p.p.kill()
-                p.p.wait()
-        return 1
-    print("ok:", name)
-    return 0
+    return run_case(env, CASES[name], name)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import time
 
 
@@ -103,6 +104,13 @@ class Env:
         host, port = m.group(1).rsplit(":", 1)
         p.host, p.port = host, int(port)
         return p
+
+    def kill_all(self):
+        """Ends every process still running, at once (after a failure)."""
+        for p in self.procs:
+            if p.alive():
+                p.p.kill()
+                p.p.wait()
 
     def stop_all(self):
         """Stops every process; a gateway must end cleanly on SIGTERM (a sanitizer's report
@@ -245,3 +253,23 @@ def gateway_config(name, http, scales=(), converters=(), extra=""):
     for c in converters:
         t += '[[converter]]\nname = "%s"\naddress = "%s"\n\n' % c
     return t
+
+
+def run_case(env, case, name):
+    """Runs one case: 0 when it passed and every process stopped cleanly; else prints why,
+    with the end of every process's standard error, ends them and returns 1."""
+    try:
+        case(env)
+        env.stop_all()
+    except Exception as e:  # a Fail, or a client's error (a time-out, a refused connection)
+        if isinstance(e, Fail):
+            print("FAIL:", e, file=sys.stderr)
+        else:
+            import traceback
+            traceback.print_exc()
+        for p in env.procs:
+            print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
+        env.kill_all()
+        return 1
+    print("ok:", name)
+    return 0

@@ -19,7 +19,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "gateway"))
 from gwlib import (Env, Events, Fail, Proc, check, gateway_config, get_json, metric,  # noqa: E402
-                   request, wait_for)
+                   request, run_case, wait_for)
 from gateway_test import BAD, MOSQUITTO, mqtt_topics, start_broker  # noqa: E402
 
 CASES = {}
@@ -382,21 +382,7 @@ def main():
     name, gateway, wine_run, sim, work = sys.argv[1:6]
     env = WinEnv(gateway, wine_run, sim, os.path.join(work, name))
     env.msi = sys.argv[6] if len(sys.argv) > 6 else None
-    try:
-        CASES[name](env)
-        env.stop_all()
-    except Exception as e:  # a Fail, or a client's error (a time-out, a refused connection)
-        if isinstance(e, Fail):
-            print("FAIL:", e, file=sys.stderr)
-        else:
-            import traceback
-            traceback.print_exc()
-        for p in env.procs:
-            print("--- %s stderr:\n%s" % (p.name, p.err()[-4000:]), file=sys.stderr)
-        env.kill_all()
-        return 1
-    print("ok:", name)
-    return 0
+    return run_case(env, CASES[name], name)
 
 
 if __name__ == "__main__":
