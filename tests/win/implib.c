@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
         F(WKRTSerial), F(WOhaus), F(WOhausSerial), F(WMSI3360), F(WMSI3360Serial), F(WMSI6260),
         F(WMSI6260Serial), F(Select_Canal), F(Close_Canal), F(Deleta_Canal), F(Update_Canal),
         F(Update_NoMotion), F(Gross_Canal), F(Net_Canal), F(Tare_Canal), F(Total_Canal),
-        F(Contadora_Canal), F(Estado_Canal), F(Estado_EmMovimento), F(Gross_Canal_Float),
+        F(Contadora_Canal), F(Estado_Canal), F(Estado_EmMovimento), F(Unidade_Canal),
+        F(Gross_Canal_Float),
         F(Net_Canal_Float), F(Tare_Canal_Float), F(LePesoConsecutivo), F(DIO_InPort),
         F(DIO_InPortStr), F(DIO_InBit), F(DIO_InBitStr), F(DIO_OutPort), F(DIO_OutPortStr),
         F(DIO_OutBit), F(DIO_OutBitStr), F(ProgSerial), F(ClrBufRx), F(ClrBufTx), F(FirVer)};
