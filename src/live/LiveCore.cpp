@@ -153,11 +153,11 @@ class Scale final {
         if (Noisy() && status_ != Status::Error) {
             const uint64_t bad = bad_[0] + bad_[1], good = good_[0] + good_[1];
             SetState(Status::Error,
-                     good == 0 ? "bytes arrive but no frame decodes (" + f.Text() + ")"
-                               : "the input is mostly noise: " + std::to_string(bad) + " of " +
-                                     std::to_string(bad + good) +
-                                     " frames in the last two seconds did not decode (" +
-                                     f.Text() + ")",
+                     good == 0
+                         ? "bytes arrive but no frame decodes (" + f.Text() + ")"
+                         : "the input is mostly noise: " + std::to_string(bad) + " of " +
+                               std::to_string(bad + good) +
+                               " frames in the last two seconds did not decode (" + f.Text() + ")",
                      rxUnix_);
         }
     }

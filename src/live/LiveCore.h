@@ -71,13 +71,13 @@ struct Event {
 
 // Counters of one scale, readable from any thread.
 struct ScaleCounters {
-    std::atomic<uint64_t> frames{0};     // frames decoded
-    std::atomic<uint64_t> dropped{0};    // frames or lines that did not decode
-    std::atomic<uint64_t> reconnects{0}; // connections or ports opened again after the first
-    std::atomic<uint64_t> bytes{0};      // bytes received
-    std::atomic<uint64_t> discarded{0};  // of them, thrown away undecoded while noisy
+    std::atomic<uint64_t> frames{0};      // frames decoded
+    std::atomic<uint64_t> dropped{0};     // frames or lines that did not decode
+    std::atomic<uint64_t> reconnects{0};  // connections or ports opened again after the first
+    std::atomic<uint64_t> bytes{0};       // bytes received
+    std::atomic<uint64_t> discarded{0};   // of them, thrown away undecoded while noisy
     std::atomic<uint64_t> noiseFrames{0}; // frames decoded while noisy, not published
-    std::atomic<uint64_t> events{0};     // events reported
+    std::atomic<uint64_t> events{0};      // events reported
 };
 
 class Core {

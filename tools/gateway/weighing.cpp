@@ -87,8 +87,7 @@ std::optional<Weighing> WeighingOf(const Reading& reading, std::string reference
         }
     }
     auto scaled = [decimals](const std::optional<TWeight>& c) {
-        return c ? std::optional<int64_t>(c->counts * Pow10(decimals - c->decimals))
-                 : std::nullopt;
+        return c ? std::optional<int64_t>(c->counts * Pow10(decimals - c->decimals)) : std::nullopt;
     };
     w.net = scaled(net);
     w.gross = scaled(gross);
