@@ -62,27 +62,6 @@ std::string SyntaxMessage(const std::string& file, const std::string& what) {
            ": syntax error: " + first + rest;
 }
 
-const char* TypeName(const Value& v) {
-    switch (v.type()) {
-    case toml::value_t::boolean:
-        return "a boolean";
-    case toml::value_t::integer:
-        return "an integer";
-    case toml::value_t::floating:
-        return "a float";
-    case toml::value_t::string:
-        return "a string";
-    case toml::value_t::array:
-        return "an array";
-    case toml::value_t::table:
-        return "a table";
-    case toml::value_t::empty:
-        return "nothing";
-    default:
-        return "a date or time";
-    }
-}
-
 // Walks the parsed file and collects every problem, each with its line.
 class Checker {
   public:

@@ -1,4 +1,5 @@
-// The line of a value in the parsed configuration file, for the messages of its checks.
+// The line of a value in the parsed configuration file, and the name of its type, for the
+// messages of its checks.
 //
 // toml11 counts a value's line from the start of the file each time it is asked, and copies
 // the line, so naming the line of every key of a long file took time growing with the square
@@ -31,6 +32,28 @@ inline LineStarts& ThreadLineStarts() {
 }
 
 } // namespace detail
+
+// A value's type as a message names it: "a string", "an integer", ...
+inline const char* TypeName(const toml::value& v) {
+    switch (v.type()) {
+    case toml::value_t::boolean:
+        return "a boolean";
+    case toml::value_t::integer:
+        return "an integer";
+    case toml::value_t::floating:
+        return "a float";
+    case toml::value_t::string:
+        return "a string";
+    case toml::value_t::array:
+        return "an array";
+    case toml::value_t::table:
+        return "a table";
+    case toml::value_t::empty:
+        return "nothing";
+    default:
+        return "a date or time";
+    }
+}
 
 inline int LineOf(const toml::value& v) {
     auto& lines = detail::ThreadLineStarts();

@@ -18,27 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* TypeName(const toml::value& v) {
-    switch (v.type()) {
-    case toml::value_t::boolean:
-        return "a boolean";
-    case toml::value_t::integer:
-        return "an integer";
-    case toml::value_t::floating:
-        return "a float";
-    case toml::value_t::string:
-        return "a string";
-    case toml::value_t::array:
-        return "an array";
-    case toml::value_t::table:
-        return "a table";
-    case toml::value_t::empty:
-        return "nothing";
-    default:
-        return "a date or time";
-    }
-}
-
 // A path as written, made absolute against the configuration file's folder.
 std::string Resolve(const std::string& path, const std::string& configFile) {
     fs::path p(path);
