@@ -446,6 +446,19 @@ bool ValidText(const std::optional<std::string>& t) {
 
 // ---- the key file ---------------------------------------------------------------------------
 
+// The key a key file's text holds: 64 hexadecimal digits and maybe a line break. Empty with
+// `error` set when it holds none.
+std::string KeyOfText(std::string text, const std::string& path, std::string& error) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    const std::optional<std::string> key = text.size() == 64 ? digest::FromHex(text) : std::nullopt;
+    if (!key) {
+        error = "the register's key file " + path + " does not hold a key (64 hexadecimal digits)";
+        return {};
+    }
+    return *key;
+}
+
 #ifdef _WIN32
 
 // The key file on Windows: its access list stands in for the mode 0600.
@@ -470,13 +483,7 @@ std::string ReadKey(const std::string& path, bool& missing, std::string& error) 
     case winfile::ReadResult::Ok:
         break;
     }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    if (text.size() != 64 || !digest::FromHex(text)) {
-        error = "the register's key file " + path + " does not hold a key (64 hexadecimal digits)";
-        return {};
-    }
-    return *digest::FromHex(text);
+    return KeyOfText(std::move(text), path, error);
 }
 
 std::string MakeKey(const std::string& path, std::string& error) {
@@ -517,7 +524,7 @@ std::string ReadKey(const std::string& path, bool& missing, std::string& error) 
         return {};
     }
     struct stat st {};
-    std::string text;
+    std::string key;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         error = "the register's key file " + path + " is not a regular file";
     } else if ((st.st_mode & 077) != 0) {
@@ -527,16 +534,11 @@ std::string ReadKey(const std::string& path, bool& missing, std::string& error) 
     } else {
         char buf[130];
         const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) text.assign(buf, static_cast<size_t>(n));
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        if (n < 0 || text.size() != 64 || !digest::FromHex(text))
-            error =
-                "the register's key file " + path + " does not hold a key (64 hexadecimal digits)";
+        key = KeyOfText(n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string(), path,
+                        error);
     }
     ::close(fd);
-    if (!error.empty()) return {};
-    return *digest::FromHex(text);
+    return error.empty() ? key : std::string();
 }
 
 // Makes a new key file (mode 0600) and writes it to the disk before the register uses it.
