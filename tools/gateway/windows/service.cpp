@@ -198,7 +198,12 @@ int Start() {
             std::printf("tarvel-gateway: the service is already running\n");
             return kExitOk;
         }
-        return Fail("cannot start the service", code);
+        // A service that stops at once (a bad file) may have said so before the manager
+        // looked: some managers then report a time-out. Its own exit status tells more.
+        const auto st = WaitWhile(svc.h, SERVICE_START_PENDING, std::chrono::seconds(0));
+        if (code != ERROR_SERVICE_REQUEST_TIMEOUT || st.dwCurrentState != SERVICE_STOPPED ||
+            st.dwWin32ExitCode != ERROR_SERVICE_SPECIFIC_ERROR)
+            return Fail("cannot start the service", code);
     }
     const auto st = WaitWhile(svc.h, SERVICE_START_PENDING, std::chrono::seconds(30));
     if (st.dwCurrentState == SERVICE_RUNNING) {
