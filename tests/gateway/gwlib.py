@@ -4,6 +4,7 @@ import http.client
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -77,6 +78,9 @@ class Env:
     def __init__(self, gateway, sim, tarvel, work):
         self.gateway, self.sim, self.tarvel, self.work = gateway, sim, tarvel, work
         self.procs = []
+        # Each case starts from an empty folder: what an earlier run left (a register, its
+        # key) would change what the case sees.
+        shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work, exist_ok=True)
 
     def start_sim(self, name, *args, ptys=0):

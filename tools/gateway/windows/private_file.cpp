@@ -9,9 +9,7 @@
 
 namespace gateway::winfile {
 
-namespace {
-
-std::string SystemText(DWORD code) {
+std::string SystemText(unsigned long code) {
     char* buf = nullptr;
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -19,10 +17,13 @@ std::string SystemText(DWORD code) {
     std::string text =
         n != 0 && buf != nullptr ? std::string(buf, n) : "error " + std::to_string(code);
     if (buf != nullptr) LocalFree(buf);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     return text;
 }
+
+namespace {
 
 struct LocalDeleter {
     void operator()(void* p) const { LocalFree(p); }

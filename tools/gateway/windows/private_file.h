@@ -6,6 +6,10 @@
 
 namespace gateway::winfile {
 
+// Windows' own text for an error code (GetLastError's), without the trailing line break and
+// full stop; "error N" when Windows has none.
+std::string SystemText(unsigned long code);
+
 enum class ReadResult {
     Ok,
     Missing,      // there is no such file

@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "messages.h" // made by windmc from messages.mc
+#include "private_file.h"
 
 #include <windows.h>
 
@@ -33,23 +34,8 @@ constexpr int kExitUsage = 64;
 constexpr int kExitInternal = 70;
 constexpr int kExitConfig = 78;
 
-// Windows' own text for an error code, without the trailing line break.
-std::string SystemText(DWORD code) {
-    char* buf = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&buf), 0, nullptr);
-    std::string text =
-        n != 0 && buf != nullptr ? std::string(buf, n) : "error " + std::to_string(code);
-    if (buf != nullptr) LocalFree(buf);
-    while (!text.empty() &&
-           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
-
 int Fail(const std::string& what, DWORD code) {
-    std::fprintf(stderr, "tarvel-gateway: %s: %s", what.c_str(), SystemText(code).c_str());
+    std::fprintf(stderr, "tarvel-gateway: %s: %s", what.c_str(), winfile::SystemText(code).c_str());
     if (code == ERROR_ACCESS_DENIED)
         std::fprintf(stderr, " (run it from an administrator's command prompt)");
     std::fprintf(stderr, "\n");
@@ -103,7 +89,7 @@ std::string HowItEnded(const SERVICE_STATUS_PROCESS& st) {
                               : "exit status " + std::to_string(code);
         return why + "; the Event Log (Application, source tarvel-gateway) says more";
     }
-    if (st.dwWin32ExitCode != NO_ERROR) return SystemText(st.dwWin32ExitCode);
+    if (st.dwWin32ExitCode != NO_ERROR) return winfile::SystemText(st.dwWin32ExitCode);
     return "it stopped";
 }
 
