@@ -63,7 +63,8 @@ const char* const kHelp =
 
 Keeps every indicator of the configuration file live at once and serves the readings
 over HTTP: JSON (/api/scales), Server-Sent Events (/api/events), a live page (/), the
-converters' digital inputs and outputs (/api/converters/...), /metrics and /healthz.
+converters' digital inputs and outputs (/api/converters/...), the register of
+weighings (POST /api/scales/NAME/weighings, /api/weighings), /metrics and /healthz.
 See docs/gateway.md for the file's keys and every endpoint.
 
 options:
