@@ -83,6 +83,39 @@ class TDecoder {
                              uint8_t end, bool endCounts, bool endKept);
 };
 
+// The framing the STX families share. Bytes before STX are skipped; from STX on, every byte
+// up to the end character is the frame's (a further STX included), at most kMaxFrame of them;
+// with a trailer, the one byte after the end character (a check character) closes the frame.
+// Each complete frame, STX through its last byte, goes to Take.
+class TStxFrameDecoder : public TDecoder {
+  public:
+    Step Feed(std::span<const uint8_t> bytes) final;
+    void Reset() final;
+    size_t Pending() const final;
+
+  protected:
+    struct Framing {
+        uint8_t end = 0;
+        bool endCounts = false; // the end character is one of the kMaxFrame
+        bool trailer = false;   // one byte follows the end character
+    };
+    explicit TStxFrameDecoder(Framing framing) : framing_(framing) {}
+
+    // A complete frame: true with `reading` filled (the frame may be swapped into
+    // `reading.bytes`), or false with `failure` filled.
+    virtual bool Take(std::string& frame, TReading& reading, TDecodeFailure& failure) = 0;
+
+  private:
+    enum class State : uint8_t { WaitStx, Collect, Trailer };
+    Step Finish(Step s);
+
+    const Framing framing_;
+    State state_ = State::WaitStx;
+    std::string frame_; // from STX on
+    TReading reading_;
+    TDecodeFailure failure_;
+};
+
 inline std::span<const uint8_t> AsBytes(std::string_view s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }

@@ -82,6 +82,70 @@ TDecoder::Collected TDecoder::Collect(std::string& text, size_t held, std::span<
     return c;
 }
 
+namespace {
+constexpr uint8_t kStx = 0x02;
+} // namespace
+
+TDecoder::Step TStxFrameDecoder::Feed(std::span<const uint8_t> bytes) {
+    Step s;
+    while (s.used < bytes.size()) {
+        const std::span<const uint8_t> rest = bytes.subspan(s.used);
+        switch (state_) {
+        case State::WaitStx: {
+            const void* stx = std::memchr(rest.data(), kStx, rest.size());
+            if (stx == nullptr) {
+                s.used = bytes.size();
+                return s;
+            }
+            s.used += static_cast<size_t>(static_cast<const uint8_t*>(stx) - rest.data()) + 1;
+            frame_.assign(1, static_cast<char>(kStx));
+            state_ = State::Collect;
+            break;
+        }
+        case State::Collect: {
+            const Collected c =
+                Collect(frame_, frame_.size() - 1, rest, framing_.end, framing_.endCounts, true);
+            s.used += c.used;
+            if (c.overflow) {
+                state_ = State::WaitStx;
+                failure_ = {TDecodeFailure::Kind::NoEnd, 0, kMaxFrame};
+                s.failure = &failure_;
+                return s;
+            }
+            if (!c.ended) break;
+            if (framing_.trailer) {
+                state_ = State::Trailer;
+                break;
+            }
+            return Finish(s);
+        }
+        case State::Trailer:
+            frame_.push_back(static_cast<char>(rest[0]));
+            ++s.used;
+            return Finish(s);
+        }
+    }
+    return s;
+}
+
+TDecoder::Step TStxFrameDecoder::Finish(Step s) {
+    state_ = State::WaitStx;
+    if (Take(frame_, reading_, failure_))
+        s.reading = &reading_;
+    else
+        s.failure = &failure_;
+    return s;
+}
+
+void TStxFrameDecoder::Reset() {
+    state_ = State::WaitStx;
+    frame_.clear();
+}
+
+size_t TStxFrameDecoder::Pending() const {
+    return state_ == State::WaitStx ? 0 : frame_.size() - 1;
+}
+
 std::string TDecodeFailure::Text() const {
     switch (kind) {
     case Kind::NoEnd:

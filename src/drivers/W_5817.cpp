@@ -2,12 +2,7 @@
 
 #include "Family.h"
 
-#include <cstring>
-
 namespace {
-
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kCr = 0x0D;
 
 // A six-character field read as a whole decimal integer (leading blanks and one sign
 // allowed, then only digits); anything else counts as 0.
@@ -73,83 +68,35 @@ void DecodeStatusWeight(std::string_view body, TReading& r) {
     r.total = {};
 }
 
-TDecoder::Step T5817Decoder::Feed(std::span<const uint8_t> bytes) {
-    Step s;
-    while (s.used < bytes.size()) {
-        const std::span<const uint8_t> rest = bytes.subspan(s.used);
-        switch (state_) {
-        case State::WaitStx: {
-            // Anything before an STX is ignored.
-            const void* stx = std::memchr(rest.data(), kStx, rest.size());
-            if (stx == nullptr) {
-                s.used = bytes.size();
-                break;
-            }
-            s.used += static_cast<size_t>(static_cast<const uint8_t*>(stx) - rest.data()) + 1;
-            frame_.assign(1, static_cast<char>(kStx));
-            state_ = State::Collect;
-            break;
-        }
-        case State::Collect: {
-            // Every byte up to CR is the frame's, a further STX included.
-            const Collected c = Collect(frame_, frame_.size() - 1, rest, kCr, true, true);
-            s.used += c.used;
-            if (c.overflow) {
-                state_ = State::WaitStx;
-                failure_ = {TDecodeFailure::Kind::NoEnd, 0, kMaxFrame};
-                s.failure = &failure_;
-                return s;
-            }
-            if (c.ended) state_ = State::Check;
-            break;
-        }
-        case State::Check: {
-            const uint8_t got = rest[0];
-            ++s.used;
-            state_ = State::WaitStx;
-            const uint8_t expected = CheckChar();
-            frame_.push_back(static_cast<char>(got));
-            const size_t length = frame_.size() - 2; // status A through CR
-            if (got != expected) {
-                failure_ = {TDecodeFailure::Kind::CheckChar, got, expected};
-                s.failure = &failure_;
-                return s;
-            }
-            if (raw_) {
-                reading_ = TReading{};
-                reading_.hasStatus = false;
-                reading_.raw = true;
-            } else if (length < kStatusWeightLength - 1) {
-                // Too short to hold both weights: status or weights would be undefined.
-                failure_ = {TDecodeFailure::Kind::TooShort, static_cast<uint32_t>(length), 0};
-                s.failure = &failure_;
-                return s;
-            } else {
-                DecodeStatusWeight(std::string_view(frame_).substr(1, length), reading_);
-            }
-            reading_.bytes.swap(frame_);
-            s.reading = &reading_;
-            return s;
-        }
-        }
+bool T5817Decoder::Take(std::string& frame, TReading& reading, TDecodeFailure& failure) {
+    const std::string_view sent(frame.data(), frame.size() - 1); // STX through CR
+    const uint8_t got = static_cast<uint8_t>(frame.back());
+    const uint8_t expected = CheckChar(sent);
+    const size_t length = sent.size() - 1; // status A through CR
+    if (got != expected) {
+        failure = {TDecodeFailure::Kind::CheckChar, got, expected};
+        return false;
     }
-    return s;
+    if (raw_) {
+        reading = TReading{};
+        reading.hasStatus = false;
+        reading.raw = true;
+    } else if (length < kStatusWeightLength - 1) {
+        // Too short to hold both weights: status or weights would be undefined.
+        failure = {TDecodeFailure::Kind::TooShort, static_cast<uint32_t>(length), 0};
+        return false;
+    } else {
+        DecodeStatusWeight(sent.substr(1), reading);
+    }
+    reading.bytes.swap(frame);
+    return true;
 }
 
-uint8_t T5817Decoder::CheckChar() const {
+uint8_t T5817Decoder::CheckChar(std::string_view sent) {
     int32_t sum = 0;
-    for (char c : frame_) // STX (2) and every character through CR
+    for (char c : sent)
         sum += static_cast<unsigned char>(c) & 0x7F;
     return static_cast<uint8_t>((((~sum) & 0x7F) + 1) & 0x7F);
-}
-
-void T5817Decoder::Reset() {
-    state_ = State::WaitStx;
-    frame_.clear();
-}
-
-size_t T5817Decoder::Pending() const {
-    return state_ == State::WaitStx ? 0 : frame_.size() - 1;
 }
 
 // Plain poll: 10000 ms; the serial port is retried for 1000 ms; a host time-out waits for a

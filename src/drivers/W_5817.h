@@ -8,26 +8,20 @@
 #include <string>
 #include <string_view>
 
-class T5817Decoder : public TDecoder {
+class T5817Decoder : public TStxFrameDecoder {
   public:
-    // `raw`: the frames are taken as they are (the raw variant).
-    explicit T5817Decoder(bool raw = false) : raw_(raw) {}
-
-    Step Feed(std::span<const uint8_t> bytes) override;
-    void Reset() override;
-    size_t Pending() const override;
+    // `raw`: the frames are taken as they are (the raw variant). Every byte up to CR is the
+    // frame's, a further STX included; the check character follows CR.
+    explicit T5817Decoder(bool raw = false)
+        : TStxFrameDecoder({.end = 0x0D, .endCounts = true, .trailer = true}), raw_(raw) {}
 
   private:
-    enum class State : uint8_t { WaitStx, Collect, Check };
-    // The check character of the frame collected: the 7-bit two's complement of the sum of
-    // STX and every character through CR.
-    uint8_t CheckChar() const;
+    bool Take(std::string& frame, TReading& reading, TDecodeFailure& failure) override;
+    // The check character of `sent` (STX and every character through CR): the 7-bit two's
+    // complement of their sum.
+    static uint8_t CheckChar(std::string_view sent);
 
     const bool raw_;
-    State state_ = State::WaitStx;
-    std::string frame_; // from STX on
-    TReading reading_;
-    TDecodeFailure failure_;
 };
 
 // The raw variant's decoder.

@@ -7,15 +7,10 @@
 
 #include <string>
 
-class TKRTDecoder : public TDecoder {
+class TKRTDecoder : public TStxFrameDecoder {
   public:
-    Step Feed(std::span<const uint8_t> bytes) override;
-    void Reset() override;
-    size_t Pending() const override;
+    TKRTDecoder() : TStxFrameDecoder({.end = 0x0D, .endCounts = true, .trailer = false}) {}
 
   private:
-    bool collecting_ = false; // after STX
-    std::string frame_;       // from STX on
-    TReading reading_;
-    TDecodeFailure failure_;
+    bool Take(std::string& frame, TReading& reading, TDecodeFailure& failure) override;
 };

@@ -7,18 +7,14 @@
 
 #include <string>
 
-class TMSI3360Decoder : public TDecoder {
+class TMSI3360Decoder : public TStxFrameDecoder {
   public:
     // Characters between STX and ETX.
     static constexpr size_t kFrameLength = 26;
 
-    Step Feed(std::span<const uint8_t> bytes) override;
-    void Reset() override;
-    size_t Pending() const override;
+    // Every byte up to ETX is the frame's, a further STX included.
+    TMSI3360Decoder() : TStxFrameDecoder({.end = 0x03, .endCounts = false, .trailer = false}) {}
 
   private:
-    bool collecting_ = false; // after STX
-    std::string frame_;       // from STX on
-    TReading reading_;
-    TDecodeFailure failure_;
+    bool Take(std::string& frame, TReading& reading, TDecodeFailure& failure) override;
 };
