@@ -3,20 +3,128 @@
 # AddressSanitizer (leaks included) and UBSan; each fuzz target for a few seconds after its
 # seed corpus; then the Windows stage (scripts/test-windows.sh): the 32-bit and the 64-bit DLL
 # with their suites and host programs under Wine, and the Windows SDK zip.
+#
+# To be quick on two cores: the test suites mostly wait (for time-outs against silent peers,
+# for services to start), so the next stage compiles meanwhile, at a low priority so that the
+# tests get the processor whenever their peers wake them:
+#   - the Linux build (build/), alone;
+#   - the Linux tests, while the sanitizer build (build-asan/) compiles;
+#   - the sanitizer tests, while the fuzz targets (build-fuzz/), the Windows stage's packages
+#     and libraries and the 64-bit Windows build (build-win64/) are made;
+#   - the fuzz runs, alone (they use both cores for a fixed time each);
+#   - scripts/test-windows.sh, which finds the 64-bit build done.
+# Each stage stops the command when it fails, as the stages did one after another. The test
+# runs start the longest tests first: a build tree without timings of its own gets those of
+# tests/ctest-costs.txt. Prints the time of each part at the end.
+#   TARVEL_TEST_JOBS  tests run at once in the Linux and sanitizer stages (default 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$SECONDS
+jobs=${TARVEL_TEST_JOBS:-8}
+
+times=()
+part() { # part NAME SECONDS
+    times+=("$(printf '%-50s %4d s' "$1" "$2")")
+}
+show_times() {
+    echo "== times"
+    printf '  %s\n' "${times[@]}"
+    echo "test: $1 after $((SECONDS - start)) s (parts in the background overlap)"
+}
+fail() { # fail STATUS: prints the times so far and exits
+    show_times "failed"
+    exit "$1"
+}
+# Runs a part in the background into a log file: bg LOG COMMAND...; sets BG_PID.
+bg() {
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    (
+        t0=$SECONDS
+        rc=0
+        "$@" >"$log" 2>&1 || rc=$?
+        echo $((SECONDS - t0)) >"$log.time"
+        exit $rc
+    ) &
+    BG_PID=$!
+}
+# Waits for a background part and shows its output: finish NAME LOG; returns its status.
+finish() {
+    local rc=0
+    wait "$BG_PID" || rc=$?
+    echo "== $1"
+    cat "$2"
+    local took
+    took=$(cat "$2.time" 2>/dev/null || true)
+    part "$1" "${took:-0}"
+    rm -f "$2.time"
+    return $rc
+}
+# The timings ctest orders a build tree's tests by, until it has its own: seed_costs DIR.
+seed_costs() {
+    local d=$1/Testing/Temporary
+    if [ ! -f "$d/CTestCostData.txt" ]; then
+        mkdir -p "$d"
+        cp tests/ctest-costs.txt "$d/CTestCostData.txt"
+    fi
+}
+# A build at a low priority: low COMMAND...
+low() { nice -n 15 "$@"; }
+
+t0=$SECONDS
 bash scripts/install-deps.sh
+part "packages" $((SECONDS - t0))
+
+echo "== Linux: configure and build (linux)"
+t0=$SECONDS
 cmake --preset linux
-cmake --build --preset linux
-ctest --preset linux -j2
-# Sanitizer stage (build-asan). The Pascal host programs are left out: see tests/CMakeLists.txt.
-cmake --preset linux-asan
-cmake --build --preset linux-asan
-ctest --preset linux-asan
-# Fuzz stage (build-fuzz): any crash, sanitizer report, leak or failed check fails it.
-cmake --preset fuzz
-cmake --build --preset fuzz
-ctest --preset fuzz
-if [ -f scripts/test-windows.sh ]; then
-    bash scripts/test-windows.sh
+cmake --build --preset linux || fail $?
+part "Linux build" $((SECONDS - t0))
+
+# The Linux tests; the sanitizer stage's build (build-asan) beside them. The Pascal host
+# programs are left out there: see tests/CMakeLists.txt.
+seed_costs build
+bg build/test.log ctest --preset linux -j"$jobs"
+echo "== Linux tests (ctest --preset linux -j$jobs) run; meanwhile the sanitizer build (linux-asan)"
+t0=$SECONDS
+build_rc=0
+cmake --preset linux-asan && low cmake --build --preset linux-asan || build_rc=$?
+part "sanitizer build (beside the Linux tests)" $((SECONDS - t0))
+finish "Linux tests" build/test.log || fail 1
+[ $build_rc -eq 0 ] || fail $build_rc
+
+# The sanitizer tests; the fuzz build (build-fuzz) and the Windows stage's first build beside
+# them.
+seed_costs build-asan
+bg build-asan/test.log ctest --preset linux-asan -j"$jobs"
+echo "== sanitizer tests (ctest --preset linux-asan -j$jobs) run; meanwhile the fuzz build (fuzz)"
+t0=$SECONDS
+cmake --preset fuzz && low cmake --build --preset fuzz || build_rc=$?
+part "fuzz build (beside the sanitizer tests)" $((SECONDS - t0))
+if [ -f scripts/test-windows.sh ] && [ $build_rc -eq 0 ]; then
+    # What scripts/test-windows.sh would make first; it finds them made and goes on.
+    echo "== Windows packages, the gateway's libraries and the 64-bit build (windows-x64)," \
+        "while the sanitizer tests run"
+    t0=$SECONDS
+    bash scripts/install-win-deps.sh --packages &&
+        low bash scripts/win-deps.sh x86_64-w64-mingw32 &&
+        cmake --preset windows-x64 >/dev/null &&
+        low cmake --build --preset windows-x64 || build_rc=$?
+    part "Windows: 64-bit build (beside the sanitizer tests)" $((SECONDS - t0))
 fi
+finish "sanitizer tests" build-asan/test.log || fail 1
+[ $build_rc -eq 0 ] || fail $build_rc
+
+# Fuzz stage: any crash, sanitizer report, leak or failed check fails it.
+echo "== fuzz runs (ctest --preset fuzz)"
+t0=$SECONDS
+ctest --preset fuzz || fail 1
+part "fuzz runs" $((SECONDS - t0))
+
+if [ -f scripts/test-windows.sh ]; then
+    t0=$SECONDS
+    bash scripts/test-windows.sh || fail 1
+    part "Windows stage (its parts: above)" $((SECONDS - t0))
+fi
+show_times "passed"

@@ -28,6 +28,18 @@ expect() {
 stdout: $OUT
 stderr: $ERR"
 }
+# stoppable PID: waits until the process catches SIGINT and SIGTERM (its stop handler is in
+# place), so that a signal sent next tests the handler and not a program still starting (which
+# takes longer under the sanitizers and on a busy machine).
+stoppable() {
+    local mask
+    for _ in $(seq 300); do
+        mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+        [ -n "$mask" ] && (((16#$mask & 0x4002) == 0x4002)) && return 0
+        sleep 0.1
+    done
+    fail "process $1 did not set up its SIGINT and SIGTERM handlers within 30 s"
+}
 # has REGEX: stdout of the last run has a line matching REGEX (extended).
 has() {
     grep -Eq -- "$1" <<<"$OUT" || fail "no line matching '$1' in:
@@ -224,6 +236,7 @@ interrupt) # Ctrl-C ends watch cleanly, after the running poll; twice ends it at
     # SIGINT while a poll waits on a silent indicator: ends once that poll has given up.
     "$TARVEL" watch --model 5817 --tcp $ip:B --nomotion 2000 >"$WORK/w2" 2>&1 &
     pid=$!
+    stoppable $pid
     sleep 0.5
     SECONDS=0
     kill -TERM $pid
@@ -234,6 +247,7 @@ interrupt) # Ctrl-C ends watch cleanly, after the running poll; twice ends it at
     grep -q ' result=2 (no frame without motion)' "$WORK/w2" || fail "watch printed: $(cat "$WORK/w2")"
     "$TARVEL" watch --model 5817 --tcp $ip:B >"$WORK/w3" 2>&1 &
     pid=$!
+    stoppable $pid
     sleep 0.5
     kill -INT $pid
     sleep 0.3
@@ -317,6 +331,7 @@ json) # --json: records and dio objects, parsed by python3's json module (the re
     "$TARVEL" watch --model 5817 --tcp $ip:A --json --interval 0 --nomotion 300 \
         >"$WORK/moving.json" 2>"$WORK/err" &
     pid=$!
+    stoppable $pid
     sleep 4
     kill -INT $pid
     wait $pid || fail "watch --json ended $?: $(cat "$WORK/err")"

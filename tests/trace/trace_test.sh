@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The library's trace (TARVEL_TRACE), through the real `tarvel` program and tarvel-sim:
 #   trace_test.sh TARVEL SIM WORKDIR
-# Uses loopback address 127.0.0.250.
+# Uses loopback addresses 127.0.0.252 (a simulator) and 127.0.0.253 (nothing listens).
 set -uo pipefail
 TARVEL=$1 SIM=$2 WORK=$3
 export LC_ALL=C
@@ -9,7 +9,7 @@ export LC_ALL=C
 source "$(dirname "$0")/../../tools/sim/simlib.sh"
 rm -rf "$WORK"
 mkdir -p "$WORK"
-ip=127.0.0.250
+ip=127.0.0.252
 start_sim "$WORK" 1 --ip $ip --a 5817:weight=1250,dec=3 --pty msi3360
 pty=${PTYS[0]}
 
@@ -26,7 +26,7 @@ TARVEL_TRACE= "$TARVEL" read --model 5817 --serial /nonexistent/tty >/dev/null 2
 # "1": to stderr. Each export with its arguments and result; the frame taken.
 TARVEL_TRACE=1 "$TARVEL" read --model 5817 --tcp $ip:A >/dev/null 2>"$WORK/stderr" ||
     fail "read with trace failed"
-has "$WORK/stderr" '^tarvel6 [0-9:.]+ Seta_Ip\("127\.0\.0\.250"\) = 0$'
+has "$WORK/stderr" '^tarvel6 [0-9:.]+ Seta_Ip\("127\.0\.0\.252"\) = 0$'
 has "$WORK/stderr" '^tarvel6 [0-9:.]+ W5817\(0, "A"\) = 0$'
 has "$WORK/stderr" '^tarvel6 [0-9:.]+ Select_Canal\(0\) = 1$'
 has "$WORK/stderr" 'channel 0: frame taken: status 1NNNNkgN, net "     125\.0"'
@@ -35,8 +35,8 @@ has "$WORK/stderr" '^tarvel6 [0-9:.]+ Update_Canal\(0\) = 0$'
 # A path: appended to that file. A refused connection and serial ports that do not open,
 # each with the operating system's reason.
 log=$WORK/trace.log
-TARVEL_TRACE=$log "$TARVEL" read --model krt --tcp 127.0.0.251:B >/dev/null 2>&1 # nothing listens
-has "$log" "channel 0: connection to 127.0.0.251:8882 failed: Connection refused"
+TARVEL_TRACE=$log "$TARVEL" read --model krt --tcp 127.0.0.253:B >/dev/null 2>&1 # nothing listens
+has "$log" "channel 0: connection to 127.0.0.253:8882 failed: Connection refused"
 TARVEL_TRACE=$log "$TARVEL" read --model 5817 --serial /nonexistent/tty >/dev/null 2>&1
 [ $? -eq 4 ] || fail "a missing device should give result 4"
 has "$log" 'serial port did not open: /nonexistent/tty: No such file or directory'
