@@ -94,7 +94,7 @@ TEST(Store, ReadingLinesMatchAFullBuild) {
         event += "\ndata: ";
         event += line;
         event += "\n\n";
-        EXPECT_EQ(r->event, event);
+        EXPECT_EQ(r->Event(), event);
     }
     // The other scale was left alone.
     EXPECT_EQ(store.Latest(1)->seq, 0u);
