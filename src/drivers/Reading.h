@@ -49,6 +49,7 @@ struct TWeightField {
     int32_t decimals = 0;         // Digits
     bool minus = false;           // Digits
     uint16_t at = 0, size = 0;    // Printed, OhausRun
+    bool operator==(const TWeightField&) const = default;
 };
 
 struct TReading {
@@ -82,4 +83,5 @@ struct TReading {
     std::string_view Bytes(const TWeightField& f) const {
         return std::string_view(bytes).substr(f.at, f.size);
     }
+    bool operator==(const TReading&) const = default;
 };

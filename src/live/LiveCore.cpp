@@ -126,7 +126,8 @@ class Scale final {
             if (trace::On()) trace::Line("scale " + cfg_.name + ": frame ignored: noise");
             return;
         }
-        reading_ = std::make_shared<const TReading>(r);
+        // An indicator mostly sends the same frame again: its reading is the one made before.
+        if (!reading_ || !(*reading_ == r)) reading_ = std::make_shared<const TReading>(r);
         if (trace::On())
             trace::Line("scale " + cfg_.name + ": frame taken: " +
                         (r.hasStatus ? "status " + StatusText(r, '.') : std::string("raw")));

@@ -798,6 +798,20 @@ def load(env):
     # The median, and generously: on a shared machine the other jobs' load shows in the tail
     # (a sanitizer build is slower too). A reading that waits for a timer shows here.
     check(r["median_ms"] < 250, "median delay %.1f ms" % r["median_ms"])
+    # Once every stream has closed, readings are no longer handed to streams; one opened then
+    # gets the current reading and every one after it, each event's id naming its record.
+    wait_for("the clients gone", lambda: metric(gw, "tarvel_gateway_sse_clients") == 0,
+             timeout=10, step=0.2)
+    time.sleep(0.5)
+    one = Events(gw.host, gw.port, "/api/scales/truck/events")
+    got, end = [], time.monotonic() + 5
+    while time.monotonic() < end and len(got) < 10:
+        got += one.events(0.5)
+    one.close()
+    seqs = [e["record"]["seq"] for e in got]
+    check(len(got) >= 10 and seqs_contiguous(got), "a stream opened alone: seqs %s" % seqs)
+    check(all(e["id"] == "truck:%d" % e["record"]["seq"] for e in got),
+          "event ids: %s" % [e["id"] for e in got])
 
 
 def start_broker(env, name, ip, port, conf):

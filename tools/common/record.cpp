@@ -142,6 +142,11 @@ std::string Line(const Json& record) {
 }
 
 std::string FormatTime(int64_t unixMs) {
+    char buf[kTimeTextMax];
+    return std::string(buf, FormatTime(unixMs, buf));
+}
+
+size_t FormatTime(int64_t unixMs, char (&out)[kTimeTextMax]) {
     // Civil date from days since 1970-01-01 (proleptic Gregorian), in 64 bits throughout so
     // that no value of unixMs overflows.
     int64_t days = unixMs / 86400000;
@@ -159,13 +164,34 @@ std::string FormatTime(int64_t unixMs) {
     const int64_t day = doy - (153 * mp + 2) / 5 + 1;
     const int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char buf[64];
-    std::snprintf(
-        buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
-        static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
-        static_cast<long long>(msOfDay / 3600000), static_cast<long long>(msOfDay / 60000 % 60),
-        static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
-    return buf;
+    if (year < 0 || year > 9999) // a sign, or a fifth digit
+        return static_cast<size_t>(std::snprintf(
+            out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+            static_cast<long long>(year), static_cast<long long>(month),
+            static_cast<long long>(day), static_cast<long long>(msOfDay / 3600000),
+            static_cast<long long>(msOfDay / 60000 % 60),
+            static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000)));
+    // Every reading's time goes through here: the digits by hand.
+    const auto put = [&out](size_t at, int64_t value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            out[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+    };
+    put(0, year, 4);
+    out[4] = '-';
+    put(5, month, 2);
+    out[7] = '-';
+    put(8, day, 2);
+    out[10] = 'T';
+    put(11, msOfDay / 3600000, 2);
+    out[13] = ':';
+    put(14, msOfDay / 60000 % 60, 2);
+    out[16] = ':';
+    put(17, msOfDay / 1000 % 60, 2);
+    out[19] = '.';
+    put(20, msOfDay % 1000, 3);
+    out[23] = 'Z';
+    out[24] = '\0';
+    return 24;
 }
 
 std::optional<double> WeightNumber(std::string_view text) {

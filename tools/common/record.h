@@ -69,6 +69,10 @@ std::string Line(const Json& record);
 
 // Unix milliseconds as UTC with milliseconds: "2026-12-06T23:12:52.123Z".
 std::string FormatTime(int64_t unixMs);
+// The same into `out`, without allocating: returns its length (24 for the years 0 to 9999,
+// more for the others), at most kTimeTextMax.
+constexpr size_t kTimeTextMax = 48;
+size_t FormatTime(int64_t unixMs, char (&out)[kTimeTextMax]);
 
 // The number a weight text stands for (WeightOfText): blanks around it, a sign directly before
 // the first digit or the separator, digits with at most one '.' or ',' as the decimal

@@ -285,6 +285,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         Feed(std::shared_ptr<Impl> m, size_t f) : m(std::move(m)), feed(f) {}
         ~Feed() override { --m->sseClients; }
         void Next(web::StreamOut& out, bool quiet) override;
+        static void AddEvent(web::StreamOut& out, const ReadingPtr& r);
         std::shared_ptr<Impl> m;
         size_t feed;
         uint64_t cursor = 0;
@@ -597,6 +598,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         waits.push_back(w);
         w->self = std::prev(waits.end());
         w->waiting = true;
+        server->SetEager(true); // each reading is looked at as soon as it is there
         w->timer.expires_after(timeout);
         w->timer.async_wait([self = shared_from_this(), w](const boost::system::error_code& ec) {
             if (!ec) self->Finish(*w, 504);
@@ -608,6 +610,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
             w.waiting = false;
             waits.erase(w.self);
             w.timer.cancel();
+            if (waits.empty()) server->SetEager(false);
         }
         StableDone done = std::move(w.done);
         w.done = nullptr;
@@ -1198,12 +1201,23 @@ const HttpServer::Impl::Route HttpServer::Impl::kRoutes[] = {
     {nullptr, nullptr, false, nullptr},
 };
 
+// A reading's event, its pieces as the store keeps them: the first holds the reading, and so
+// the rest, until the write is done.
+void HttpServer::Impl::Feed::AddEvent(web::StreamOut& out, const ReadingPtr& r) {
+    std::shared_ptr<const void> hold = r;
+    for (const std::string_view piece : r->EventPieces()) {
+        if (piece.empty()) continue;
+        out.Add(std::move(hold), piece); // null after the first
+        hold = nullptr;
+    }
+}
+
 void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
     if (!started) {
         started = true;
         out.Add("retry: 3000\n\n");
         for (const ReadingPtr& r : m->store.Snapshot(feed, cursor))
-            out.Add(r, r->event);
+            AddEvent(out, r);
         // Then each scale's last registered weighing.
         for (size_t i = 0; i < m->lastWeighing.size(); ++i)
             if (m->lastWeighing[i] && (feed == Store::kAll || feed == i))
@@ -1217,7 +1231,7 @@ void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
         out.Add(": " + std::to_string(taken.lost) +
                 " readings skipped: the client reads too slowly\n\n");
     for (const ReadingPtr& r : taken.readings)
-        out.Add(r, r->event);
+        AddEvent(out, r);
     if (weighingCursor < m->weighingSeq) {
         for (const WeighingEventPtr& e : m->weighingEvents)
             if (e->seq > weighingCursor && (feed == Store::kAll || feed == e->scale))

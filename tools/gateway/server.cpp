@@ -231,8 +231,17 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     Clock::time_point lastFlush{};
     std::vector<std::shared_ptr<Connection>> flushList;
 
-    std::atomic<bool> kickPending{false};
-    std::atomic<bool> stopped{false}; // the server is gone or stopped: Reply posts nothing more
+    // Kick() and the batches. Bits of `kick`: kFresh, a Kick came since the streams were last
+    // asked; kLook, the loop will ask them anyway (a kick is posted, or the batch's timer is
+    // set); kAsleep, at the last batch no stream was open and nothing was eager, so a Kick
+    // posts nothing (a stream that starts takes what is there itself, and wakes the kicks).
+    // The loop's read-modify-writes of `kick` before it asks the streams pair with Kick()'s,
+    // so that what was published before a Kick is seen by the batch that takes its kFresh.
+    static constexpr uint32_t kFresh = 1, kLook = 2, kAsleep = 4;
+    std::atomic<uint32_t> kick{0};
+    std::atomic<bool> kickPosted{false}; // a kick is queued on the loop
+    std::atomic<bool> eager{false};      // SetEager
+    std::atomic<bool> stopped{false};    // the server is gone or stopped: Reply posts nothing more
     std::atomic<size_t> statConns{0}, statStreams{0};
     std::atomic<uint64_t> refused{0}, dropped{0};
 
@@ -252,8 +261,12 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     void Remove(Connection& c);
     void EnsureSweep();
     void Sweep();
+    void PostKick();
     void OnKick();
+    void ArmFlush(Clock::time_point at);
+    void OnFlushTimer();
     void Flush(Clock::time_point now);
+    void WakeKicks();
     void StartStop(std::chrono::milliseconds grace);
     void FinishStop();
 };
@@ -314,6 +327,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (!head.contentType.empty()) h += "Content-Type: " + head.contentType + "\r\n";
         h += chunked_ ? "Transfer-Encoding: chunked\r\n\r\n" : "Connection: close\r\n\r\n";
         headPending_ = true;
+        srv_->WakeKicks(); // before the stream's first look at what there is
         srv_->streams.push_back(shared_from_this());
         streamSelf = std::prev(srv_->streams.end());
         inStreams = true;
@@ -766,25 +780,61 @@ void Server::Impl::Sweep() {
     }
 }
 
+void Server::Impl::PostKick() {
+    if (kickPosted.exchange(true)) return;
+    asio::post(loop, [self = shared_from_this()] {
+        self->kickPosted = false;
+        self->OnKick();
+    });
+}
+
+// A kick that found no batch due: the streams are asked now, or when the batch's time comes.
 void Server::Impl::OnKick() {
     if (kickHook) kickHook();
     const auto now = Clock::now();
     if (now - lastFlush >= kBatch) return Flush(now);
+    ArmFlush(lastFlush + kBatch);
+}
+
+void Server::Impl::ArmFlush(Clock::time_point at) {
     if (flushArmed) return;
     flushArmed = true;
-    flush.expires_at(lastFlush + kBatch);
+    flush.expires_at(at);
     flush.async_wait([self = shared_from_this()](const error_code& ec) {
         self->flushArmed = false;
-        if (!ec) self->Flush(Clock::now());
+        if (!ec) self->OnFlushTimer();
     });
 }
 
+// The batch's time has come: the streams are asked if a Kick came since they were last, else
+// the kicks go back to posting.
+void Server::Impl::OnFlushTimer() {
+    uint32_t s = kick.load();
+    while ((s & kFresh) == 0)
+        if (kick.compare_exchange_weak(s, s & kAsleep)) return;
+    Flush(Clock::now());
+}
+
+// Asks every stream for what is new. While streams are open (or something is eager), the
+// next batch is set now: the Kicks that come before it cost nothing but their flag.
 void Server::Impl::Flush(Clock::time_point now) {
     lastFlush = now;
+    const bool listened = !streams.empty() || eager.load();
+    kick.exchange(listened ? kLook : kAsleep);
+    if (kickHook) kickHook();
     flushList.assign(streams.begin(), streams.end());
     for (const auto& c : flushList)
         c->Kicked();
     flushList.clear();
+    if (listened) ArmFlush(now + kBatch);
+}
+
+// A stream starts, or something became eager: Kicks post again, and one is posted now for
+// what came while they were asleep.
+void Server::Impl::WakeKicks() {
+    if ((kick.load() & kAsleep) == 0) return;
+    kick.exchange(kFresh | kLook);
+    PostKick();
 }
 
 void Server::Impl::StartStop(std::chrono::milliseconds grace) {
@@ -918,12 +968,16 @@ void Server::SetKickHook(std::function<void()> hook) {
     impl_->kickHook = std::move(hook);
 }
 
+void Server::SetEager(bool eager) {
+    impl_->eager = eager;
+    if (eager) impl_->WakeKicks();
+}
+
 void Server::Kick() {
-    if (impl_->kickPending.exchange(true)) return;
-    asio::post(impl_->loop, [self = impl_] {
-        self->kickPending = false;
-        self->OnKick();
-    });
+    Impl& m = *impl_;
+    const uint32_t before = m.kick.fetch_or(Impl::kFresh | Impl::kLook);
+    if ((before & (Impl::kLook | Impl::kAsleep)) == 0 || m.eager.load(std::memory_order_relaxed))
+        m.PostKick();
 }
 
 void Server::Stop(std::chrono::milliseconds grace) {

@@ -16,30 +16,57 @@ bool SameReading(const std::shared_ptr<const TReading>& a,
     return a && b && a->bytes == b->bytes;
 }
 
-std::shared_ptr<Reading> FromRecord(size_t scale, const std::string& name, uint64_t seq,
-                                    live::Status status, const tarvel::record::Json& record,
-                                    const std::string& line) {
+// Digits of a whole number, without allocating.
+std::string_view Digits(uint64_t v, char (&buf)[20]) {
+    size_t at = sizeof buf;
+    do {
+        buf[--at] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    return std::string_view(buf + at, sizeof buf - at);
+}
+
+// The shared text of a record's readings: `line` whole in the head, or around seq's and
+// time's values when `lineHead` is not empty.
+std::shared_ptr<const Reading::Text> MakeText(const std::string& name, const std::string& line,
+                                              const std::string& lineHead,
+                                              const std::string& lineTail) {
+    auto t = std::make_shared<Reading::Text>();
+    t->id = "event: reading\nid: " + name + ":";
+    t->head = "\ndata: ";
+    t->head += lineHead.empty() ? line : lineHead;
+    t->tail.reserve(lineTail.size() + 2);
+    t->tail = lineTail;
+    t->tail += "\n\n";
+    return t;
+}
+
+// The reading: seq, with the shared text, and, when the text splits, seq and time between its
+// head and tail.
+std::shared_ptr<Reading> MakeReading(size_t scale, uint64_t seq, live::Status status,
+                                     std::shared_ptr<const Reading::Text> text, bool split,
+                                     int64_t timeMs) {
     auto r = std::make_shared<Reading>();
     r->scale = scale;
     r->seq = seq;
     r->status = status;
-    const std::string id = std::to_string(seq);
-    r->event.reserve(32 + name.size() + id.size() + line.size());
-    r->event = "event: reading\nid: ";
-    r->event += name;
-    r->event += ':';
-    r->event += id;
-    r->event += "\ndata: ";
-    r->lineAt = r->event.size();
-    r->lineSize = line.size();
-    r->event += line; // the one copy of the line: every client sends this string
-    r->event += "\n\n";
-    const auto& net = record["net"];
-    if (net.is_number()) r->net = net.get<double>();
-    // The one stable rule (the MSI indicators do not tell motion, "stable" null: their weight
-    // counts as settled when it repeats).
-    r->settles =
-        status == live::Status::Ok && tarvel::stable::Settles(tarvel::stable::FromRecord(record));
+    r->text = std::move(text);
+    char digits[20];
+    const std::string_view seqText = Digits(seq, digits);
+    if (!split) {
+        r->SetOwn(seqText, {});
+        return r;
+    }
+    // SEQ,"time":"2026-12-06T23:12:52.123Z"
+    char mid[20 + 9 + tarvel::record::kTimeTextMax + 1];
+    size_t n = seqText.copy(mid, seqText.size());
+    for (const char c : std::string_view(",\"time\":\""))
+        mid[n++] = c;
+    char time[tarvel::record::kTimeTextMax];
+    const size_t timeSize = tarvel::record::FormatTime(timeMs, time);
+    n += std::string_view(time, timeSize).copy(mid + n, timeSize);
+    mid[n++] = '"';
+    r->SetOwn(seqText, std::string_view(mid, n));
     return r;
 }
 
@@ -66,6 +93,29 @@ int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
 
 } // namespace
 
+void Reading::SetOwn(std::string_view seqText, std::string_view mid) {
+    seqSize = static_cast<uint8_t>(seqText.copy(own_, std::min(seqText.size(), size_t{20})));
+    midSize = static_cast<uint8_t>(mid.copy(own_ + seqSize, sizeof own_ - seqSize));
+}
+
+std::string Reading::Line() const {
+    const std::string_view head = std::string_view(text->head).substr(7); // after "\ndata: "
+    const std::string_view tail = std::string_view(text->tail);
+    std::string line;
+    line.reserve(head.size() + midSize + tail.size());
+    line += head;
+    line += Own(seqSize, midSize);
+    line += tail.substr(0, tail.size() - 2); // before "\n\n"
+    return line;
+}
+
+std::string Reading::Event() const {
+    std::string event;
+    for (const std::string_view piece : EventPieces())
+        event += piece;
+    return event;
+}
+
 ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
     tarvel::record::Meta m;
     m.scale = id.name;
@@ -74,8 +124,8 @@ ReadingPtr InitialReading(size_t scale, const ScaleIdentity& id) {
     m.sinceMs = live::Core::NowUnixMs();
     m.reason = "not connected yet";
     const tarvel::record::Json record = tarvel::record::Make(m, tarvel::record::Values{});
-    return FromRecord(scale, id.name, 0, live::Status::Offline, record,
-                      tarvel::record::Line(record));
+    return MakeReading(scale, 0, live::Status::Offline,
+                       MakeText(id.name, tarvel::record::Line(record), {}, {}), false, 0);
 }
 
 void Store::Ring::Push(const ReadingPtr& r) {
@@ -135,14 +185,16 @@ void Store::Tick() {
 ReadingPtr Store::Build(const live::Event& e) {
     ScaleState& s = state_[e.scale];
     const ScaleIdentity& id = scales_[e.scale];
-    std::string line;
     // seq counts from the first frame on; what happens before it keeps 0.
     if (e.frame) s.hadFrame = true;
     if (s.hadFrame) ++s.seq;
-    const bool same = !s.record.is_null() && e.status == s.status && e.sinceMs == s.sinceMs &&
+    const bool same = s.made && e.status == s.status && e.sinceMs == s.sinceMs &&
                       e.reason == s.reason && SameReading(e.reading, s.reading);
+    const bool fresh = !same || !s.hadFrame;
     bool changed = false;
-    if (!same || !s.hadFrame) {
+    // A record that says something new, or one whose line does not split around seq and time
+    // (those are built whole every time); else only seq and time are new.
+    if (fresh || s.head.empty()) {
         tarvel::record::Meta m;
         m.scale = id.name;
         m.model = id.model;
@@ -153,34 +205,34 @@ ReadingPtr Store::Build(const live::Event& e) {
             m.sinceMs = e.sinceMs;
             m.reason = e.reason;
         }
-        s.record =
+        const tarvel::record::Json record =
             tarvel::record::Make(m, tarvel::record::FromReading(*id.family, e.reading.get()));
-        s.status = e.status;
-        s.sinceMs = e.sinceMs;
-        s.reason = e.reason;
-        s.reading = e.reading;
-        line = tarvel::record::Line(s.record);
+        const std::string line = tarvel::record::Line(record);
         std::string head, tail;
-        SplitAroundSeqAndTime(line, s.seq, s.record["time"], head, tail);
-        // Another frame may still say the same: only a record that says more is a change.
-        changed = head.empty() || head != s.head || tail != s.tail;
+        SplitAroundSeqAndTime(line, s.seq, record["time"], head, tail);
+        if (fresh) {
+            // Another frame may still say the same: only a record that says more is a change.
+            changed = head.empty() || head != s.head || tail != s.tail;
+            s.made = true;
+            s.status = e.status;
+            s.sinceMs = e.sinceMs;
+            s.reason = e.reason;
+            s.reading = e.reading;
+            const auto& net = record["net"];
+            s.net = net.is_number() ? std::optional<double>(net.get<double>()) : std::nullopt;
+            // The one stable rule (the MSI indicators do not tell motion, "stable" null: their
+            // weight counts as settled when it repeats).
+            s.settles = e.status == live::Status::Ok &&
+                        tarvel::stable::Settles(tarvel::stable::FromRecord(record));
+        }
+        s.text = MakeText(id.name, line, head, tail);
         s.head = std::move(head);
         s.tail = std::move(tail);
-    } else if (!s.head.empty()) {
-        line.reserve(s.head.size() + s.tail.size() + 48);
-        line = s.head;
-        line += std::to_string(s.seq);
-        line += ",\"time\":\"";
-        line += tarvel::record::FormatTime(e.timeMs);
-        line += '"';
-        line += s.tail;
-    } else {
-        s.record["seq"] = s.seq;
-        s.record["time"] = tarvel::record::FormatTime(e.timeMs);
-        line = tarvel::record::Line(s.record);
     }
-    auto r = FromRecord(e.scale, id.name, s.seq, e.status, s.record, line);
+    auto r = MakeReading(e.scale, s.seq, e.status, s.text, !s.head.empty(), e.timeMs);
     r->changed = changed;
+    r->net = s.net;
+    r->settles = s.settles;
     r->timeMs = e.timeMs;
     if (e.frame) r->typed = e.reading;
     // The rings are pushed on this thread only: their heads are the reading's places.

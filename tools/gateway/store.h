@@ -20,6 +20,7 @@
 #include "record.h"
 #include "tarvel6_internal.h"
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <chrono>
@@ -39,10 +40,6 @@ namespace gateway {
 struct Reading {
     size_t scale = 0;
     uint64_t seq = 0;
-    // The event of the event streams, whose data line is the reading record (one line of
-    // JSON): built once, sent as it is to every client.
-    std::string event;
-    size_t lineAt = 0, lineSize = 0;
     live::Status status = live::Status::Offline;
     // The record says more than the scale's previous one did (seq and time aside).
     bool changed = true;
@@ -54,7 +51,35 @@ struct Reading {
     // Its places in its scale's ring and in the ring of all scales.
     uint64_t scaleIndex = 0, allIndex = 0;
 
-    std::string_view Line() const { return std::string_view(event).substr(lineAt, lineSize); }
+    // The reading record (one line of JSON) inside the event of the event streams, in pieces:
+    // what a scale's readings have in common while they say the same (all but seq and time)
+    // is built once and shared by them; seq and time are the reading's own.
+    struct Text {
+        std::string id;   // "event: reading\nid: NAME:"
+        std::string head; // "\ndata: " and the line up to seq's value
+        std::string tail; // the line after time's value, and "\n\n"
+    };
+    std::shared_ptr<const Text> text;
+
+    // The record, one line of JSON.
+    std::string Line() const;
+    // The event: "event: reading\nid: NAME:SEQ\ndata: " LINE "\n\n", in the pieces it is
+    // kept in (sent as they are to every client).
+    std::array<std::string_view, 5> EventPieces() const {
+        return {text->id, Own(0, seqSize), text->head, Own(seqSize, midSize), text->tail};
+    }
+    std::string Event() const;
+
+    // Sets the reading's own texts: seq for the id, and what goes between the text's head and
+    // tail (seq and time, or nothing when the line is all in the head).
+    void SetOwn(std::string_view seqText, std::string_view mid);
+
+  private:
+    std::string_view Own(size_t at, size_t size) const { return std::string_view(own_ + at, size); }
+    // seq's digits, then the line's middle: `,"seq":` is in the head, then
+    // SEQ,"time":"2026-12-06T23:12:52.123Z" (at most 20 + 9 + kTimeTextMax + 1 characters).
+    char own_[20 + 20 + 9 + tarvel::record::kTimeTextMax + 1] = {};
+    uint8_t seqSize = 0, midSize = 0;
 };
 using ReadingPtr = std::shared_ptr<const Reading>;
 
@@ -135,17 +160,20 @@ class Store {
     struct ScaleState { // written on the core's thread only
         uint64_t seq = 0;
         bool hadFrame = false;
-        // The last record, and what it was made from but for seq and time: most readings of
-        // a scale repeat the one before (the same frame again), and then only those two
-        // change.
-        tarvel::record::Json record;
+        // What the last record was made from but for seq and time: most readings of a scale
+        // repeat the one before (the same frame again), and then only those two change.
+        bool made = false;
         live::Status status = live::Status::Offline;
         int64_t sinceMs = 0;
         std::string reason;
         std::shared_ptr<const TReading> reading;
         // Its JSON line around the values of seq and time, `{...,"seq":` and `,"status"...}`
-        // (empty when the line does not split so).
+        // (both empty when the line does not split so), and what the record says.
         std::string head, tail;
+        std::optional<double> net;
+        bool settles = false;
+        // The shared text of its readings; it holds the line whole when it does not split.
+        std::shared_ptr<const Reading::Text> text;
     };
 
     ReadingPtr Build(const live::Event& e);
