@@ -33,10 +33,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 
-times=()
-part() { # part NAME SECONDS
-    times+=("$(printf '%-38s %4d s' "$1" "$2")")
-}
+. scripts/parts.sh
 
 # Installs what is missing (through sudo when not root).
 t0=$SECONDS
@@ -65,32 +62,6 @@ bash scripts/install-win-deps.sh --prefix
 part "packages and Wine prefix" $((SECONDS - t0))
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX WINEDEBUG=-all
-
-# Runs a part in the background into a log file: bg LOG COMMAND...; sets BG_PID.
-bg() {
-    local log=$1
-    shift
-    (
-        t0=$SECONDS
-        rc=0
-        "$@" >"$log" 2>&1 || rc=$?
-        echo $((SECONDS - t0)) >"$log.time"
-        exit $rc
-    ) &
-    BG_PID=$!
-}
-# Waits for a background part and shows its output: finish NAME LOG; returns its status.
-finish() {
-    local rc=0
-    wait "$BG_PID" || rc=$?
-    echo "== $1"
-    cat "$2"
-    local took
-    took=$(cat "$2.time" 2>/dev/null || true)
-    part "$1" "${took:-0}"
-    rm -f "$2.time"
-    return $rc
-}
 
 # One wine server for the stage, warmed up while the first build compiles.
 export TARVEL_WINESERVER_PERSIST=600

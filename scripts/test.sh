@@ -22,10 +22,7 @@ cd "$(dirname "$0")/.."
 start=$SECONDS
 jobs=${TARVEL_TEST_JOBS:-8}
 
-times=()
-part() { # part NAME SECONDS
-    times+=("$(printf '%-50s %4d s' "$1" "$2")")
-}
+. scripts/parts.sh
 show_times() {
     echo "== times"
     printf '  %s\n' "${times[@]}"
@@ -34,32 +31,6 @@ show_times() {
 fail() { # fail STATUS: prints the times so far and exits
     show_times "failed"
     exit "$1"
-}
-# Runs a part in the background into a log file: bg LOG COMMAND...; sets BG_PID.
-bg() {
-    local log=$1
-    shift
-    mkdir -p "$(dirname "$log")"
-    (
-        t0=$SECONDS
-        rc=0
-        "$@" >"$log" 2>&1 || rc=$?
-        echo $((SECONDS - t0)) >"$log.time"
-        exit $rc
-    ) &
-    BG_PID=$!
-}
-# Waits for a background part and shows its output: finish NAME LOG; returns its status.
-finish() {
-    local rc=0
-    wait "$BG_PID" || rc=$?
-    echo "== $1"
-    cat "$2"
-    local took
-    took=$(cat "$2.time" 2>/dev/null || true)
-    part "$1" "${took:-0}"
-    rm -f "$2.time"
-    return $rc
 }
 # The timings ctest orders a build tree's tests by, until it has its own: seed_costs DIR.
 seed_costs() {
