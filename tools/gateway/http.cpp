@@ -567,7 +567,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
             timeoutMs = *d;
         }
         if (!stable || stable->empty() || *stable == "false")
-            return Send(c, 200, std::string(store.Latest(*i)->Line()));
+            return Send(c, 200, store.Latest(*i)->Line());
         if (*stable != "true") return SendError(c, 400, "stable must be true or false");
         if (waits.size() >= static_cast<size_t>(kMaxStableWaits))
             return SendError(c, 503, "too many requests are waiting for a settled weight",
@@ -577,7 +577,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
                    [self = shared_from_this(), call](int status, const ReadingPtr& r) {
                        if (status == 503)
                            return self->SendError(*call, 503, "the gateway is stopping");
-                       self->Send(*call, status, std::string(r->Line()));
+                       self->Send(*call, status, r->Line());
                    });
     }
 

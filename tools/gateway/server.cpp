@@ -790,9 +790,9 @@ void Server::Impl::PostKick() {
 
 // A kick that found no batch due: the streams are asked now, or when the batch's time comes.
 void Server::Impl::OnKick() {
-    if (kickHook) kickHook();
     const auto now = Clock::now();
-    if (now - lastFlush >= kBatch) return Flush(now);
+    if (now - lastFlush >= kBatch) return Flush(now); // which runs the hook
+    if (kickHook) kickHook();
     ArmFlush(lastFlush + kBatch);
 }
 
