@@ -327,3 +327,81 @@ TEST_F(LibraryTest, LiveCoreNoiseIsAnErrorAndAnOccasionalBadFrameIsNot) {
     // The flood's bytes beyond the budget were thrown away undecoded.
     EXPECT_GT(core.Counters(2).discarded.load(), 0u);
 }
+
+// A paced core: eight indicators sending every 5 ms reach it in passes at most one per pace,
+// each taking the frames of many; every frame is still decoded, and the pass hook runs once
+// per pass that delivered something, never for an empty one.
+TEST_F(LibraryTest, LiveCorePacedTakesManyFramesPerPassAndLosesNone) {
+    constexpr int kScales = 8;
+    constexpr auto kPace = std::chrono::milliseconds(25);
+    auto conv = std::make_unique<tsim::Converter>(Ip5(60), false);
+    auto conv2 = std::make_unique<tsim::Converter>(Ip5(61), false);
+    std::vector<live::ScaleConfig> scales;
+    for (int i = 0; i < kScales; ++i) {
+        tsim::Converter& c = i < 4 ? *conv : *conv2;
+        tsim::StreamOptions so = Every(5);
+        so.phase = tsim::Ms{i};
+        c.Channel(i % 4 + 1).Stream(tsim::Frame5817(Reading(100 + i, 0)), so);
+        std::string name = "s";
+        name += std::to_string(i);
+        scales.push_back(
+            TcpScale(name, "5817", Ip5(i < 4 ? 60 : 61), static_cast<char>('A' + i % 4)));
+    }
+    std::atomic<long> events{0};
+    std::mutex m;
+    std::vector<long> atPass; // events delivered when each pass ended
+    live::Core core(scales, [&](const live::Event&) { ++events; });
+    core.SetPace(kPace, [&] {
+        std::lock_guard<std::mutex> lock(m);
+        atPass.push_back(events.load());
+    });
+    core.Start();
+    // Every scale connected and sending.
+    for (int i = 0; i < 100; ++i) {
+        int up = 0;
+        for (int k = 0; k < kScales; ++k)
+            up += core.Counters(static_cast<size_t>(k)).frames.load() > 0;
+        if (up == kScales) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const auto sent = [&] {
+        long n = 0;
+        for (int k = 1; k <= 4; ++k)
+            n += conv->Channel(k).FramesSent() + conv2->Channel(k).FramesSent();
+        return n;
+    };
+    size_t passes0;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        passes0 = atPass.size();
+    }
+    const long sent0 = sent();
+    long frames0 = 0;
+    for (size_t k = 0; k < kScales; ++k)
+        frames0 += static_cast<long>(core.Counters(k).frames.load());
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const long sentIn = sent() - sent0;
+    size_t passes;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        passes = atPass.size() - passes0;
+    }
+    std::this_thread::sleep_for(kPace * 4); // what was sent is taken by now
+    core.Stop();
+    long frames = 0;
+    for (size_t k = 0; k < kScales; ++k)
+        frames += static_cast<long>(core.Counters(k).frames.load());
+    std::lock_guard<std::mutex> lock(m);
+    // At most one pass per pace (a slower machine makes fewer, never more).
+    EXPECT_LE(static_cast<double>(passes), elapsed / 0.025 + 3);
+    EXPECT_GT(passes, 5u);
+    // Many frames per pass, and none lost: what was sent meanwhile was decoded.
+    EXPECT_GT(sentIn, static_cast<long>(passes) * 4);
+    EXPECT_GE(frames - frames0, sentIn);
+    EXPECT_EQ(core.Counters(0).dropped.load(), 0u);
+    for (size_t i = 1; i < atPass.size(); ++i)
+        ASSERT_GT(atPass[i], atPass[i - 1]) << "a pass that delivered nothing ran the hook";
+}

@@ -383,11 +383,20 @@ class Scale final {
 } // namespace
 
 Core::Core(std::vector<ScaleConfig> scales, Sink sink)
-    : configs_(std::move(scales)), sink_(std::move(sink)),
+    : configs_(std::move(scales)), sink_([this, to = std::move(sink)](const Event& e) {
+          delivered_ = true;
+          to(e);
+      }),
       counters_(std::make_unique<ScaleCounters[]>(configs_.size())) {}
 
 Core::~Core() {
     Stop();
+}
+
+void Core::SetPace(std::chrono::microseconds interval, std::function<void()> afterPass) {
+    if (thread_.joinable()) return;
+    pace_ = std::max(interval, std::chrono::microseconds{0});
+    afterPass_ = std::move(afterPass);
 }
 
 void Core::Start() {
@@ -410,8 +419,21 @@ void Core::Run() {
     for (auto& s : scales)
         s->Start(now);
     int64_t nextHousekeeping = now + kHousekeepingMs;
+    using Steady = std::chrono::steady_clock;
+    Steady::time_point waitBegan = Steady::now() - pace_;
     while (!stop_.load(std::memory_order_relaxed)) {
+        if (pace_.count() > 0) {
+            // A wait began less than a pace ago: what came since waits for the next pass.
+            const Steady::time_point due = waitBegan + pace_;
+            if (Steady::now() < due) std::this_thread::sleep_until(due);
+            waitBegan = Steady::now();
+            now = NowMono();
+        }
         plat::WaitAndProcess(static_cast<uint32_t>(std::max<int64_t>(nextHousekeeping - now, 1)));
+        if (delivered_) {
+            delivered_ = false;
+            if (afterPass_) afterPass_();
+        }
         now = NowMono();
         if (now >= nextHousekeeping) {
             for (auto& s : scales)

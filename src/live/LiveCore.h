@@ -15,6 +15,7 @@
 #include "../transport/platform.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,6 +91,15 @@ class Core {
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
 
+    // Under load, the loop waits for its connections at most once per `interval`: bytes that
+    // arrive sooner after a wait began stay in the system's buffers, at most that long, and
+    // the next pass takes them with those of every other connection that was ready. One wake
+    // then serves many indicators, which is most of what a busy core saves (0, the default:
+    // every wake is handled at once). `afterPass`, if set, runs on the core's thread after
+    // each pass of the loop that delivered events, once however many it delivered. Before
+    // Start().
+    void SetPace(std::chrono::microseconds interval, std::function<void()> afterPass);
+
     // Starts the core's thread: every scale's transport is opened at once.
     void Start();
     // Ends the thread (within about a tenth of a second) and closes every transport.
@@ -107,6 +117,9 @@ class Core {
 
     const std::vector<ScaleConfig> configs_;
     Sink sink_;
+    std::chrono::microseconds pace_{0};
+    std::function<void()> afterPass_;
+    bool delivered_ = false; // the core's thread: an event went out in this pass
     std::unique_ptr<ScaleCounters[]> counters_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -174,7 +174,6 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
     std::vector<int> lastStatus(ids.size(), -1);
     live::Core core(scales, [&](const live::Event& e) {
         const ReadingPtr r = store.Publish(e);
-        if (r) http->Published();
         if (mqtt && r) mqtt->OnReading(*r);
         if (e.scale < lastStatus.size() && lastStatus[e.scale] != static_cast<int>(e.status)) {
             lastStatus[e.scale] = static_cast<int>(e.status);
@@ -191,6 +190,10 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
         [&mqtt](const std::string& scale, const std::string& record) {
             if (mqtt) mqtt->OnWeighing(scale, record);
         });
+    // A busy core takes what its connections received every 2 ms, and the event streams are
+    // written once per pass: a frame waits at most that long, and one wake of each thread
+    // serves every scale that sent meanwhile.
+    core.SetPace(std::chrono::milliseconds(2), [&http] { http->Published(); });
     std::string error;
     if (!http->Bind(error)) {
         LogError(error);

@@ -222,21 +222,20 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     const Handler handler;
     std::function<void()> kickHook;
     tcp::acceptor acceptor;
-    asio::steady_timer sweep, flush, pause, stopTimer;
+    asio::steady_timer sweep, pause, stopTimer;
 
     std::list<std::shared_ptr<Connection>> conns;
     std::list<std::shared_ptr<Connection>> streams;
     std::unordered_map<std::string, size_t> perAddress;
-    bool sweeping = false, flushArmed = false, stopping = false, acceptLogged = false;
-    Clock::time_point lastFlush{};
+    bool sweeping = false, stopping = false, acceptLogged = false;
     std::vector<std::shared_ptr<Connection>> flushList;
 
-    // Kick() and the batches. Bits of `kick`: kFresh, a Kick came since the streams were last
-    // asked; kLook, the loop will ask them anyway (a kick is posted, or the batch's timer is
-    // set); kAsleep, at the last batch no stream was open and nothing was eager, so a Kick
-    // posts nothing (a stream that starts takes what is there itself, and wakes the kicks).
-    // The loop's read-modify-writes of `kick` before it asks the streams pair with Kick()'s,
-    // so that what was published before a Kick is seen by the batch that takes its kFresh.
+    // Kick() and the flushes. Bits of `kick`: kFresh, a Kick came since the streams were last
+    // asked; kLook, the loop will ask them anyway (a kick is posted); kAsleep, at the last
+    // flush no stream was open and nothing was eager, so a Kick posts nothing (a stream that
+    // starts takes what is there itself, and wakes the kicks). The loop's read-modify-write
+    // of `kick` before it asks the streams pairs with Kick()'s, so that what was published
+    // before a Kick is seen by the flush that takes its kFresh.
     static constexpr uint32_t kFresh = 1, kLook = 2, kAsleep = 4;
     std::atomic<uint32_t> kick{0};
     std::atomic<bool> kickPosted{false}; // a kick is queued on the loop
@@ -251,7 +250,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     std::thread::id loopThread{};
 
     Impl(asio::io_context& l, Limits lim, Handler h)
-        : loop(l), limits(lim), handler(std::move(h)), acceptor(l), sweep(l), flush(l), pause(l),
+        : loop(l), limits(lim), handler(std::move(h)), acceptor(l), sweep(l), pause(l),
           stopTimer(l) {}
 
     void Accept();
@@ -262,10 +261,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     void EnsureSweep();
     void Sweep();
     void PostKick();
-    void OnKick();
-    void ArmFlush(Clock::time_point at);
-    void OnFlushTimer();
-    void Flush(Clock::time_point now);
+    void Flush();
     void WakeKicks();
     void StartStop(std::chrono::milliseconds grace);
     void FinishStop();
@@ -784,49 +780,20 @@ void Server::Impl::PostKick() {
     if (kickPosted.exchange(true)) return;
     asio::post(loop, [self = shared_from_this()] {
         self->kickPosted = false;
-        self->OnKick();
+        self->Flush();
     });
-}
-
-// A kick that found no batch due: the streams are asked now, or when the batch's time comes.
-void Server::Impl::OnKick() {
-    const auto now = Clock::now();
-    if (now - lastFlush >= kBatch) return Flush(now); // which runs the hook
-    if (kickHook) kickHook();
-    ArmFlush(lastFlush + kBatch);
-}
-
-void Server::Impl::ArmFlush(Clock::time_point at) {
-    if (flushArmed) return;
-    flushArmed = true;
-    flush.expires_at(at);
-    flush.async_wait([self = shared_from_this()](const error_code& ec) {
-        self->flushArmed = false;
-        if (!ec) self->OnFlushTimer();
-    });
-}
-
-// The batch's time has come: the streams are asked if a Kick came since they were last, else
-// the kicks go back to posting.
-void Server::Impl::OnFlushTimer() {
-    uint32_t s = kick.load();
-    while ((s & kFresh) == 0)
-        if (kick.compare_exchange_weak(s, s & kAsleep)) return;
-    Flush(Clock::now());
 }
 
 // Asks every stream for what is new. While streams are open (or something is eager), the
-// next batch is set now: the Kicks that come before it cost nothing but their flag.
-void Server::Impl::Flush(Clock::time_point now) {
-    lastFlush = now;
+// next Kick posts again.
+void Server::Impl::Flush() {
     const bool listened = !streams.empty() || eager.load();
-    kick.exchange(listened ? kLook : kAsleep);
+    kick.exchange(listened ? 0 : kAsleep);
     if (kickHook) kickHook();
     flushList.assign(streams.begin(), streams.end());
     for (const auto& c : flushList)
         c->Kicked();
     flushList.clear();
-    if (listened) ArmFlush(now + kBatch);
 }
 
 // A stream starts, or something became eager: Kicks post again, and one is posted now for
@@ -862,7 +829,6 @@ void Server::Impl::StartStop(std::chrono::milliseconds grace) {
 void Server::Impl::FinishStop() {
     stopped = true;
     sweep.cancel();
-    flush.cancel();
     stopTimer.cancel();
     std::lock_guard lock(doneMu);
     done = true;
@@ -921,7 +887,6 @@ Server::~Server() {
     error_code ec;
     impl_->acceptor.close(ec);
     impl_->sweep.cancel();
-    impl_->flush.cancel();
     impl_->pause.cancel();
     impl_->stopTimer.cancel();
     while (!impl_->conns.empty()) {

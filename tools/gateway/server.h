@@ -142,15 +142,16 @@ class Server {
     // Listens on host:port with the system's largest backlog; false with the reason in
     // `error`. Any thread, before the loop runs or on it.
     bool Listen(const std::string& host, int port, std::string& error);
-    // Runs on the loop's thread before the streams are asked for what is new; and, while
-    // SetEager(true), as soon as the loop can after each Kick().
+    // Runs on the loop's thread before the streams are asked for what is new, as soon as the
+    // loop can after a Kick().
     void SetKickHook(std::function<void()> hook);
-    // Something waits on every Kick() (the hook's owner says so on the loop's thread): the
-    // hook is not left for the next batch.
+    // Something waits on every Kick() (the hook's owner says so on the loop's thread): Kicks
+    // run the hook even while no stream is open.
     void SetEager(bool eager);
-    // Event streams have something new: each is asked for it, at most once per `batch`
-    // (readings that come closer together go out in one write). Any thread; cheap when
-    // called often: a Kick while a batch is due anyway, or while no stream is open and
+    // Event streams have something new: each is asked for it as soon as the loop can, and
+    // what was published before the Kick goes out in one write per stream (the gateway kicks
+    // once per pass of the live core, which takes the frames of many scales). Any thread;
+    // cheap when called often: a Kick while one is pending, or while no stream is open and
     // nothing is eager, costs one atomic operation and wakes nobody.
     void Kick();
     // Ends the server within `grace`: no new connections; connections waiting for a request
@@ -161,7 +162,6 @@ class Server {
 
     ServerStats Stats() const; // any thread
 
-    static constexpr std::chrono::milliseconds kBatch{2};
     static constexpr std::chrono::seconds kStreamKeepAlive{15};
 
   private:
