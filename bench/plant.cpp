@@ -320,10 +320,11 @@ class FanClients {
                 Client& c = *static_cast<Client*>(ready[i].data.ptr);
                 for (;;) {
                     const ssize_t got = ::recv(c.fd, buf, sizeof buf, 0);
+                    const int err = errno;
                     const auto at = Clock::now();
                     if (got > 0) Feed(c, std::string_view(buf, static_cast<size_t>(got)), at);
                     if (got <= 0 || !c.failed.empty()) {
-                        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
+                        if (got == 0 || (got < 0 && err != EAGAIN && err != EWOULDBLOCK) ||
                             !c.failed.empty()) {
                             if (c.failed.empty()) c.failed = "the gateway closed the stream";
                             ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);

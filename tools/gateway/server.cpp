@@ -622,8 +622,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
         }
         writeStart_ = Clock::now();
-        error_code ec;
-        const size_t sent = sock_.write_some(asio::buffer(w), ec);
+        error_code ec = asio::error::would_block;
+        size_t sent = 0;
+        // Only on a socket that cannot block the loop (set so when it was accepted).
+        if (sock_.non_blocking()) sent = sock_.write_some(asio::buffer(w), ec);
         if (ec != asio::error::would_block && ec != asio::error::try_again &&
             (ec || sent == w.size()))
             return OnStreamWritten(ec);
