@@ -57,6 +57,8 @@ constexpr auto kLinger = std::chrono::seconds(2);
 constexpr size_t kLingerBytes = 64 * 1024;
 // An event-stream client sends nothing after its request; this much is tolerated.
 constexpr size_t kStreamInputLimit = 4096;
+// A stream's write buffer of more than this is let go after its write.
+constexpr size_t kWireKept = 16 * 1024;
 // Accepting again after the process ran out of file descriptors.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
@@ -585,34 +587,48 @@ class Connection : public std::enable_shared_from_this<Connection> {
         WriteStream();
     }
 
+    // Writes what the stream has to send (its head, one chunk of every piece, the last
+    // chunk) as one contiguous buffer, copied from the pieces, which are let go at once: one
+    // send for the whole write, however many pieces (a gather of more than 16 buffers would
+    // be cut into several). The send is tried at once; only what the socket does not take is
+    // left to an asynchronous write, which the write time limits.
     void WriteStream() {
-        bufs_.clear();
+        std::string& w = wire_;
+        w.clear();
+        const size_t size = out_.Size();
+        w.reserve((headPending_ ? streamHead_.size() : 0) + size + 32);
         if (headPending_) {
-            bufs_.push_back(asio::buffer(streamHead_));
+            w += streamHead_;
             headPending_ = false;
         }
-        const size_t size = out_.Size();
         if (size > 0) {
             if (chunked_) {
                 char hex[24];
                 const int n = std::snprintf(hex, sizeof hex, "%zx\r\n", size);
-                chunkHead_.assign(hex, static_cast<size_t>(n));
-                bufs_.push_back(asio::buffer(chunkHead_));
+                w.append(hex, static_cast<size_t>(n));
             }
             for (const StreamOut::Piece& p : out_.pieces)
-                bufs_.push_back(asio::buffer(p.text.data(), p.text.size()));
-            if (chunked_) bufs_.push_back(asio::buffer("\r\n", 2));
+                w += p.text;
+            if (chunked_) w += "\r\n";
         }
-        if (out_.end && chunked_) bufs_.push_back(asio::buffer("0\r\n\r\n", 5));
-        if (bufs_.empty()) {
+        if (out_.end && chunked_) w += "0\r\n\r\n";
+        out_.pieces.clear(); // copied: the readings are not held by this write
+        if (w.empty()) {
             if (out_.end) Close(); // a stream without chunks ends with its connection
             return;
         }
-        writing_ = true;
         writeStart_ = Clock::now();
-        asio::async_write(sock_, bufs_, [self = shared_from_this()](const error_code& ec, size_t) {
-            self->OnStreamWritten(ec);
-        });
+        error_code ec = asio::error::would_block;
+        size_t sent = 0;
+        // Only on a socket that cannot block the loop (set so when it was accepted).
+        if (sock_.non_blocking()) sent = sock_.write_some(asio::buffer(w), ec);
+        if (ec != asio::error::would_block && ec != asio::error::try_again &&
+            (ec || sent == w.size()))
+            return OnStreamWritten(ec);
+        writing_ = true;
+        asio::async_write(
+            sock_, asio::buffer(w.data() + sent, w.size() - sent),
+            [self = shared_from_this()](const error_code& e, size_t) { self->OnStreamWritten(e); });
     }
 
     void OnStreamWritten(const error_code& ec) {
@@ -621,6 +637,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (ec || out_.end) return Close();
         lastWrite_ = Clock::now();
         out_.Clear();
+        // A large write (a stream's first, with every scale's reading) leaves no large buffer
+        // behind on a connection that then writes one reading at a time.
+        if (wire_.capacity() > kWireKept) {
+            wire_.clear();
+            wire_.shrink_to_fit();
+        }
         if (endAfterWrite_) {
             out_.end = true;
             return WriteStream();
@@ -646,9 +668,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string outHead_, outBody_;
     // An event stream.
     std::shared_ptr<StreamSource> source_;
-    std::string streamHead_, chunkHead_;
+    std::string streamHead_;
     StreamOut out_;
-    std::vector<asio::const_buffer> bufs_;
+    std::string wire_; // the bytes of the write under way
     bool chunked_ = true, headPending_ = false, writing_ = false, kicked_ = false;
     bool endAfterWrite_ = false;
 };
