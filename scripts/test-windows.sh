@@ -13,9 +13,10 @@
 # the Wine prefix, the builds and scripts/wine-run.sh.
 #   - They run: both presets' tests run under Wine, the SDK zip's programs of both bitnesses
 #     too.
-#   - They do not: the prefix is made and every program run by wine64. The 32-bit DLL and all
-#     its programs are still built, and `ctest --preset windows` runs the checks that read the
-#     DLL without running it (its exports and imports, each export's calling convention); the
+#   - They do not: the prefix is made and every program run by wine64. The 32-bit DLL,
+#     tarvel.exe and the C host programs are still built (the GoogleTest programs are not:
+#     nothing could run them), and `ctest --preset windows` runs the checks that read the DLL
+#     without running it (its exports and imports, each export's calling convention); the
 #     tests that would run a 32-bit program are registered disabled, so ctest lists them as not
 #     run, and this script names them as skipped. The SDK test links the 32-bit C host against
 #     the zip's x86 import library but runs only the 64-bit programs. The 64-bit stage runs in
