@@ -15,12 +15,14 @@
 #     in one apt-get install);
 #   - the Linux tests, while the sanitizer build (build-asan/) compiles and the Windows
 #     gateway's libraries are made (scripts/win-deps.sh: built from Debian's sources the first
-#     time, then taken from the user's cache);
+#     time, then taken from the user's cache), then the user's Wine prefix
+#     (scripts/install-win-deps.sh --prefix);
 #   - the sanitizer tests, while the fuzz targets (build-fuzz/) and the 64-bit Windows build
 #     (build-win64/) are made;
 #   - the fuzz runs, alone (they use both cores for a fixed time each);
 #   - scripts/test-windows.sh, which finds the 64-bit build done.
-# Each stage stops the command when it fails, as the stages did one after another. The test
+# The Windows builds take the simulator programs their tests run natively from the Linux
+# build (TARVEL_NATIVE_BUILD) instead of compiling them a third time. Each stage stops the command when it fails, as the stages did one after another. The test
 # runs start the longest tests first: a build tree without timings of its own gets those of
 # tests/ctest-costs.txt. Prints the time of each part at the end.
 #   TARVEL_TEST_JOBS  tests run at once in the Linux and sanitizer stages (default 8)
@@ -78,9 +80,11 @@ bg build/test.log ctest --preset linux -j"$jobs"
 tests_pid=$BG_PID
 deps_pid='' also=''
 if [ -f scripts/test-windows.sh ]; then
-    bg build/win-deps.log low bash scripts/win-deps.sh x86_64-w64-mingw32
+    # The user's Wine prefix too (scripts/test-windows.sh finds it made).
+    bg build/win-deps.log bash -c 'nice -n 15 bash scripts/win-deps.sh x86_64-w64-mingw32 &&
+        bash scripts/install-win-deps.sh --prefix'
     deps_pid=$BG_PID
-    also=" and the Windows gateway's libraries (scripts/win-deps.sh)"
+    also=", the Windows gateway's libraries (scripts/win-deps.sh) and the Wine prefix"
 fi
 echo "== Linux tests (ctest --preset linux -j$jobs) run; meanwhile the sanitizer build" \
     "(linux-asan)$also"
@@ -103,14 +107,14 @@ cmake --preset fuzz && low cmake --build --preset fuzz || build_rc=$?
 part "fuzz build (beside the sanitizer tests)" $((SECONDS - t0))
 if [ -n "$deps_pid" ]; then
     BG_PID=$deps_pid
-    finish "Windows gateway's libraries (beside the Linux tests)" build/win-deps.log ||
+    finish "Windows gateway's libraries, Wine prefix (beside the Linux tests)" build/win-deps.log ||
         build_rc=1
 fi
 if [ -f scripts/test-windows.sh ] && [ $build_rc -eq 0 ]; then
     # What scripts/test-windows.sh would make first; it finds it made and goes on.
     echo "== Windows: the 64-bit build (windows-x64), while the sanitizer tests run"
     t0=$SECONDS
-    cmake --preset windows-x64 >/dev/null &&
+    cmake --preset windows-x64 -DTARVEL_NATIVE_BUILD="$PWD/build" >/dev/null &&
         low cmake --build --preset windows-x64 || build_rc=$?
     part "Windows: 64-bit build (beside the sanitizer tests)" $((SECONDS - t0))
 fi
@@ -126,7 +130,8 @@ part "fuzz runs" $((SECONDS - t0))
 
 if [ -f scripts/test-windows.sh ]; then
     t0=$SECONDS
-    bash scripts/test-windows.sh || fail 1
+    # The simulator programs the Windows tests run natively: the Linux build's.
+    TARVEL_NATIVE_BUILD=$PWD/build bash scripts/test-windows.sh || fail 1
     part "Windows stage (its parts: above)" $((SECONDS - t0))
 fi
 show_times "passed"
