@@ -66,7 +66,7 @@ cmake --preset linux
 cmake --build --preset linux || fail $?
 part "Linux build" $((SECONDS - t0))
 BG_PID=$packages_pid
-finish "packages for the tests and Windows (beside the Linux build)" build/packages.log || fail 1
+finish "other packages (beside the Linux build)" build/packages.log || fail 1
 if grep -q '^install-deps: installing' build/packages.log; then
     # The tests' programs found at configure (chromium, node, fpc) are there now.
     echo "== Linux: configure again, with the tests' packages installed"
@@ -107,7 +107,7 @@ cmake --preset fuzz && low cmake --build --preset fuzz || build_rc=$?
 part "fuzz build (beside the sanitizer tests)" $((SECONDS - t0))
 if [ -n "$deps_pid" ]; then
     BG_PID=$deps_pid
-    finish "Windows gateway's libraries, Wine prefix (beside the Linux tests)" build/win-deps.log ||
+    finish "Windows libs, Wine prefix (beside the Linux tests)" build/win-deps.log ||
         build_rc=1
 fi
 if [ -f scripts/test-windows.sh ] && [ $build_rc -eq 0 ]; then
