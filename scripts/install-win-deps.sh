@@ -9,6 +9,12 @@
 # saying what and why, and the prefix is made for that user.
 #
 #   scripts/install-win-deps.sh [--packages | --prefix]     (default: both, in this order)
+#   scripts/install-win-deps.sh --missing   prints the missing packages, one group a line:
+#                                           the packages, a tab, why (installs nothing)
+#   scripts/install-win-deps.sh --sources   adds the deb-src entry and the i386 architecture
+#                                           where missing, without apt-get update
+# (scripts/install-deps.sh --windows uses the last two to install these packages with the
+# Linux ones, in one apt-get update and one apt-get install.)
 #
 # Whether this machine runs 32-bit programs decides the prefix (scripts/i386-probe.sh tries
 # one; TARVEL_I386_RUNS=1 or 0 gives the answer instead, as scripts/test-windows.sh does):
@@ -40,16 +46,19 @@ here=$(cd "$(dirname "$0")" && pwd)
 case ${1:-} in
 --packages) steps=packages ;;
 --prefix) steps=prefix ;;
+--missing | --sources) steps=${1#--} ;;
 "") steps="packages prefix" ;;
 *)
-    echo "usage: $0 [--packages | --prefix]" >&2
+    echo "usage: $0 [--packages | --prefix | --missing | --sources]" >&2
     exit 64
     ;;
 esac
 
-install_packages() {
-    # Groups of packages: what is missing of each, and why it is needed.
-    local groups=() why=() p=() i triple t
+# Groups of packages: what is missing of each (groups), and why it is needed (why).
+groups=() why=()
+find_missing() {
+    local p=()
+    groups=() why=()
     group() { # WHY PACKAGE...: adds the group when it has packages
         local reason=$1
         shift
@@ -98,66 +107,93 @@ install_packages() {
     command -v msiinfo >/dev/null || p+=(msitools)
     group "the Windows installer (scripts/make-windows-msi.sh: wixl; msitools to read it)" \
         ${p[@]+"${p[@]}"}
+}
 
-    # Source packages (scripts/win-deps.sh runs `apt-get source`): a deb-src entry for each
-    # archive of Debian's own sources file, added once as tarvel6-deb-src.sources.
-    local deb_src_file=/etc/apt/sources.list.d/tarvel6-deb-src.sources need_deb_src=0
-    if ! grep -qs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources &&
-        ! grep -qs '^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list; then
-        need_deb_src=1
-    fi
-
-    # The posix-threads flavour of the cross compilers (std::thread, std::mutex).
-    posix_alternatives() {
-        for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
-            for t in gcc g++; do
-                [ "$(readlink -f "/usr/bin/$triple-$t")" = "/usr/bin/$triple-$t-posix" ] || return 1
-            done
+# Source packages (scripts/win-deps.sh runs `apt-get source`): a deb-src entry for each archive
+# of Debian's own sources file, added once as tarvel6-deb-src.sources.
+deb_src_file=/etc/apt/sources.list.d/tarvel6-deb-src.sources
+need_deb_src() {
+    ! grep -qs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources &&
+        ! grep -qs '^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list
+}
+# The posix-threads flavour of the cross compilers (std::thread, std::mutex).
+posix_alternatives() {
+    local triple t
+    for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
+        for t in gcc g++; do
+            [ "$(readlink -f "/usr/bin/$triple-$t")" = "/usr/bin/$triple-$t-posix" ] || return 1
         done
-    }
-
-    if [ ${#groups[@]} -gt 0 ] || ! posix_alternatives || [ $need_deb_src = 1 ]; then
-        local as_root=() all=() pkgs=()
-        if [ "$(id -u)" != 0 ]; then
-            if ! command -v sudo >/dev/null; then
-                log "installing needs root: run this script as root, or install sudo; missing:"
-                for i in "${!groups[@]}"; do echo "  ${groups[$i]}  (${why[$i]})"; done
-                exit 1
-            fi
-            as_root=(sudo env DEBIAN_FRONTEND=noninteractive)
-            log "installing with sudo (it may ask for your password):"
+    done
+}
+# Root for what follows: as_root is empty as root, sudo otherwise (stops without either).
+as_root=()
+need_root() {
+    if [ "$(id -u)" != 0 ] && [ ${#as_root[@]} -eq 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            log "installing needs root: run this script as root, or install sudo; missing:"
+            for i in "${!groups[@]}"; do echo "  ${groups[$i]}  (${why[$i]})"; done
+            exit 1
         fi
+        as_root=(sudo env DEBIAN_FRONTEND=noninteractive)
+        log "installing with sudo (it may ask for your password):"
+    fi
+}
+# The deb-src entry and the i386 architecture, where missing (no apt-get update): returns 1
+# when it added nothing.
+add_sources() {
+    local added=1
+    if need_deb_src; then
+        need_root
+        echo "  a deb-src entry for Debian's archive ($deb_src_file) - the source packages" \
+            "tarvel-gateway.exe's libraries are built from"
+        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+            sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+                ${as_root[@]+"${as_root[@]}"} tee "$deb_src_file" >/dev/null
+        else
+            grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+                ${as_root[@]+"${as_root[@]}"} tee "${deb_src_file%.sources}.list" >/dev/null
+        fi
+        added=0
+    fi
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        need_root
+        log "adding the i386 architecture"
+        ${as_root[@]+"${as_root[@]}"} dpkg --add-architecture i386
+        added=0
+    fi
+    return $added
+}
+
+# Prints what is missing, one group a line: PACKAGES, a tab, why (scripts/install-deps.sh
+# --windows installs them with the Linux packages, in one apt-get install).
+print_missing() {
+    find_missing
+    for i in "${!groups[@]}"; do
+        printf '%s\t%s\n' "${groups[$i]}" "$(printf '%s' "${why[$i]}" | tr -s ' \n' '  ')"
+    done
+}
+
+install_packages() {
+    local i triple t all=() pkgs=() added=1
+    find_missing
+    if [ ${#groups[@]} -gt 0 ] || ! posix_alternatives || need_deb_src; then
+        [ ${#groups[@]} -eq 0 ] || need_root
         for i in "${!groups[@]}"; do
             echo "  ${groups[$i]}  - ${why[$i]}"
             read -ra pkgs <<<"${groups[$i]}"
             all+=("${pkgs[@]}")
         done
         posix_alternatives || echo "  (and the posix-threads mingw-w64 compilers as the default ones)"
-        if [ $need_deb_src = 1 ]; then
-            echo "  a deb-src entry for Debian's archive ($deb_src_file) - the source packages" \
-                "tarvel-gateway.exe's libraries are built from"
-            if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-                sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-                    ${as_root[@]+"${as_root[@]}"} tee "$deb_src_file" >/dev/null
-            else
-                grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
-                    ${as_root[@]+"${as_root[@]}"} tee "${deb_src_file%.sources}.list" >/dev/null
-            fi
-            if [ ${#all[@]} -eq 0 ]; then
-                log "apt-get update (source packages)"
-                ${as_root[@]+"${as_root[@]}"} apt-get update -qq
-            fi
-        fi
-        if [ ${#all[@]} -gt 0 ]; then
-            if ! dpkg --print-foreign-architectures | grep -qx i386; then
-                log "adding the i386 architecture"
-                ${as_root[@]+"${as_root[@]}"} dpkg --add-architecture i386
-            fi
+        add_sources && added=0
+        if [ ${#all[@]} -gt 0 ] || [ $added = 0 ]; then
             log "apt-get update"
             ${as_root[@]+"${as_root[@]}"} apt-get update -qq
+        fi
+        if [ ${#all[@]} -gt 0 ]; then
             log "installing: ${all[*]}"
             ${as_root[@]+"${as_root[@]}"} apt-get install -y -qq --no-install-recommends "${all[@]}" >/dev/null
         fi
+        posix_alternatives || need_root
         for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
             for t in gcc g++; do
                 if [ "$(readlink -f "/usr/bin/$triple-$t")" != "/usr/bin/$triple-$t-posix" ]; then
@@ -263,6 +299,11 @@ for step in $steps; do
     case $step in
     packages) install_packages ;;
     prefix) make_prefix ;;
+    missing)
+        print_missing
+        exit 0
+        ;;
+    sources) add_sources || true ;;
     esac
 done
 log "done in $((SECONDS - start)) s"

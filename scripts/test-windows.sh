@@ -13,16 +13,18 @@
 # the Wine prefix, the builds and scripts/wine-run.sh.
 #   - They run: both presets' tests run under Wine, the SDK zip's programs of both bitnesses
 #     too.
-#   - They do not: the prefix is made and every program run by wine64. The 32-bit DLL and all
-#     its programs are still built, and `ctest --preset windows` runs the checks that read the
-#     DLL without running it (its exports and imports, each export's calling convention); the
+#   - They do not: the prefix is made and every program run by wine64. The 32-bit DLL,
+#     tarvel.exe and the C host programs are still built (the GoogleTest programs are not:
+#     nothing could run them), and `ctest --preset windows` runs the checks that read the DLL
+#     without running it (its exports and imports, each export's calling convention); the
 #     tests that would run a 32-bit program are registered disabled, so ctest lists them as not
 #     run, and this script names them as skipped. The SDK test links the 32-bit C host against
 #     the zip's x86 import library but runs only the 64-bit programs. The 64-bit stage runs in
 #     full.
 #
 # To be quick on two cores: both presets share one native build of the simulator programs
-# (build-win-native/) and one Wine prefix with one warm wine server, kept up for the whole
+# (build-win-native/; with TARVEL_NATIVE_BUILD=DIR, a Linux build folder of this project,
+# the programs are taken from there instead of compiled again) and one Wine prefix with one warm wine server, kept up for the whole
 # stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles (at a low
 # priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
 # run (it uses a loopback address of its own); where 32-bit programs do not run, the 64-bit
@@ -68,6 +70,13 @@ export TARVEL_WINESERVER_PERSIST=600
 trap 'wineserver -k 2>/dev/null || true' EXIT
 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 &
 
+# The native programs beside Wine: from a Linux build of this project when TARVEL_NATIVE_BUILD
+# names one (scripts/test.sh passes build/), else built in build-win-native/.
+native=()
+if [ -n "${TARVEL_NATIVE_BUILD:-}" ]; then
+    native=(-DTARVEL_NATIVE_BUILD="$TARVEL_NATIVE_BUILD")
+fi
+
 rc=0
 skipped=()
 imports() {
@@ -86,7 +95,7 @@ part "gateway's libraries (Debian sources)" $((SECONDS - t0))
 if [ "$TARVEL_I386_RUNS" = 1 ]; then
     echo "== 32-bit: configure and build (windows)"
     t0=$SECONDS
-    cmake --preset windows >/dev/null
+    cmake --preset windows "${native[@]}" >/dev/null
     cmake --build --preset windows
     part "32-bit build (with native programs)" $((SECONDS - t0))
 
@@ -95,7 +104,7 @@ if [ "$TARVEL_I386_RUNS" = 1 ]; then
     t0=$SECONDS
     build_rc=0
     # At a low priority: the tests get the processor whenever their peers wake them.
-    cmake --preset windows-x64 >/dev/null &&
+    cmake --preset windows-x64 "${native[@]}" >/dev/null &&
         nice -n 15 cmake --build --preset windows-x64 || build_rc=$?
     part "64-bit build" $((SECONDS - t0))
     finish "32-bit tests under Wine" build-win/test-windows.log || rc=1
@@ -106,7 +115,7 @@ else
     # The 64-bit stage first: its tests run while the 32-bit DLL is built and checked.
     echo "== 64-bit: configure and build (windows-x64)"
     t0=$SECONDS
-    cmake --preset windows-x64 >/dev/null
+    cmake --preset windows-x64 "${native[@]}" >/dev/null
     cmake --build --preset windows-x64
     part "64-bit build (with native programs)" $((SECONDS - t0))
 
@@ -114,7 +123,7 @@ else
     echo "== 32-bit: configure and build (windows), while the 64-bit tests run"
     t0=$SECONDS
     build_rc=0
-    cmake --preset windows >/dev/null && nice -n 15 cmake --build --preset windows || build_rc=$?
+    cmake --preset windows "${native[@]}" >/dev/null && nice -n 15 cmake --build --preset windows || build_rc=$?
     part "32-bit build" $((SECONDS - t0))
     if [ $build_rc -ne 0 ]; then
         finish "64-bit tests under Wine" build-win64/test-windows.log || true

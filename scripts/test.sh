@@ -6,14 +6,23 @@
 #
 # To be quick on two cores: the test suites mostly wait (for time-outs against silent peers,
 # for services to start), so the next stage compiles meanwhile, at a low priority so that the
-# tests get the processor whenever their peers wake them:
-#   - the Linux build (build/), alone;
-#   - the Linux tests, while the sanitizer build (build-asan/) compiles;
-#   - the sanitizer tests, while the fuzz targets (build-fuzz/), the Windows stage's packages
-#     and libraries and the 64-bit Windows build (build-win64/) are made;
+# tests get the processor whenever their peers wake them; and the packages download while
+# something compiles:
+#   - the packages the Linux build needs (scripts/install-deps.sh --build: nothing when they
+#     are there), alone;
+#   - the Linux build (build/), while every other package the run needs installs
+#     (scripts/install-deps.sh --windows: the tests', the fuzz stage's and the Windows stage's,
+#     in one apt-get install);
+#   - the Linux tests, while the sanitizer build (build-asan/) compiles and the Windows
+#     gateway's libraries are made (scripts/win-deps.sh: built from Debian's sources the first
+#     time, then taken from the user's cache), then the user's Wine prefix
+#     (scripts/install-win-deps.sh --prefix);
+#   - the sanitizer tests, while the fuzz targets (build-fuzz/) and the 64-bit Windows build
+#     (build-win64/) are made;
 #   - the fuzz runs, alone (they use both cores for a fixed time each);
 #   - scripts/test-windows.sh, which finds the 64-bit build done.
-# Each stage stops the command when it fails, as the stages did one after another. The test
+# The Windows builds take the simulator programs their tests run natively from the Linux
+# build (TARVEL_NATIVE_BUILD) instead of compiling them a third time. Each stage stops the command when it fails, as the stages did one after another. The test
 # runs start the longest tests first: a build tree without timings of its own gets those of
 # tests/ctest-costs.txt. Prints the time of each part at the end.
 #   TARVEL_TEST_JOBS  tests run at once in the Linux and sanitizer stages (default 8)
@@ -44,24 +53,46 @@ seed_costs() {
 low() { nice -n 15 "$@"; }
 
 t0=$SECONDS
-bash scripts/install-deps.sh
-part "packages" $((SECONDS - t0))
+bash scripts/install-deps.sh --build
+part "packages for the Linux build" $((SECONDS - t0))
 
-echo "== Linux: configure and build (linux)"
+# Every other package of the run, while the Linux build compiles.
+bg build/packages.log bash scripts/install-deps.sh --windows
+packages_pid=$BG_PID
+echo "== Linux: configure and build (linux); meanwhile the other packages" \
+    "(scripts/install-deps.sh --windows)"
 t0=$SECONDS
 cmake --preset linux
 cmake --build --preset linux || fail $?
 part "Linux build" $((SECONDS - t0))
+BG_PID=$packages_pid
+finish "other packages (beside the Linux build)" build/packages.log || fail 1
+if grep -q '^install-deps: installing' build/packages.log; then
+    # The tests' programs found at configure (chromium, node, fpc) are there now.
+    echo "== Linux: configure again, with the tests' packages installed"
+    cmake --preset linux >/dev/null
+fi
 
-# The Linux tests; the sanitizer stage's build (build-asan) beside them. The Pascal host
-# programs are left out there: see tests/CMakeLists.txt.
+# The Linux tests; the sanitizer stage's build (build-asan) and the Windows gateway's
+# libraries beside them. The Pascal host programs are left out there: see tests/CMakeLists.txt.
 seed_costs build
 bg build/test.log ctest --preset linux -j"$jobs"
-echo "== Linux tests (ctest --preset linux -j$jobs) run; meanwhile the sanitizer build (linux-asan)"
+tests_pid=$BG_PID
+deps_pid='' also=''
+if [ -f scripts/test-windows.sh ]; then
+    # The user's Wine prefix too (scripts/test-windows.sh finds it made).
+    bg build/win-deps.log bash -c 'nice -n 15 bash scripts/win-deps.sh x86_64-w64-mingw32 &&
+        bash scripts/install-win-deps.sh --prefix'
+    deps_pid=$BG_PID
+    also=", the Windows gateway's libraries (scripts/win-deps.sh) and the Wine prefix"
+fi
+echo "== Linux tests (ctest --preset linux -j$jobs) run; meanwhile the sanitizer build" \
+    "(linux-asan)$also"
 t0=$SECONDS
 build_rc=0
 cmake --preset linux-asan && low cmake --build --preset linux-asan || build_rc=$?
 part "sanitizer build (beside the Linux tests)" $((SECONDS - t0))
+BG_PID=$tests_pid
 finish "Linux tests" build/test.log || fail 1
 [ $build_rc -eq 0 ] || fail $build_rc
 
@@ -69,21 +100,25 @@ finish "Linux tests" build/test.log || fail 1
 # them.
 seed_costs build-asan
 bg build-asan/test.log ctest --preset linux-asan -j"$jobs"
+tests_pid=$BG_PID
 echo "== sanitizer tests (ctest --preset linux-asan -j$jobs) run; meanwhile the fuzz build (fuzz)"
 t0=$SECONDS
 cmake --preset fuzz && low cmake --build --preset fuzz || build_rc=$?
 part "fuzz build (beside the sanitizer tests)" $((SECONDS - t0))
+if [ -n "$deps_pid" ]; then
+    BG_PID=$deps_pid
+    finish "Windows libs, Wine prefix (beside the Linux tests)" build/win-deps.log ||
+        build_rc=1
+fi
 if [ -f scripts/test-windows.sh ] && [ $build_rc -eq 0 ]; then
-    # What scripts/test-windows.sh would make first; it finds them made and goes on.
-    echo "== Windows packages, the gateway's libraries and the 64-bit build (windows-x64)," \
-        "while the sanitizer tests run"
+    # What scripts/test-windows.sh would make first; it finds it made and goes on.
+    echo "== Windows: the 64-bit build (windows-x64), while the sanitizer tests run"
     t0=$SECONDS
-    bash scripts/install-win-deps.sh --packages &&
-        low bash scripts/win-deps.sh x86_64-w64-mingw32 &&
-        cmake --preset windows-x64 >/dev/null &&
+    cmake --preset windows-x64 -DTARVEL_NATIVE_BUILD="$PWD/build" >/dev/null &&
         low cmake --build --preset windows-x64 || build_rc=$?
     part "Windows: 64-bit build (beside the sanitizer tests)" $((SECONDS - t0))
 fi
+BG_PID=$tests_pid
 finish "sanitizer tests" build-asan/test.log || fail 1
 [ $build_rc -eq 0 ] || fail $build_rc
 
@@ -95,7 +130,8 @@ part "fuzz runs" $((SECONDS - t0))
 
 if [ -f scripts/test-windows.sh ]; then
     t0=$SECONDS
-    bash scripts/test-windows.sh || fail 1
+    # The simulator programs the Windows tests run natively: the Linux build's.
+    TARVEL_NATIVE_BUILD=$PWD/build bash scripts/test-windows.sh || fail 1
     part "Windows stage (its parts: above)" $((SECONDS - t0))
 fi
 show_times "passed"
