@@ -232,17 +232,16 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     bool sweeping = false, stopping = false, acceptLogged = false;
     std::vector<std::shared_ptr<Connection>> flushList;
 
-    // Kick() and the flushes. Bits of `kick`: kFresh, a Kick came since the streams were last
-    // asked; kLook, the loop will ask them anyway (a kick is posted); kAsleep, at the last
-    // flush no stream was open and nothing was eager, so a Kick posts nothing (a stream that
-    // starts takes what is there itself, and wakes the kicks). The loop's read-modify-write
-    // of `kick` before it asks the streams pairs with Kick()'s, so that what was published
-    // before a Kick is seen by the flush that takes its kFresh.
-    static constexpr uint32_t kFresh = 1, kLook = 2, kAsleep = 4;
+    // Kick() and the flushes. Bits of `kick`: kLook, a flush is posted to the loop (by what
+    // set the bit), so a Kick posts nothing more; kAsleep, at the last flush no stream was
+    // open and nothing was eager, so a Kick posts nothing (a stream that starts takes what is
+    // there itself, and wakes the kicks). Kick() and the flush, before it asks the streams,
+    // each make a read-modify-write of `kick`, so that what was published before a Kick is
+    // seen by the flush that follows it.
+    static constexpr uint32_t kLook = 1, kAsleep = 2;
     std::atomic<uint32_t> kick{0};
-    std::atomic<bool> kickPosted{false}; // a kick is queued on the loop
-    std::atomic<bool> eager{false};      // SetEager
-    std::atomic<bool> stopped{false};    // the server is gone or stopped: Reply posts nothing more
+    std::atomic<bool> eager{false};   // SetEager
+    std::atomic<bool> stopped{false}; // the server is gone or stopped: Reply posts nothing more
     std::atomic<size_t> statConns{0}, statStreams{0};
     std::atomic<uint64_t> refused{0}, dropped{0};
 
@@ -799,11 +798,7 @@ void Server::Impl::Sweep() {
 }
 
 void Server::Impl::PostKick() {
-    if (kickPosted.exchange(true)) return;
-    asio::post(loop, [self = shared_from_this()] {
-        self->kickPosted = false;
-        self->Flush();
-    });
+    asio::post(loop, [self = shared_from_this()] { self->Flush(); });
 }
 
 // Asks every stream for what is new. While streams are open (or something is eager), the
@@ -822,7 +817,7 @@ void Server::Impl::Flush() {
 // what came while they were asleep.
 void Server::Impl::WakeKicks() {
     if ((kick.load() & kAsleep) == 0) return;
-    kick.exchange(kFresh | kLook);
+    kick.exchange(kLook);
     PostKick();
 }
 
@@ -962,9 +957,9 @@ void Server::SetEager(bool eager) {
 
 void Server::Kick() {
     Impl& m = *impl_;
-    const uint32_t before = m.kick.fetch_or(Impl::kFresh | Impl::kLook);
-    if ((before & (Impl::kLook | Impl::kAsleep)) == 0 || m.eager.load(std::memory_order_relaxed))
-        m.PostKick();
+    // While eager, the kicks never sleep: Flush() does not put them to sleep then, and
+    // SetEager(true) wakes them.
+    if ((m.kick.fetch_or(Impl::kLook) & (Impl::kLook | Impl::kAsleep)) == 0) m.PostKick();
 }
 
 void Server::Stop(std::chrono::milliseconds grace) {
