@@ -5,7 +5,8 @@ times=()
 part() { # part NAME SECONDS
     times+=("$(printf '%-50s %4d s' "$1" "$2")")
 }
-# Runs a part in the background into a log file: bg LOG COMMAND...; sets BG_PID.
+# Runs a part in the background into a log file: bg LOG COMMAND... (finish LOG waits for it).
+declare -A bg_pids=()
 bg() {
     local log=$1
     shift
@@ -17,12 +18,13 @@ bg() {
         echo $((SECONDS - t0)) >"$log.time"
         exit $rc
     ) &
-    BG_PID=$!
+    bg_pids[$log]=$!
 }
 # Waits for a background part and shows its output: finish NAME LOG; returns its status.
 finish() {
     local rc=0
-    wait "$BG_PID" || rc=$?
+    wait "${bg_pids[$2]}" || rc=$?
+    unset "bg_pids[$2]"
     echo "== $1"
     cat "$2"
     local took

@@ -22,9 +22,10 @@
 #   - the fuzz runs, alone (they use both cores for a fixed time each);
 #   - scripts/test-windows.sh, which finds the 64-bit build done.
 # The Windows builds take the simulator programs their tests run natively from the Linux
-# build (TARVEL_NATIVE_BUILD) instead of compiling them a third time. Each stage stops the command when it fails, as the stages did one after another. The test
-# runs start the longest tests first: a build tree without timings of its own gets those of
-# tests/ctest-costs.txt. Prints the time of each part at the end.
+# build (TARVEL_NATIVE_BUILD) instead of compiling them a third time. Each stage stops the
+# command when it fails, as the stages did one after another. The test runs start the longest
+# tests first: a build tree without timings of its own gets those of tests/ctest-costs.txt.
+# Prints the time of each part at the end.
 #   TARVEL_TEST_JOBS  tests run at once in the Linux and sanitizer stages (default 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,14 +59,12 @@ part "packages for the Linux build" $((SECONDS - t0))
 
 # Every other package of the run, while the Linux build compiles.
 bg build/packages.log bash scripts/install-deps.sh --windows
-packages_pid=$BG_PID
 echo "== Linux: configure and build (linux); meanwhile the other packages" \
     "(scripts/install-deps.sh --windows)"
 t0=$SECONDS
 cmake --preset linux
 cmake --build --preset linux || fail $?
 part "Linux build" $((SECONDS - t0))
-BG_PID=$packages_pid
 finish "other packages (beside the Linux build)" build/packages.log || fail 1
 if grep -q '^install-deps: installing' build/packages.log; then
     # The tests' programs found at configure (chromium, node, fpc) are there now.
@@ -77,13 +76,11 @@ fi
 # libraries beside them. The Pascal host programs are left out there: see tests/CMakeLists.txt.
 seed_costs build
 bg build/test.log ctest --preset linux -j"$jobs"
-tests_pid=$BG_PID
-deps_pid='' also=''
+also=''
 if [ -f scripts/test-windows.sh ]; then
     # The user's Wine prefix too (scripts/test-windows.sh finds it made).
     bg build/win-deps.log bash -c 'nice -n 15 bash scripts/win-deps.sh x86_64-w64-mingw32 &&
         bash scripts/install-win-deps.sh --prefix'
-    deps_pid=$BG_PID
     also=", the Windows gateway's libraries (scripts/win-deps.sh) and the Wine prefix"
 fi
 echo "== Linux tests (ctest --preset linux -j$jobs) run; meanwhile the sanitizer build" \
@@ -92,7 +89,6 @@ t0=$SECONDS
 build_rc=0
 cmake --preset linux-asan && low cmake --build --preset linux-asan || build_rc=$?
 part "sanitizer build (beside the Linux tests)" $((SECONDS - t0))
-BG_PID=$tests_pid
 finish "Linux tests" build/test.log || fail 1
 [ $build_rc -eq 0 ] || fail $build_rc
 
@@ -100,13 +96,11 @@ finish "Linux tests" build/test.log || fail 1
 # them.
 seed_costs build-asan
 bg build-asan/test.log ctest --preset linux-asan -j"$jobs"
-tests_pid=$BG_PID
 echo "== sanitizer tests (ctest --preset linux-asan -j$jobs) run; meanwhile the fuzz build (fuzz)"
 t0=$SECONDS
 cmake --preset fuzz && low cmake --build --preset fuzz || build_rc=$?
 part "fuzz build (beside the sanitizer tests)" $((SECONDS - t0))
-if [ -n "$deps_pid" ]; then
-    BG_PID=$deps_pid
+if [ -n "${bg_pids[build/win-deps.log]:-}" ]; then
     finish "Windows libs, Wine prefix (beside the Linux tests)" build/win-deps.log ||
         build_rc=1
 fi
@@ -118,7 +112,6 @@ if [ -f scripts/test-windows.sh ] && [ $build_rc -eq 0 ]; then
         low cmake --build --preset windows-x64 || build_rc=$?
     part "Windows: 64-bit build (beside the sanitizer tests)" $((SECONDS - t0))
 fi
-BG_PID=$tests_pid
 finish "sanitizer tests" build-asan/test.log || fail 1
 [ $build_rc -eq 0 ] || fail $build_rc
 
