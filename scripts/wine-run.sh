@@ -6,7 +6,10 @@
 # Which Wine loader: Debian's `wine` starts the 32-bit loader whenever wine32 is installed,
 # and that loader cannot start on a machine whose kernel runs no 32-bit programs. There the
 # 64-bit loader (wine64) runs every program, and a 32-bit program is refused with a message
-# instead of an "Exec format error". Where 32-bit programs run, `wine` runs everything.
+# instead of an "Exec format error". Where 32-bit programs run, a 64-bit program file is
+# still run by wine64 itself: the 32-bit loader would hand it to a new process of its own
+# (start.exe /exec), so the pid of this script would not be the program's, and a signal sent
+# to it (the tests' Ctrl-C) would never reach the program. Everything else runs with `wine`.
 #   TARVEL_I386_RUNS  1 or 0: whether this machine runs 32-bit programs, as decided by the
 #                     caller (scripts/test-windows.sh decides once for its whole stage);
 #                     unset: scripts/i386-probe.sh finds out
@@ -42,24 +45,28 @@ if [ -z "${TARVEL_I386_RUNS:-}" ]; then
         TARVEL_I386_RUNS=0
     fi
 fi
-if [ "$TARVEL_I386_RUNS" = 1 ]; then
+# The machine type of a PE program: 014c for 32-bit x86, 8664 for x86-64 (bytes 4-5 of the
+# PE header, whose offset is at byte 60); empty for a program named without its file.
+machine=
+if [ -f "$1" ]; then
+    pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    machine=$(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+fi
+wine64=${TARVEL_WINE64:-/usr/lib/wine/wine64}
+[ -x "$wine64" ] || wine64=$(command -v wine64 || echo wine64)
+if [ "$TARVEL_I386_RUNS" = 1 ] && [ "$machine" != 8664 ]; then
     wine=wine
 else
-    wine=${TARVEL_WINE64:-/usr/lib/wine/wine64}
-    [ -x "$wine" ] || wine=$(command -v wine64 || echo wine64)
-    # Programs that Wine starts on its own (services, the desktop) use the same loader.
-    WINELOADER=$wine
-    export WINELOADER
-    # The machine type of a PE program: 014c for 32-bit x86 (bytes 4-5 of the PE header,
-    # whose offset is at byte 60).
-    if [ -f "$1" ]; then
-        pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-        machine=$(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
-        if [ "$machine" = 014c ]; then
-            echo "wine-run: $1 is a 32-bit Windows program, and this machine runs no" \
-                "32-bit programs (see scripts/i386-probe.sh)" >&2
-            exit 126
-        fi
+    wine=$wine64
+    if [ "$TARVEL_I386_RUNS" != 1 ]; then
+        # Programs that Wine starts on its own (services, the desktop) use the same loader.
+        WINELOADER=$wine
+        export WINELOADER
+    fi
+    if [ "$machine" = 014c ]; then
+        echo "wine-run: $1 is a 32-bit Windows program, and this machine runs no" \
+            "32-bit programs (see scripts/i386-probe.sh)" >&2
+        exit 126
     fi
 fi
 
