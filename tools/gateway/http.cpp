@@ -631,7 +631,7 @@ struct HttpServer::Impl : std::enable_shared_from_this<HttpServer::Impl> {
         for (auto it = waits.begin(); it != waits.end();) {
             const std::shared_ptr<StableWait> w = *it++; // Finish removes it, and only it
             t.Clear();
-            store.Take(w->scale, w->cursor, Clock::time_point::min(), t);
+            store.Take(w->scale, w->cursor, t);
             if (t.lost > 0) w->run.Break(); // readings were missed: the run is not known unbroken
             for (const ReadingPtr& r : t.readings) {
                 Settle(*w, r);
@@ -1228,7 +1228,7 @@ void HttpServer::Impl::Feed::Next(web::StreamOut& out, bool quiet) {
     // Most looks find nothing for this stream (the batch was for other scales): two loads.
     if (!quiet && m->store.Published(feed) == cursor && weighingCursor == m->weighingSeq) return;
     taken.Clear();
-    m->store.Take(feed, cursor, Clock::time_point::min(), taken);
+    m->store.Take(feed, cursor, taken);
     if (taken.lost > 0)
         out.Add(": " + std::to_string(taken.lost) +
                 " readings skipped: the client reads too slowly\n\n");

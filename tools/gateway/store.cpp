@@ -87,10 +87,6 @@ void SplitAroundSeqAndTime(const std::string& line, uint64_t seq, const tarvel::
     tail = line.substr(at + seqKey.size() + middle.size());
 }
 
-int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
 } // namespace
 
 void Reading::SetOwn(std::string_view seqText, std::string_view mid) {
@@ -134,20 +130,6 @@ void Store::Ring::Push(const ReadingPtr& r) {
     head.store(h + 1, std::memory_order_release);
 }
 
-void Store::Ring::Wake() {
-    // Every waiter wakes, and notes its deadline again when it waits again: a ring that gets
-    // readings often never wakes its waiters for a deadline that has moved on.
-    wakeAt = INT64_MAX;
-    signal.fetch_add(1, std::memory_order_seq_cst);
-    signal.notify_all();
-}
-
-void Store::Ring::WakeAt(int64_t ns) {
-    int64_t now = wakeAt.load();
-    while (ns < now && !wakeAt.compare_exchange_weak(now, ns)) {
-    }
-}
-
 Store::Store(std::vector<ScaleIdentity> scales)
     : scales_(std::move(scales)), state_(scales_.size()),
       latest_(new std::atomic<ReadingPtr>[scales_.size()]),
@@ -155,30 +137,6 @@ Store::Store(std::vector<ScaleIdentity> scales)
     for (size_t i = 0; i < scales_.size(); ++i) {
         latest_[i].store(InitialReading(i, scales_[i]));
         rings_.push_back(std::make_unique<Ring>(kRingPerScale, false));
-    }
-    ticker_ = std::thread([this] { Tick(); });
-}
-
-Store::~Store() {
-    Close();
-    {
-        std::lock_guard lock(tickMu_);
-        tickStop_ = true;
-    }
-    tickCv_.notify_all();
-    ticker_.join();
-}
-
-void Store::Tick() {
-    std::unique_lock lock(tickMu_);
-    auto due = [](Ring& r, int64_t now) {
-        if (now >= r.wakeAt.load()) r.Wake();
-    };
-    while (!tickCv_.wait_for(lock, kTick, [&] { return tickStop_; })) {
-        const int64_t now = SteadyNs(std::chrono::steady_clock::now());
-        for (auto& r : rings_)
-            due(*r, now);
-        due(*all_, now);
     }
 }
 
@@ -254,8 +212,6 @@ ReadingPtr Store::Publish(const live::Event& e) {
     } catch (...) {
         return nullptr; // memory exhausted: the reading is lost, the core goes on
     }
-    rings_[e.scale]->Wake();
-    all_->Wake();
     return r;
 }
 
@@ -287,24 +243,9 @@ std::vector<ReadingPtr> Store::Snapshot(size_t feed, uint64_t& cursor) const {
     }
 }
 
-void Store::Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
-                 Taken& t) {
+void Store::Take(size_t feed, uint64_t& cursor, Taken& t) {
     Ring& ring = RingOf(feed);
-    uint64_t head;
-    for (;;) {
-        // The signal is read before the head: a push after this read changes the signal, and
-        // the wait below returns at once.
-        const uint32_t signal = ring.signal.load(std::memory_order_acquire);
-        head = ring.head.load(std::memory_order_acquire);
-        if (head != cursor) break;
-        if (closed_.load()) {
-            t.closed = true;
-            return;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return;
-        ring.WakeAt(SteadyNs(deadline));
-        ring.signal.wait(signal, std::memory_order_acquire);
-    }
+    const uint64_t head = ring.head.load(std::memory_order_acquire);
     const uint64_t size = ring.slots.size();
     if (head - cursor > size) {
         t.lost = head - cursor - size;
@@ -322,9 +263,6 @@ void Store::Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_
 
 void Store::Close() {
     closed_ = true;
-    for (auto& r : rings_)
-        r->Wake();
-    all_->Wake();
 }
 
 uint64_t Store::Published(size_t feed) const {

@@ -8,13 +8,11 @@
 // other readers; one that falls a whole ring behind loses the oldest readings it had not
 // taken yet.
 //
-// Readers never wait for each other: hundreds of event-stream threads wake at once for each
-// reading. Each ring's slots are std::atomic<std::shared_ptr>, which GCC's library implements
-// with a small spin lock per slot (it is not lock-free), held for a pointer copy only; a
-// ring's signal word changes with every reading, so its readers sleep on it. A waiting reader
-// also notes its deadline in the ring; a ticker wakes the ring's readers when the earliest has
-// come (each waiter then notes its own again), so an idle stream costs nothing between its
-// checks.
+// Readers never wait for each other, nor in the store: the core tells the HTTP loop after
+// each pass that published (the kick), and the loop then takes what is new for each stream
+// and waiting read. Each ring's slots are std::atomic<std::shared_ptr>, which GCC's library
+// implements with a small spin lock per slot (it is not lock-free), held for a pointer copy
+// only.
 #pragma once
 
 #include "record.h"
@@ -22,16 +20,11 @@
 
 #include <array>
 #include <atomic>
-#include <climits>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace gateway {
@@ -96,11 +89,7 @@ class Store {
     // Readings each ring keeps: a scale's ring this many, the ring of all scales this many per
     // scale (at least 1024).
     static constexpr size_t kRingPerScale = 256;
-    // How often the ticker looks for waits whose deadline has come.
-    static constexpr std::chrono::milliseconds kTick{50};
-
     explicit Store(std::vector<ScaleIdentity> scales);
-    ~Store(); // Close()s and ends the ticker
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -121,20 +110,18 @@ class Store {
     struct Taken {
         std::vector<ReadingPtr> readings; // in publication order
         uint64_t lost = 0;                // readings overwritten before they were taken
-        bool closed = false;              // the store is closing: stop waiting
+        bool closed = false;              // the store is closing: answer what waits
         void Clear() {
             readings.clear();
             lost = 0;
             closed = false;
         }
     };
-    // Adds the readings of `feed` after `cursor` (moved past them) to `t`, waiting until there
-    // is one, the deadline passes (to within kTick) or the store closes. A reader that takes
-    // again and again keeps one Taken: its vector's memory is used again.
-    void Take(size_t feed, uint64_t& cursor, std::chrono::steady_clock::time_point deadline,
-              Taken& t);
+    // Adds the readings of `feed` after `cursor` (moved past them) to `t`, without waiting. A
+    // reader that takes again and again keeps one Taken: its vector's memory is used again.
+    void Take(size_t feed, uint64_t& cursor, Taken& t);
 
-    // Wakes every waiting reader for good (the gateway is stopping).
+    // From now on every Take says `closed` (the gateway is stopping).
     void Close();
     bool Closed() const { return closed_.load(); }
 
@@ -146,16 +133,10 @@ class Store {
     struct Ring {
         Ring(size_t capacity, bool all) : slots(capacity), all(all) {}
         std::vector<std::atomic<ReadingPtr>> slots;
-        const bool all;                  // the ring of every scale (Reading::allIndex)
-        std::atomic<uint64_t> head{0};   // readings ever pushed
-        std::atomic<uint32_t> signal{0}; // changes with every push, due deadline and the close
-        // The earliest deadline of its waiters (steady clock, ns); the ticker wakes them all
-        // when it has come.
-        std::atomic<int64_t> wakeAt{INT64_MAX};
+        const bool all;                // the ring of every scale (Reading::allIndex)
+        std::atomic<uint64_t> head{0}; // readings ever pushed
         uint64_t IndexOf(const Reading& r) const { return all ? r.allIndex : r.scaleIndex; }
         void Push(const ReadingPtr& r); // the core's thread only
-        void Wake();
-        void WakeAt(int64_t ns);
     };
     struct ScaleState { // written on the core's thread only
         uint64_t seq = 0;
@@ -178,7 +159,6 @@ class Store {
 
     ReadingPtr Build(const live::Event& e);
     Ring& RingOf(size_t feed) const { return feed == kAll ? *all_ : *rings_[feed]; }
-    void Tick();
 
     const std::vector<ScaleIdentity> scales_;
     std::vector<ScaleState> state_; // core thread only
@@ -189,11 +169,6 @@ class Store {
     std::vector<std::unique_ptr<Ring>> rings_;
     std::unique_ptr<Ring> all_;
     std::atomic<bool> closed_{false};
-
-    std::mutex tickMu_;
-    std::condition_variable tickCv_;
-    bool tickStop_ = false;
-    std::thread ticker_;
 };
 
 // The initial reading of a scale before the core has said anything about it: seq 0, no time,
