@@ -2,10 +2,10 @@
 // HTTP (JSON, Server-Sent Events, a live page), with the converters' digital I/O, and MQTT.
 //
 // Threads: the live core's thread reads every indicator and publishes each event to the store
-// (and tells the HTTP loop and MQTT); the store's ticker ends waits on it whose deadline has
-// come; one loop thread serves every HTTP connection, event stream and converter exchange;
-// libmosquitto's thread and the MQTT heartbeat's talk to the broker; the main thread waits for
-// SIGINT/SIGTERM and stops the rest, the core first.
+// (and tells the HTTP loop and MQTT); one loop thread serves every HTTP connection, event
+// stream and converter exchange;
+// libmosquitto's thread and the MQTT heartbeat's talk to the broker; the main thread sleeps
+// until SIGINT/SIGTERM and stops the rest, the core first.
 #include "config.h"
 #include "dio.h"
 #include "http.h"
@@ -37,7 +37,10 @@
 #ifdef _WIN32
 #include "windows/service.h"
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #ifndef TARVEL_VERSION
@@ -112,8 +115,50 @@ exit status:
 
 std::atomic<bool> g_stop{false};
 
+#ifndef _WIN32
+// The stop signal's handler also writes a byte here, so that the main thread sleeps in a
+// read of it instead of looking at g_stop again and again. Both ends are non-blocking.
+int g_stopPipe[2] = {-1, -1};
+#endif
+
 extern "C" void OnStopSignal(int) {
     g_stop = true;
+#ifndef _WIN32
+    if (g_stopPipe[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &byte, 1);
+    }
+#endif
+}
+
+// Before the stop signals' handler is set.
+void MakeStopPipe() {
+#ifndef _WIN32
+    if (g_stopPipe[0] < 0 && ::pipe(g_stopPipe) == 0)
+        for (const int fd : g_stopPipe)
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+#endif
+}
+
+// Returns once a stop is asked for: SIGINT or SIGTERM on Linux; on Windows the console's
+// events and the service's stop, which set g_stop from threads of their own.
+void WaitForStop() {
+#ifndef _WIN32
+    while (!g_stop) {
+        if (g_stopPipe[0] < 0) { // no pipe: look every 20 ms
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
+        pollfd p{g_stopPipe[0], POLLIN, 0};
+        ::poll(&p, 1, 1000);
+        char drain[16];
+        while (::read(g_stopPipe[0], drain, sizeof drain) > 0) {
+        }
+    }
+#else
+    while (!g_stop)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+#endif
 }
 
 // Every HTTP connection needs a file descriptor.
@@ -142,6 +187,7 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not a signal
 #endif
+    MakeStopPipe();
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
     std::string failure;
@@ -218,8 +264,7 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
         Plural(cfg.converters.size(), "converter", "converters") + ")");
     if (serving) serving();
 
-    while (!g_stop)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitForStop();
 
     Log("stopping");
     core.Stop();            // no reading after this, so none follows MQTT's "offline"
