@@ -24,8 +24,9 @@
 #
 # To be quick on two cores: both presets share one native build of the simulator programs
 # (build-win-native/; with TARVEL_NATIVE_BUILD=DIR, a Linux build folder of this project,
-# the programs are taken from there instead of compiled again) and one Wine prefix with one warm wine server, kept up for the whole
-# stage and stopped at its end. The 32-bit tests run while the 64-bit build compiles (at a low
+# the programs are taken from there instead of compiled again) and one Wine prefix with one
+# warm wine server, kept up for the whole stage and stopped at its end (with whatever an
+# earlier server of the prefix left running, at the start too). The 32-bit tests run while the 64-bit build compiles (at a low
 # priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
 # run (it uses a loopback address of its own); where 32-bit programs do not run, the 64-bit
 # stage comes first and the 32-bit build and its checks run beside the 64-bit tests. The two
@@ -65,9 +66,33 @@ part "packages and Wine prefix" $((SECONDS - t0))
 : "${WINEPREFIX:=${HOME:-/root}/.wine-tarvel}"
 export WINEPREFIX WINEDEBUG=-all
 
+# Stops this prefix's wine server and its programs, and ends what an earlier server left
+# behind: a Windows program of this prefix whose server has gone is stuck for good (seen after
+# a run, as services.exe, explorer.exe /desktop and test programs), and wine-run.sh would take
+# such a desktop for this server's.
+ours() { # the pids of Windows programs of this prefix
+    local pid
+    for pid in $(pgrep -f '\.exe|^[A-Z]:\\' || true); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid"
+    done
+}
+stop_wine() {
+    wineserver -k 2>/dev/null || true
+    local left=()
+    # Those the server had end within a moment.
+    [ -z "$(ours)" ] || sleep 1
+    mapfile -t left < <(ours)
+    if [ ${#left[@]} -gt 0 ]; then
+        echo "test-windows: ending ${#left[@]} program(s) of $WINEPREFIX left without a wine server"
+        kill -9 "${left[@]}" 2>/dev/null || true
+    fi
+}
+
 # One wine server for the stage, warmed up while the first build compiles.
 export TARVEL_WINESERVER_PERSIST=600
-trap 'wineserver -k 2>/dev/null || true' EXIT
+stop_wine
+trap stop_wine EXIT
 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 &
 
 # The native programs beside Wine: from a Linux build of this project when TARVEL_NATIVE_BUILD

@@ -29,6 +29,8 @@ namespace {
 
 using simwire::Msg;
 
+constexpr DWORD kCallLimitMs = 90000;
+
 // Starts the server and takes its connection; INVALID_SOCKET when that failed, with the
 // reason in `why`.
 SOCKET StartServer(std::string& why) {
@@ -69,6 +71,11 @@ SOCKET StartServer(std::string& why) {
     if (sock == INVALID_SOCKET) why = program + " did not start or connect";
     BOOL one = TRUE;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    // No call of a test waits that long: a server that does not answer fails the call by name
+    // (the test's own time limit would end it without saying where it stood).
+    const DWORD limitMs = kCallLimitMs;
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs),
+               sizeof limitMs);
     return sock;
 }
 
@@ -83,8 +90,12 @@ Msg Call(const Msg& request) {
                         request) ||
         !simwire::Read([](char* p, size_t n) { return recv(sock, p, static_cast<int>(n), 0); },
                        reply) ||
-        reply.empty())
+        reply.empty()) {
+        if (WSAGetLastError() == WSAETIMEDOUT)
+            throw std::runtime_error("simulator server: no answer to " + request[0] + " within " +
+                                     std::to_string(kCallLimitMs / 1000) + " s");
         throw std::runtime_error("simulator server connection lost during " + request[0]);
+    }
     if (reply[0] == "ok") return reply;
     const std::string what = reply.size() > 1 ? reply[1] : reply[0];
     if (reply[0] == "err:out_of_range") throw std::out_of_range(what);
