@@ -236,10 +236,10 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
         [&mqtt](const std::string& scale, const std::string& record) {
             if (mqtt) mqtt->OnWeighing(scale, record);
         });
-    // A busy core takes what its connections received every 3 ms, and the event streams are
+    // A busy core takes what its connections received every 3.5 ms, and the event streams are
     // written once per pass: a frame waits at most that long, and one wake of each thread
     // serves every scale that sent meanwhile.
-    core.SetPace(std::chrono::milliseconds(3), [&http] { http->Published(); });
+    core.SetPace(std::chrono::microseconds(3500), [&http] { http->Published(); });
     std::string error;
     if (!http->Bind(error)) {
         LogError(error);
