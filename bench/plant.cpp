@@ -94,17 +94,23 @@ class Child {
     pid_t pid_ = -1;
 };
 
-// Page faults a process has taken so far (minor ones: pages it touched for the first time).
-long ProcessMinorFaults(pid_t pid) {
+// Field `n` (numbered from 1, as in proc(5)) of /proc/PID/stat, from field 3 on; 0 when the
+// process is gone.
+double StatField(pid_t pid, int n) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(f)), {});
-    const size_t close = stat.rfind(')');
+    const size_t close = stat.rfind(')'); // after the command's name, which may hold spaces
     if (close == std::string::npos) return 0;
     std::istringstream rest(stat.substr(close + 2));
     std::string field;
-    for (int i = 3; i <= 10 && rest >> field; ++i)
-        if (i == 10) return std::stol(field);
+    for (int i = 3; i <= n && rest >> field; ++i)
+        if (i == n) return std::stod(field);
     return 0;
+}
+
+// Page faults a process has taken so far (minor ones: pages it touched for the first time).
+long ProcessMinorFaults(pid_t pid) {
+    return static_cast<long>(StatField(pid, 10));
 }
 
 // CPU time (user + system) a process has used so far, in seconds: the sum of its threads' run
@@ -126,16 +132,7 @@ double ProcessCpuS(pid_t pid) {
         }
     }
     if (any) return ns / 1e9;
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), {});
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-        if (i == 14 || i == 15) ticks += std::stod(field);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return (StatField(pid, 14) + StatField(pid, 15)) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // The floor of this machine for the plant: a process of its own with a bare loop over
