@@ -26,12 +26,12 @@
 # (build-win-native/; with TARVEL_NATIVE_BUILD=DIR, a Linux build folder of this project,
 # the programs are taken from there instead of compiled again) and one Wine prefix with one
 # warm wine server, kept up for the whole stage and stopped at its end (with whatever an
-# earlier server of the prefix left running, at the start too). The 32-bit tests run while the 64-bit build compiles (at a low
-# priority: the tests mostly wait for their peers), and the SDK test while the 64-bit tests
-# run (it uses a loopback address of its own); where 32-bit programs do not run, the 64-bit
-# stage comes first and the 32-bit build and its checks run beside the 64-bit tests. The two
-# test runs never overlap: they use the same addresses and COM ports. Prints the time of each
-# part at the end.
+# earlier server of the prefix left running, at the start too). The 32-bit tests run while
+# the 64-bit build compiles (at a low priority: the tests mostly wait for their peers), and
+# the SDK test while the 64-bit tests run (it uses a loopback address of its own); where
+# 32-bit programs do not run, the 64-bit stage comes first and the 32-bit build and its checks
+# run beside the 64-bit tests. The two test runs never overlap: they use the same addresses
+# and COM ports. Prints the time of each part at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS

@@ -3,9 +3,8 @@
 //
 // Threads: the live core's thread reads every indicator and publishes each event to the store
 // (and tells the HTTP loop and MQTT); one loop thread serves every HTTP connection, event
-// stream and converter exchange;
-// libmosquitto's thread and the MQTT heartbeat's talk to the broker; the main thread sleeps
-// until SIGINT/SIGTERM and stops the rest, the core first.
+// stream and converter exchange; libmosquitto's thread and the MQTT heartbeat's talk to the
+// broker; the main thread sleeps until SIGINT/SIGTERM and stops the rest, the core first.
 #include "config.h"
 #include "dio.h"
 #include "http.h"
@@ -23,6 +22,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -125,8 +125,10 @@ extern "C" void OnStopSignal(int) {
     g_stop = true;
 #ifndef _WIN32
     if (g_stopPipe[1] >= 0) {
+        const int saved = errno; // the interrupted code's
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &byte, 1);
+        errno = saved;
     }
 #endif
 }
