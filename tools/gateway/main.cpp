@@ -240,8 +240,15 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
         });
     // A busy core takes what its connections received every 3.5 ms, and the event streams are
     // written once per pass: a frame waits at most that long, and one wake of each thread
-    // serves every scale that sent meanwhile.
-    core.SetPace(std::chrono::microseconds(3500), [&http] { http->Published(); });
+    // serves every scale that sent meanwhile. Not on Windows, whose sleeps end on its timer's
+    // ticks (15.6 ms apart unless some program asks for finer): a frame would wait that long
+    // there, so every wake is handled at once.
+#ifdef _WIN32
+    const std::chrono::microseconds pace{0};
+#else
+    const std::chrono::microseconds pace{3500};
+#endif
+    core.SetPace(pace, [&http] { http->Published(); });
     std::string error;
     if (!http->Bind(error)) {
         LogError(error);
