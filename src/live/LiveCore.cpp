@@ -395,6 +395,11 @@ Core::~Core() {
 
 void Core::SetPace(std::chrono::microseconds interval, std::function<void()> afterPass) {
     if (thread_.joinable()) return;
+#ifdef _WIN32
+    // Windows ends a sleep on its timer's ticks (15.6 ms apart unless some program asks for
+    // finer): a pace would hold bytes that long, so every wake is handled at once there.
+    interval = std::chrono::microseconds{0};
+#endif
     pace_ = std::max(interval, std::chrono::microseconds{0});
     afterPass_ = std::move(afterPass);
 }
