@@ -145,22 +145,19 @@ void MakeStopPipe() {
 // Returns once a stop is asked for: SIGINT or SIGTERM on Linux; on Windows the console's
 // events and the service's stop, which set g_stop from threads of their own.
 void WaitForStop() {
-#ifndef _WIN32
     while (!g_stop) {
-        if (g_stopPipe[0] < 0) { // no pipe: look every 20 ms
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+#ifndef _WIN32
+        if (g_stopPipe[0] >= 0) {
+            pollfd p{g_stopPipe[0], POLLIN, 0};
+            ::poll(&p, 1, 1000);
+            char drain[16];
+            while (::read(g_stopPipe[0], drain, sizeof drain) > 0) {
+            }
             continue;
         }
-        pollfd p{g_stopPipe[0], POLLIN, 0};
-        ::poll(&p, 1, 1000);
-        char drain[16];
-        while (::read(g_stopPipe[0], drain, sizeof drain) > 0) {
-        }
-    }
-#else
-    while (!g_stop)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 #endif
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // Windows, or no pipe
+    }
 }
 
 // Every HTTP connection needs a file descriptor.
@@ -238,17 +235,10 @@ int Run(const gateway::Config& cfg, const std::function<void()>& serving = {}) {
         [&mqtt](const std::string& scale, const std::string& record) {
             if (mqtt) mqtt->OnWeighing(scale, record);
         });
-    // A busy core takes what its connections received every 3.5 ms, and the event streams are
-    // written once per pass: a frame waits at most that long, and one wake of each thread
-    // serves every scale that sent meanwhile. Not on Windows, whose sleeps end on its timer's
-    // ticks (15.6 ms apart unless some program asks for finer): a frame would wait that long
-    // there, so every wake is handled at once.
-#ifdef _WIN32
-    const std::chrono::microseconds pace{0};
-#else
-    const std::chrono::microseconds pace{3500};
-#endif
-    core.SetPace(pace, [&http] { http->Published(); });
+    // A busy core takes what its connections received every 3.5 ms (not on Windows: see
+    // SetPace), and the event streams are written once per pass: a frame waits at most that
+    // long, and one wake of each thread serves every scale that sent meanwhile.
+    core.SetPace(std::chrono::microseconds(3500), [&http] { http->Published(); });
     std::string error;
     if (!http->Bind(error)) {
         LogError(error);
